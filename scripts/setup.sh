@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Set up a fresh machine for building and testing: Debian packages, Python 3.13,
+# and the project's virtual environment in .venv.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# Debian packages (installed when missing and running as root).
+mapfile -t wanted < <(grep -v '^\s*#' scripts/debian-packages.txt | grep -v '^\s*$')
+missing=()
+for p in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  if [ "$(id -u)" = 0 ]; then
+    echo "setup: installing Debian packages: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  else
+    echo "setup: missing Debian packages (install them as root): ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+
+# Python 3.13: pyenv's build on Debian 12, the system one on Debian 13.
+py=""
+for cand in /root/.pyenv/versions/3.13.0/bin/python3.13 "$(command -v python3.13 || true)"; do
+  if [ -n "$cand" ] && [ -x "$cand" ] && "$cand" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+    py="$cand"; break
+  fi
+done
+if [ -z "$py" ]; then
+  if [ "$(id -u)" = 0 ] && apt-cache show python3.13-dev >/dev/null 2>&1; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.13-dev python3.13-venv >/dev/null
+    py=$(command -v python3.13)
+  else
+    echo "setup: Python 3.13 not found" >&2
+    exit 1
+  fi
+fi
+
+if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+  rm -rf .venv
+  "$py" -m venv .venv
+fi
+stamp=.venv/.requirements-stamp
+if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
+  .venv/bin/python -m pip install -q --upgrade pip
+  .venv/bin/python -m pip install -q -r requirements-dev.txt
+  cp requirements-dev.txt "$stamp"
+fi
