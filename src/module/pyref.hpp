@@ -1,0 +1,48 @@
+// Owning reference to a Python object: the one way this module holds a PyObject*.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace velmora {
+
+class PyRef {
+ public:
+  PyRef() noexcept = default;
+  // Takes over a new (owned) reference; null is allowed.
+  static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
+  // Adds a reference to a borrowed object; null is allowed.
+  static PyRef borrow(PyObject* object) noexcept {
+    Py_XINCREF(object);
+    return PyRef(object);
+  }
+
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    if (this != &other) {
+      PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  ~PyRef() { Py_XDECREF(object_); }
+
+  PyObject* get() const noexcept { return object_; }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+  // Gives up ownership: the caller now owns the reference.
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+  // A new reference for the caller; this one keeps its own.
+  [[nodiscard]] PyObject* new_reference() const noexcept {
+    Py_XINCREF(object_);
+    return object_;
+  }
+
+ private:
+  explicit PyRef(PyObject* object) noexcept : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+}  // namespace velmora
