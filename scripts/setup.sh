@@ -21,6 +21,18 @@ if ((${#missing[@]})); then
   fi
 fi
 
+# cargo, for the example trainer (examples/trainer): rustup's if present, else
+# Debian's (rustc 1.63 on Debian 12, which the trainer supports).
+if ! command -v cargo >/dev/null 2>&1 && [ ! -x "$HOME/.cargo/bin/cargo" ]; then
+  if [ "$(id -u)" = 0 ]; then
+    echo "setup: installing Debian's cargo"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq cargo >/dev/null
+  else
+    echo "setup: cargo not found; the example trainer needs it (rustup, or apt-get install cargo as root)" >&2
+  fi
+fi
+
 # Python 3.13: pyenv's build on Debian 12, the system one on Debian 13.
 py=""
 for cand in /root/.pyenv/versions/3.13.0/bin/python3.13 "$(command -v python3.13 || true)"; do
