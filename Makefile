@@ -33,7 +33,7 @@ cpp-test: cpp-build
 py-test: module
 	$(PY) -m pytest -q tests/python
 
-test: cpp-test py-test
+test: cpp-test py-test trainer-test
 
 demo: module
 	$(PY) examples/quickstart.py
