@@ -2,6 +2,8 @@
 
 from typing import Final, SupportsIndex, final
 
+__all__ = ["train_from_config", "TrainerConfig", "__version__", "__doc__"]
+
 __version__: Final[str]
 
 def train_from_config(

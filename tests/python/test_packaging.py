@@ -1,0 +1,83 @@
+"""The installed distribution: type stubs that match the module, and an sdist that builds."""
+
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def _run(args, cwd, **kwargs):
+    return subprocess.run(args, cwd=cwd, capture_output=True, text=True, timeout=900, **kwargs)
+
+
+def test_stubs_match_the_module(tmp_path):
+    pytest.importorskip("mypy")
+    result = _run([sys.executable, "-m", "mypy.stubtest", "velmora_trainer"], cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+USAGE_OK = """
+import velmora_trainer
+from velmora_trainer import TrainerConfig, train_from_config
+
+config = TrainerConfig("cfg.yaml", "out", 10, 1)
+config.base_ckpt = None
+config.steps = config.steps + 1
+checkpoint: str | None = config.base_ckpt
+version: str = velmora_trainer.__version__
+train_from_config(config.config_path, config.output_dir, config.steps, config.seed)
+"""
+
+USAGE_BAD = {
+    "path not str": "train_from_config(1, 'out', 1, 2)",
+    "steps not int": "TrainerConfig('a', 'b', '10', 2)",
+    "optional read as str": "x: str = TrainerConfig('a', 'b', 1, 2).base_ckpt",
+    "no other attributes": "TrainerConfig('a', 'b', 1, 2).learning_rate",
+    "not subclassable": "class Mine(TrainerConfig): pass",
+}
+
+
+@pytest.mark.parametrize("snippet", [USAGE_OK] + [
+    "from velmora_trainer import TrainerConfig, train_from_config\n" + body for body in USAGE_BAD.values()
+], ids=["ok"] + list(USAGE_BAD))
+def test_mypy_uses_the_stubs(tmp_path, snippet):
+    pytest.importorskip("mypy")
+    (tmp_path / "usage.py").write_text(textwrap.dedent(snippet))
+    result = _run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "usage.py"], cwd=tmp_path)
+    if snippet is USAGE_OK:
+        assert result.returncode == 0, result.stdout
+    else:
+        assert result.returncode == 1 and "error:" in result.stdout, result.stdout
+
+
+@pytest.mark.slow
+def test_sdist_builds_installs_and_imports(tmp_path):
+    pytest.importorskip("build")
+    dist = tmp_path / "dist"
+    built = _run([sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(dist)], cwd=ROOT)
+    assert built.returncode == 0, built.stdout + built.stderr
+    (sdist,) = dist.glob("velmora_trainer-0.1.4.tar.gz")
+
+    venv = tmp_path / "venv"
+    assert _run([sys.executable, "-m", "venv", str(venv)], cwd=tmp_path).returncode == 0
+    python = venv / "bin" / "python"
+    tools = _run([str(python), "-m", "pip", "install", "-q", "scikit-build-core", "cmake", "ninja"], cwd=tmp_path)
+    assert tools.returncode == 0, tools.stderr
+    manifest = tmp_path / "trainer" / "Cargo.toml"
+    installed = _run([str(python), "-m", "pip", "install", "-q", "--no-build-isolation",
+                      "-C", f"cmake.define.VELMORA_TRAINER_MANIFEST={manifest}", str(sdist)],
+                     cwd=tmp_path, env={**os.environ, "PIP_NO_CACHE_DIR": "1"})
+    assert installed.returncode == 0, installed.stdout + installed.stderr
+    probe = _run([str(python), "-c", "import velmora_trainer as v; print(v.__version__, v.__all__)"], cwd=tmp_path)
+    assert probe.returncode == 0, probe.stderr
+    assert probe.stdout.split()[0] == "0.1.4"
+    stubs = venv / "lib" / "python3.13" / "site-packages" / "velmora_trainer-stubs" / "__init__.pyi"
+    assert stubs.is_file()
+    # The build-time manifest setting is what the installed module carries.
+    (module_file,) = stubs.parent.parent.glob("velmora_trainer.cpython-313*.so")
+    assert str(manifest).encode() in module_file.read_bytes()
