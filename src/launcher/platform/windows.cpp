@@ -1,0 +1,530 @@
+// Windows implementation of the platform interface (UTF-16 system calls).
+// Every text crosses the interface as UTF-8 and is converted here.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "launcher/platform/platform.hpp"
+
+namespace velmora::platform {
+namespace {
+
+// ---- handles ----------------------------------------------------------------
+
+// Owns a kernel handle; closes it when it goes out of scope.
+class UniqueHandle {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE handle) noexcept : handle_(handle) {}
+  ~UniqueHandle() { reset(); }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+  }
+
+  // Null and INVALID_HANDLE_VALUE both mean "no handle".
+  bool valid() const noexcept { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const noexcept { return handle_; }
+  void reset() noexcept {
+    if (valid()) CloseHandle(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+// Owns a directory-search handle of FindFirstFileExW.
+class UniqueFind {
+ public:
+  explicit UniqueFind(HANDLE handle) noexcept : handle_(handle) {}
+  ~UniqueFind() {
+    if (valid()) FindClose(handle_);
+  }
+  UniqueFind(const UniqueFind&) = delete;
+  UniqueFind& operator=(const UniqueFind&) = delete;
+  bool valid() const noexcept { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+
+ private:
+  HANDLE handle_;
+};
+
+// ---- text conversion --------------------------------------------------------
+
+// Strict UTF-8 -> UTF-16; nothing when the bytes are not valid UTF-8 (the
+// reason is left in GetLastError) or too long for the conversion routine.
+std::optional<std::wstring> to_wide(std::string_view text) {
+  if (text.empty()) return std::wstring();
+  if (text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return std::nullopt;
+  }
+  const int in_len = static_cast<int>(text.size());
+  const int needed = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in_len, nullptr, 0);
+  if (needed <= 0) return std::nullopt;
+  std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in_len, wide.data(), needed) != needed) {
+    return std::nullopt;
+  }
+  return wide;
+}
+
+// Strict UTF-16 -> UTF-8; nothing when the text holds an unpaired surrogate.
+std::optional<std::string> to_utf8(std::wstring_view text) {
+  if (text.empty()) return std::string();
+  if (text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return std::nullopt;
+  const int in_len = static_cast<int>(text.size());
+  const int needed =
+      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), in_len, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return std::nullopt;
+  std::string narrow(static_cast<std::size_t>(needed), '\0');
+  if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), in_len, narrow.data(), needed, nullptr,
+                          nullptr) != needed) {
+    return std::nullopt;
+  }
+  return narrow;
+}
+
+// UTF-16 -> UTF-8 for display texts: unpaired surrogates become U+FFFD.
+std::string to_utf8_lossy(std::wstring_view text) {
+  if (text.empty() || text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return {};
+  const int in_len = static_cast<int>(text.size());
+  const int needed = WideCharToMultiByte(CP_UTF8, 0, text.data(), in_len, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return {};
+  std::string narrow(static_cast<std::size_t>(needed), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), in_len, narrow.data(), needed, nullptr, nullptr);
+  return narrow;
+}
+
+bool holds_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// A path for a system call: valid UTF-8 without NUL, as UTF-16. Otherwise
+// nothing, with a matching error code in GetLastError.
+std::optional<std::wstring> to_system_path(std::string_view path) {
+  if (holds_nul(path)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return std::nullopt;
+  }
+  return to_wide(path);
+}
+
+// ---- error texts ------------------------------------------------------------
+
+// The Unicode White_Space characters (all within the BMP).
+bool is_white_space(wchar_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+// ---- existence test ---------------------------------------------------------
+
+// Name-surrogate reparse points (symbolic links, junctions) point elsewhere;
+// their own directory entry does not prove that the target exists.
+bool is_link_tag(DWORD reparse_tag) { return IsReparseTagNameSurrogate(reparse_tag); }
+
+bool exists_wide(const std::wstring& path) {
+  // No access rights are needed for the metadata; backup semantics let
+  // directories open too. Symbolic links are followed.
+  constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  UniqueHandle file(
+      CreateFileW(path.c_str(), 0, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (file.valid()) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(file.get(), &info) != FALSE;
+  }
+  const DWORD open_error = GetLastError();
+
+  if (open_error == ERROR_CANT_ACCESS_FILE) {
+    // A reparse point the system cannot follow: it exists unless it is a link
+    // (whose target is then what is missing).
+    UniqueHandle point(CreateFileW(path.c_str(), 0, share, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!point.valid()) return false;
+    FILE_ATTRIBUTE_TAG_INFO tag_info;
+    if (!GetFileInformationByHandleEx(point.get(), FileAttributeTagInfo, &tag_info, sizeof tag_info)) {
+      return false;
+    }
+    return (tag_info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || !is_link_tag(tag_info.ReparseTag);
+  }
+
+  if (open_error == ERROR_SHARING_VIOLATION || open_error == ERROR_ACCESS_DENIED) {
+    // The file is locked or closed to us; its directory entry still shows it.
+    // FindFirstFileExW treats * and ? as wildcards; a real name never holds them.
+    if (path.find_first_of(L"*?") != std::wstring::npos) return false;
+    WIN32_FIND_DATAW entry;
+    UniqueFind find(FindFirstFileExW(path.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0));
+    if (!find.valid()) return false;
+    const bool is_link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                         is_link_tag(entry.dwReserved0);
+    return !is_link;
+  }
+  return false;
+}
+
+// ---- program search ---------------------------------------------------------
+
+// Calls `fill(buffer, size)` of the Get...DirectoryW kind (returns the length
+// written, or the size needed when the buffer is too small, or 0 on failure).
+template <typename Fill>
+std::optional<std::wstring> query_directory(Fill fill) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const UINT got = fill(buffer.data(), static_cast<UINT>(buffer.size()));
+    if (got == 0) return std::nullopt;
+    if (got < buffer.size()) {
+      buffer.resize(got);
+      return buffer;
+    }
+    buffer.resize(got);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::wstring> executable_directory() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  while (buffer.size() <= 0x10000) {
+    const DWORD got = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (got == 0) return std::nullopt;
+    if (got < buffer.size()) {
+      buffer.resize(got);
+      const std::size_t slash = buffer.find_last_of(L"\\/");
+      if (slash == std::wstring::npos) return std::nullopt;
+      buffer.resize(slash);
+      return buffer;
+    }
+    buffer.resize(buffer.size() * 2);  // truncated: try a larger buffer
+  }
+  return std::nullopt;
+}
+
+std::wstring environment_variable(const wchar_t* name) {
+  std::wstring value(256, L'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    SetLastError(ERROR_SUCCESS);
+    const DWORD got = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    if (got == 0) return {};
+    if (got < value.size()) {
+      value.resize(got);
+      return value;
+    }
+    value.resize(got);  // `got` counts the terminating NUL here
+  }
+  return {};
+}
+
+// Splits a PATH value at ';'. Double quotes group a part holding ';' and are
+// themselves dropped. Empty entries are skipped.
+std::vector<std::wstring> split_search_path(std::wstring_view value) {
+  std::vector<std::wstring> entries;
+  std::wstring current;
+  bool quoted = false;
+  for (wchar_t c : value) {
+    if (c == L'"') {
+      quoted = !quoted;
+    } else if (c == L';' && !quoted) {
+      if (!current.empty()) entries.push_back(std::move(current));
+      current.clear();
+    } else {
+      current.push_back(c);
+    }
+  }
+  if (!current.empty()) entries.push_back(std::move(current));
+  return entries;
+}
+
+std::wstring join_path(std::wstring directory, std::wstring_view name) {
+  if (!directory.empty() && directory.back() != L'\\' && directory.back() != L'/') directory.push_back(L'\\');
+  directory.append(name);
+  return directory;
+}
+
+// ---- command line -----------------------------------------------------------
+
+// Appends one argument so that the C runtime's argv parsing (and
+// CommandLineToArgvW) yields it unchanged: quoted when empty or holding white
+// space or quotes; inside quotes, a run of backslashes is doubled when a quote
+// or the closing quote follows it, and every quote is escaped.
+void append_argument(std::wstring& line, std::wstring_view arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring_view::npos) {
+    line.append(arg);
+    return;
+  }
+  line.push_back(L'"');
+  std::size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"') {
+      line.append(backslashes * 2 + 1, L'\\');
+    } else {
+      line.append(backslashes, L'\\');
+    }
+    backslashes = 0;
+    line.push_back(c);
+  }
+  line.append(backslashes * 2, L'\\');
+  line.push_back(L'"');
+}
+
+// The system's limit on a command line, terminating NUL included.
+constexpr std::size_t max_command_line = 32767;
+
+// An inheritable duplicate of one of the caller's standard handles, so the
+// child receives it even when the original is not marked inheritable.
+// A missing standard handle is passed on as it is.
+bool inheritable_std_handle(DWORD which, UniqueHandle& owned, HANDLE& out) {
+  const HANDLE original = GetStdHandle(which);
+  if (original == nullptr || original == INVALID_HANDLE_VALUE) {
+    out = original;
+    return true;
+  }
+  HANDLE duplicate = nullptr;
+  const HANDLE self = GetCurrentProcess();
+  if (!DuplicateHandle(self, original, self, &duplicate, 0, TRUE, DUPLICATE_SAME_ACCESS)) return false;
+  owned = UniqueHandle(duplicate);
+  out = duplicate;
+  return true;
+}
+
+RunOutcome launch_failure(std::string text) {
+  RunOutcome outcome;
+  outcome.error = std::move(text);
+  return outcome;
+}
+
+RunOutcome last_error_failure() { return launch_failure(render_os_error(static_cast<OsErrorCode>(GetLastError()))); }
+
+}  // namespace
+
+// ---- interface ----------------------------------------------------------------
+
+std::string render_os_error(OsErrorCode code) {
+  const DWORD system_code = static_cast<DWORD>(code);
+  wchar_t buffer[2048];
+  const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                      system_code, 0, buffer, static_cast<DWORD>(std::size(buffer)), nullptr);
+  std::wstring_view message(buffer, length);
+  while (!message.empty() && is_white_space(message.back())) message.remove_suffix(1);
+  std::string text = to_utf8_lossy(message);
+  if (text.empty()) text = "Unknown error";
+  text += " (os error ";
+  text += std::to_string(code);
+  text += ')';
+  return text;
+}
+
+bool path_exists(std::string_view path) {
+  const std::optional<std::wstring> wide = to_system_path(path);
+  return wide.has_value() && exists_wide(*wide);
+}
+
+std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& out) {
+  out.set_size(0);
+  const std::optional<std::wstring> wide = to_system_path(path);
+  if (!wide) return render_os_error(static_cast<OsErrorCode>(GetLastError()));
+
+  UniqueHandle file(CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return render_os_error(static_cast<OsErrorCode>(GetLastError()));
+
+  // Size the buffer from the reported length; when there is none, start empty.
+  LARGE_INTEGER reported;
+  if (GetFileSizeEx(file.get(), &reported) && reported.QuadPart > 0) {
+    const auto length = static_cast<unsigned long long>(reported.QuadPart);
+    if (length > std::numeric_limits<std::size_t>::max() || !out.reserve(static_cast<std::size_t>(length))) {
+      return std::string("out of memory");
+    }
+  }
+
+  // Reads up to `capacity` bytes at `into`; false on a read error. End of
+  // file (also reported as a broken pipe by pipes) reads zero bytes.
+  const auto read_some = [&](char* into, std::size_t capacity, DWORD& got) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(capacity, 1u << 30));
+    got = 0;
+    if (ReadFile(file.get(), into, chunk, &got, nullptr)) return true;
+    const DWORD error = GetLastError();
+    got = 0;
+    return error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE;
+  };
+
+  std::size_t size = 0;
+  for (;;) {
+    if (size == out.capacity()) {
+      // Full: probe with a small read before growing, so a file of exactly
+      // the reported length never causes a second allocation.
+      char probe[64];
+      DWORD got = 0;
+      if (!read_some(probe, sizeof probe, got)) {
+        out.set_size(size);
+        return render_os_error(static_cast<OsErrorCode>(GetLastError()));
+      }
+      if (got == 0) break;
+      const std::size_t grown = std::max<std::size_t>(out.capacity() * 2, size + 8192);
+      if (grown < size || !out.reserve(grown)) {
+        out.set_size(size);
+        return std::string("out of memory");
+      }
+      std::copy(probe, probe + got, out.data() + size);
+      size += got;
+      continue;
+    }
+    DWORD got = 0;
+    if (!read_some(out.data() + size, out.capacity() - size, got)) {
+      out.set_size(size);
+      return render_os_error(static_cast<OsErrorCode>(GetLastError()));
+    }
+    if (got == 0) break;
+    size += got;
+  }
+  out.set_size(size);
+  return std::nullopt;
+}
+
+std::optional<std::string> find_program(std::string_view name) {
+  const std::optional<std::wstring> wide = to_system_path(name);
+  if (!wide || wide->empty()) return std::nullopt;
+
+  const std::size_t last_separator = wide->find_last_of(L"\\/");
+  std::wstring file_name = *wide;
+  const std::wstring_view last_part =
+      last_separator == std::wstring::npos ? std::wstring_view(*wide) : std::wstring_view(*wide).substr(last_separator + 1);
+  if (last_part.find(L'.') == std::wstring_view::npos) file_name += L".exe";
+
+  // A name with a directory part is not searched for.
+  if (last_separator != std::wstring::npos) {
+    if (!exists_wide(file_name)) return std::nullopt;
+    return to_utf8(file_name);
+  }
+
+  std::vector<std::wstring> directories;
+  if (auto dir = executable_directory()) directories.push_back(std::move(*dir));
+  if (auto dir = query_directory([](wchar_t* b, UINT n) { return GetSystemDirectoryW(b, n); })) {
+    directories.push_back(std::move(*dir));
+  }
+  if (auto dir = query_directory([](wchar_t* b, UINT n) { return GetWindowsDirectoryW(b, n); })) {
+    directories.push_back(std::move(*dir));
+  }
+  for (std::wstring& entry : split_search_path(environment_variable(L"PATH"))) {
+    directories.push_back(std::move(entry));
+  }
+
+  for (const std::wstring& directory : directories) {
+    const std::wstring candidate = join_path(directory, file_name);
+    if (!exists_wide(candidate)) continue;
+    // The interface speaks UTF-8: a path that has no UTF-8 form cannot be
+    // handed back, so the search goes on.
+    if (std::optional<std::string> found = to_utf8(candidate)) return found;
+  }
+  return std::nullopt;
+}
+
+RunOutcome run_and_wait(const std::string& program, std::string_view program_name,
+                        std::span<const std::string> args) {
+  if (holds_nul(program) || holds_nul(program_name) ||
+      std::any_of(args.begin(), args.end(), [](const std::string& arg) { return holds_nul(arg); })) {
+    return launch_failure("nul byte found in provided data");
+  }
+
+  const std::optional<std::wstring> application = to_wide(program);
+  if (!application) return last_error_failure();
+
+  // argv[0] is read up to the next quote without escapes, so it is always
+  // quoted and cannot itself hold a quote.
+  const std::optional<std::wstring> name = to_wide(program_name);
+  if (!name) return last_error_failure();
+  if (name->find(L'"') != std::wstring::npos) {
+    return launch_failure(render_os_error(ERROR_INVALID_PARAMETER));
+  }
+  std::wstring command_line;
+  command_line.push_back(L'"');
+  command_line.append(*name);
+  command_line.push_back(L'"');
+  for (const std::string& arg : args) {
+    const std::optional<std::wstring> wide_arg = to_wide(arg);
+    if (!wide_arg) return last_error_failure();
+    command_line.push_back(L' ');
+    append_argument(command_line, *wide_arg);
+  }
+  if (command_line.size() >= max_command_line) {
+    return launch_failure(render_os_error(ERROR_FILENAME_EXCED_RANGE));
+  }
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  UniqueHandle std_in, std_out, std_err;
+  if (!inheritable_std_handle(STD_INPUT_HANDLE, std_in, startup.hStdInput) ||
+      !inheritable_std_handle(STD_OUTPUT_HANDLE, std_out, startup.hStdOutput) ||
+      !inheritable_std_handle(STD_ERROR_HANDLE, std_err, startup.hStdError)) {
+    return last_error_failure();
+  }
+
+  // Same console, the caller's environment and current directory.
+  PROCESS_INFORMATION created{};
+  if (!CreateProcessW(application->c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                      CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr, &startup, &created)) {
+    return last_error_failure();
+  }
+  UniqueHandle process(created.hProcess);
+  UniqueHandle thread(created.hThread);
+  thread.reset();
+  // The child holds its own copies of the standard handles now.
+  std_in.reset();
+  std_out.reset();
+  std_err.reset();
+
+  if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) return last_error_failure();
+  DWORD exit_code = 0;
+  if (!GetExitCodeProcess(process.get(), &exit_code)) return last_error_failure();
+
+  RunOutcome outcome;
+  outcome.status = ExitStatus{ExitStatus::Kind::exited, static_cast<std::uint32_t>(exit_code)};
+  return outcome;
+}
+
+[[noreturn]] void fail_fast() noexcept {
+#if defined(_MSC_VER)
+  __fastfail(FAST_FAIL_FATAL_APP_EXIT);
+#else
+  // The fail-fast service: interrupt 0x29 with the code in ECX.
+  asm volatile("int $0x29" : : "c"(FAST_FAIL_FATAL_APP_EXIT) : "memory");
+#endif
+  // Not reached on systems with the service; end the process without cleanup anyway.
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_STACK_BUFFER_OVERRUN));
+#if defined(_MSC_VER)
+  __assume(0);
+#else
+  __builtin_unreachable();
+#endif
+}
+
+}  // namespace velmora::platform
