@@ -31,3 +31,16 @@ json-fuzz: setup
 	  src/documents/json_check.cpp src/launcher/utf8.cpp fuzz/json_check_fuzz.cpp -o $(JSON_BUILD)/json_fuzz
 	cd $(JSON_BUILD) && ./json_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
 	  -dict=$(abspath fuzz/json_check.dict) -artifact_prefix=./ corpus
+
+# The check against what a Python user would call (json.loads, orjson.loads)
+# and against a memchr scan, on generated 1 MB and 20 MB inputs of four shapes.
+#   make bench-json-python [JSON_PY_BENCH_ARGS='--sizes 1 --shapes strings']
+JSON_PY_BENCH_ARGS ?=
+
+.PHONY: bench-json-python
+
+bench-json-python: setup
+	mkdir -p $(JSON_BUILD)
+	g++ -O2 -DNDEBUG -std=c++20 -Isrc src/documents/json_check.cpp bench/json_throughput.cpp \
+	  -o $(JSON_BUILD)/json_throughput
+	$(PY) bench/bench_json.py --driver $(JSON_BUILD)/json_throughput $(JSON_PY_BENCH_ARGS)
