@@ -29,11 +29,12 @@ build: module cpp-build
 cpp-test: cpp-build
 	$(BUILD)/cpp/velmora_cpp_tests --gtest_brief=1
 	$(BUILD)/cpp/velmora_embedded_tests --gtest_brief=1
+	$(BUILD)/cpp/velmora_json_bytewise_tests --gtest_brief=1
 
 py-test: module
 	$(PY) -m pytest -q tests/python
 
-test: cpp-test py-test trainer-test
+test: cpp-test py-test trainer-test test-windows
 
 demo: module
 	$(PY) examples/quickstart.py
