@@ -1,0 +1,136 @@
+#include "launcher/launch.hpp"
+
+#include <signal.h>
+
+#include <charconv>
+#include <cstdint>
+
+#include "build_config.hpp"
+
+namespace velmora::launcher {
+namespace {
+
+template <class Unsigned>
+std::string decimal(Unsigned value) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  return std::string(digits, end);
+}
+
+// Names of the signals a trainer is commonly ended by; others print as a number.
+const char* signal_name(std::uint32_t number) {
+  switch (number) {
+#define VELMORA_SIGNAL(name) \
+  case name:                 \
+    return #name;
+#ifdef SIGHUP
+    VELMORA_SIGNAL(SIGHUP)
+#endif
+    VELMORA_SIGNAL(SIGINT)
+#ifdef SIGQUIT
+    VELMORA_SIGNAL(SIGQUIT)
+#endif
+    VELMORA_SIGNAL(SIGILL)
+#ifdef SIGTRAP
+    VELMORA_SIGNAL(SIGTRAP)
+#endif
+    VELMORA_SIGNAL(SIGABRT)
+#ifdef SIGBUS
+    VELMORA_SIGNAL(SIGBUS)
+#endif
+    VELMORA_SIGNAL(SIGFPE)
+#ifdef SIGKILL
+    VELMORA_SIGNAL(SIGKILL)
+#endif
+#ifdef SIGUSR1
+    VELMORA_SIGNAL(SIGUSR1)
+#endif
+    VELMORA_SIGNAL(SIGSEGV)
+#ifdef SIGUSR2
+    VELMORA_SIGNAL(SIGUSR2)
+#endif
+#ifdef SIGPIPE
+    VELMORA_SIGNAL(SIGPIPE)
+#endif
+#ifdef SIGALRM
+    VELMORA_SIGNAL(SIGALRM)
+#endif
+    VELMORA_SIGNAL(SIGTERM)
+#ifdef SIGXCPU
+    VELMORA_SIGNAL(SIGXCPU)
+#endif
+#ifdef SIGXFSZ
+    VELMORA_SIGNAL(SIGXFSZ)
+#endif
+#ifdef SIGSYS
+    VELMORA_SIGNAL(SIGSYS)
+#endif
+#undef VELMORA_SIGNAL
+    default:
+      return nullptr;
+  }
+}
+
+bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+}  // namespace
+
+std::vector<std::string> trainer_arguments(const TrainingRequest& request,
+                                           std::string_view manifest_path) {
+  std::vector<std::string> args;
+  args.reserve(16);
+  args.emplace_back("run");
+  args.emplace_back("--manifest-path");
+  args.emplace_back(manifest_path);
+  args.emplace_back("--release");
+  args.emplace_back("--bin");
+  args.emplace_back("train_generic");
+  args.emplace_back("--");
+  args.emplace_back("--config");
+  args.push_back(request.config_path);
+  args.emplace_back("--output-dir");
+  args.push_back(request.output_dir);
+  args.emplace_back("--steps");
+  args.push_back(decimal(request.steps));
+  args.emplace_back("--seed");
+  args.push_back(decimal(request.seed));
+  if (request.base_ckpt) {
+    args.emplace_back("--base-ckpt");
+    args.push_back(*request.base_ckpt);
+  }
+  return args;
+}
+
+std::string render_exit_status(const platform::ExitStatus& status) {
+  if (status.kind == platform::ExitStatus::Kind::signalled) {
+    // A child ended by a signal has no exit code; the signal's number and
+    // name tell the user what happened (for instance a kill by the system).
+    std::string text = "signal: " + decimal(status.value);
+    if (const char* name = signal_name(status.value)) text.append(" (").append(name).append(")");
+    return text;
+  }
+  if ((status.value & 0x80000000u) != 0) {
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, status.value, 16).ptr;
+    return "exit code: 0x" + std::string(digits, end);
+  }
+  return "exit code: " + decimal(status.value);
+}
+
+std::optional<std::string> run_trainer_process(const TrainingRequest& request) {
+  const std::vector<std::string> args =
+      trainer_arguments(request, build_config::trainer_manifest_path);
+  const std::optional<std::string> program = platform::find_program(kTrainerProgram);
+  if (!program) return std::string(kLaunchFailurePrefix).append(kProgramNotFound);
+  for (const std::string& arg : args) {
+    if (has_nul(arg)) return std::string(kLaunchFailurePrefix).append(kNulInArgument);
+  }
+  const platform::RunOutcome outcome = platform::run_and_wait(*program, kTrainerProgram, args);
+  if (!outcome.status) return std::string(kLaunchFailurePrefix).append(outcome.error);
+  if (outcome.status->kind == platform::ExitStatus::Kind::exited && outcome.status->value == 0) {
+    return std::nullopt;
+  }
+  return std::string(kExitFailurePrefix).append(render_exit_status(*outcome.status));
+}
+
+}  // namespace velmora::launcher

@@ -1,0 +1,72 @@
+#include "launcher/pipeline.hpp"
+
+#include "documents/json_check.hpp"
+#include "documents/yaml_check.hpp"
+#include "launcher/launch.hpp"
+#include "launcher/platform/platform.hpp"
+#include "launcher/utf8.hpp"
+
+namespace velmora::launcher {
+namespace {
+
+constexpr std::string_view kNotFoundPrefix = "Config file not found: ";
+constexpr std::string_view kReadPrefix = "Failed to read config: ";
+constexpr std::string_view kBadExtension = "Config must be .json or .yaml";
+constexpr std::string_view kInvalidJsonPrefix = "Invalid JSON config: ";
+constexpr std::string_view kInvalidYamlPrefix = "Invalid YAML config: ";
+
+PipelineFailure failure(FailureKind kind, std::string_view prefix, std::string_view detail) {
+  std::string message;
+  message.reserve(prefix.size() + detail.size());
+  message.append(prefix).append(detail);
+  return PipelineFailure{kind, std::move(message)};
+}
+
+}  // namespace
+
+std::optional<DocumentFormat> format_of(std::string_view path) noexcept {
+  if (path.ends_with(".json")) return DocumentFormat::json;
+  if (path.ends_with(".yaml") || path.ends_with(".yml")) return DocumentFormat::yaml;
+  return std::nullopt;
+}
+
+std::optional<std::string> read_config_text(std::string_view path, platform::ByteBuffer& text) {
+  if (auto error = platform::read_whole_file(path, text)) return error;
+  if (!is_valid_utf8(text.view())) return std::string(kInvalidUtf8);
+  return std::nullopt;
+}
+
+const PipelineServices& default_pipeline_services() noexcept {
+  static const PipelineServices services{&platform::path_exists, &read_config_text,
+                                         &run_trainer_process};
+  return services;
+}
+
+std::optional<PipelineFailure> run_training_pipeline(const TrainingRequest& request,
+                                                     const PipelineServices& services) {
+  if (!services.path_exists(request.config_path)) {
+    return failure(FailureKind::file_not_found, kNotFoundPrefix, request.config_path);
+  }
+  {
+    // The text lives only until its document check is done.
+    platform::ByteBuffer text;
+    if (auto error = services.read_config_text(request.config_path, text)) {
+      return failure(FailureKind::read_failed, kReadPrefix, *error);
+    }
+    const std::optional<DocumentFormat> format = format_of(request.config_path);
+    if (!format) return PipelineFailure{FailureKind::invalid_value, std::string(kBadExtension)};
+    if (*format == DocumentFormat::json) {
+      if (auto error = documents::check_json_document(text.view())) {
+        return failure(FailureKind::invalid_value, kInvalidJsonPrefix, *error);
+      }
+    } else if (auto error = documents::check_yaml_document(text.view())) {
+      return failure(FailureKind::invalid_value, kInvalidYamlPrefix, *error);
+    }
+  }
+  if (auto message = services.run_trainer(request)) {
+    return PipelineFailure{FailureKind::runtime, std::move(*message)};
+  }
+  return std::nullopt;
+}
+
+}  // namespace velmora::launcher

@@ -1,0 +1,17 @@
+// UTF-8 validation of whole configuration texts.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace velmora::launcher {
+
+// True when `text` is well-formed UTF-8 (Unicode table 3-7: no overlong forms,
+// no surrogates U+D800..U+DFFF, nothing above U+10FFFF, no truncated sequence).
+bool is_valid_utf8(std::string_view text) noexcept;
+
+// Offset of the first byte of the first ill-formed sequence, or text.size()
+// when the whole text is valid.
+std::size_t valid_utf8_prefix(std::string_view text) noexcept;
+
+}  // namespace velmora::launcher

@@ -1,0 +1,283 @@
+// Trainer launch: the argument list, status rendering, the POSIX platform
+// services (error texts, program search, spawning and waiting) and the whole
+// launch against a scripted stand-in for the build tool.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "build_config.hpp"
+#include "launcher/launch.hpp"
+#include "launcher/platform/platform.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using velmora::TrainingRequest;
+using velmora::launcher::render_exit_status;
+using velmora::launcher::run_trainer_process;
+using velmora::launcher::trainer_arguments;
+using velmora::platform::ExitStatus;
+namespace platform = velmora::platform;
+
+using Args = std::vector<std::string>;
+
+Args fixed_head(const std::string& manifest) {
+  return {"run", "--manifest-path", manifest, "--release", "--bin", "train_generic", "--"};
+}
+
+Args concat(Args a, const Args& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST(LaunchArguments, FollowTheRequest) {
+  struct Case {
+    TrainingRequest request;
+    Args tail;
+  };
+  const std::vector<Case> cases = {
+      {{"cfg.yaml", "out", 1000, 42, std::nullopt},
+       {"--config", "cfg.yaml", "--output-dir", "out", "--steps", "1000", "--seed", "42"}},
+      {{"c.json", "o", 0, 0, std::nullopt},
+       {"--config", "c.json", "--output-dir", "o", "--steps", "0", "--seed", "0"}},
+      {{"a b.json", "", 18446744073709551615ull, 4294967295u, std::string()},
+       {"--config", "a b.json", "--output-dir", "", "--steps", "18446744073709551615", "--seed",
+        "4294967295", "--base-ckpt", ""}},
+      {{"-x.yml", "\"q\" \\ é", 10, 7, std::string("ckpt/base.bin")},
+       {"--config", "-x.yml", "--output-dir", "\"q\" \\ é", "--steps", "10", "--seed", "7",
+        "--base-ckpt", "ckpt/base.bin"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(trainer_arguments(c.request, "M/Cargo.toml"), concat(fixed_head("M/Cargo.toml"), c.tail));
+  }
+}
+
+TEST(LaunchStatus, Rendering) {
+  struct Case {
+    ExitStatus status;
+    const char* text;
+  };
+  const std::vector<Case> cases = {
+      {{ExitStatus::Kind::exited, 1}, "exit code: 1"},
+      {{ExitStatus::Kind::exited, 255}, "exit code: 255"},
+      {{ExitStatus::Kind::exited, 2147483647u}, "exit code: 2147483647"},
+      {{ExitStatus::Kind::exited, 2147483648u}, "exit code: 0x80000000"},
+      {{ExitStatus::Kind::exited, 3221225477u}, "exit code: 0xc0000005"},
+      {{ExitStatus::Kind::exited, 4294967295u}, "exit code: 0xffffffff"},
+      {{ExitStatus::Kind::signalled, SIGKILL}, "signal: 9 (SIGKILL)"},
+      {{ExitStatus::Kind::signalled, SIGSEGV}, "signal: 11 (SIGSEGV)"},
+      {{ExitStatus::Kind::signalled, SIGINT}, "signal: 2 (SIGINT)"},
+      {{ExitStatus::Kind::signalled, 64}, "signal: 64"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(render_exit_status(c.status), c.text);
+}
+
+TEST(PosixPlatform, RendersOsErrors) {
+  EXPECT_EQ(platform::render_os_error(ENOENT), "No such file or directory (os error 2)");
+  EXPECT_EQ(platform::render_os_error(EISDIR), "Is a directory (os error 21)");
+  EXPECT_EQ(platform::render_os_error(123456), "Unknown error 123456 (os error 123456)");
+}
+
+void exit_quietly(int) { ::_exit(0); }
+
+TEST(PosixPlatformDeathTest, FailFastEndsTheProcessWhateverTheHostDid) {
+  // Even with SIGABRT caught and blocked, the process dies of SIGABRT at once.
+  EXPECT_EXIT(
+      {
+        ::signal(SIGABRT, exit_quietly);
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGABRT);
+        ::sigprocmask(SIG_BLOCK, &block, nullptr);
+        platform::fail_fast();
+      },
+      ::testing::KilledBySignal(SIGABRT), "");
+}
+
+// A scratch directory removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "velmora-launch-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+  fs::path write(const std::string& name, const std::string& text, fs::perms perms) const {
+    const fs::path file = path_ / name;
+    std::ofstream(file, std::ios::binary) << text;
+    fs::permissions(file, perms);
+    return file;
+  }
+
+ private:
+  fs::path path_;
+};
+
+constexpr auto kExecutable = fs::perms::owner_all;
+constexpr auto kPlain = fs::perms::owner_read | fs::perms::owner_write;
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value != nullptr) ::setenv(name, value, 1); else ::unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (old_) ::setenv(name_, old_->c_str(), 1); else ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(PosixPlatform, FindsProgramsOnThePath) {
+  TempDir a, b;
+  fs::create_directory(a.path() / "tool");             // a directory is not a program
+  a.write("plain", "", kPlain);                         // not executable
+  const fs::path in_b = b.write("tool", "#!/bin/sh\n", kExecutable);
+  b.write("plain", "#!/bin/sh\n", kExecutable);
+  const std::string path = "::" + a.path().string() + "::" + b.path().string() + ":";
+  ScopedEnv env("PATH", path.c_str());
+  EXPECT_EQ(platform::find_program("tool"), in_b.string());
+  EXPECT_EQ(platform::find_program("plain"), (b.path() / "plain").string());
+  EXPECT_EQ(platform::find_program("absent"), std::nullopt);
+  EXPECT_EQ(platform::find_program(""), std::nullopt);
+}
+
+TEST(PosixPlatform, SearchesTheSystemDefaultWithoutPath) {
+  ScopedEnv env("PATH", nullptr);
+  const auto found = platform::find_program("sh");
+  ASSERT_TRUE(found.has_value());
+  EXPECT_TRUE(found->ends_with("/sh"));
+}
+
+std::string slurp(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(PosixPlatform, RunsAndReportsHowTheChildEnded) {
+  struct Case {
+    std::string script;
+    std::optional<ExitStatus> status;
+  };
+  const std::vector<Case> cases = {
+      {"exit 0", ExitStatus{ExitStatus::Kind::exited, 0}},
+      {"exit 3", ExitStatus{ExitStatus::Kind::exited, 3}},
+      {"exit 255", ExitStatus{ExitStatus::Kind::exited, 255}},
+      {"kill -9 $$", ExitStatus{ExitStatus::Kind::signalled, 9}},
+      {"kill -TERM $$", ExitStatus{ExitStatus::Kind::signalled, 15}},
+  };
+  for (const Case& c : cases) {
+    const Args args = {"-c", c.script};
+    const auto outcome = platform::run_and_wait("/bin/sh", "sh", args);
+    ASSERT_TRUE(outcome.status) << c.script << ": " << outcome.error;
+    EXPECT_EQ(outcome.status->kind, c.status->kind) << c.script;
+    EXPECT_EQ(outcome.status->value, c.status->value) << c.script;
+  }
+  const auto missing = platform::run_and_wait("/nonexistent/prog", "prog", {});
+  EXPECT_FALSE(missing.status);
+  EXPECT_EQ(missing.error, "No such file or directory (os error 2)");
+}
+
+TEST(PosixPlatform, ArgumentsArriveUnchanged) {
+  // The child's own argument vector, as the kernel holds it, NUL-separated.
+  TempDir dir;
+  const fs::path out = dir.path() / "argv";
+  const std::string script = "cat /proc/$$/cmdline > \"$OUT\"; exit 0";
+  const Args args = {"-c", script, "name0", "", "a b", "\"q\"", "back\\slash", "\xC3\xA9t\xC3\xA9", "-x"};
+  ScopedEnv env("OUT", out.c_str());
+  const auto outcome = platform::run_and_wait("/bin/sh", "velmora-sh", args);
+  ASSERT_TRUE(outcome.status) << outcome.error;
+  std::string expected = "velmora-sh";
+  expected.push_back('\0');
+  for (const std::string& arg : args) expected.append(arg).push_back('\0');
+  EXPECT_EQ(slurp(out), expected);
+}
+
+// The whole launch, with a script named cargo first on PATH recording its
+// arguments one per line.
+class TrainerLaunch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    record_ = dir_.path() / "record";
+    dir_.write("cargo",
+               "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > \"$VELMORA_TEST_RECORD\"\nexit "
+               "${VELMORA_TEST_EXIT:-0}\n",
+               kExecutable);
+  }
+  std::string recorded() const { return fs::exists(record_) ? slurp(record_) : std::string("<not run>"); }
+
+  TempDir dir_;
+  fs::path record_;
+};
+
+TEST_F(TrainerLaunch, OutcomesAndMessages) {
+  ScopedEnv path("PATH", dir_.path().c_str());
+  ScopedEnv record("VELMORA_TEST_RECORD", record_.c_str());
+  const TrainingRequest ok{"c.json", "out", 5, 6, std::nullopt};
+  struct Case {
+    const char* exit_code;
+    TrainingRequest request;
+    std::optional<std::string> message;
+    bool runs;
+  };
+  const std::vector<Case> cases = {
+      {"0", ok, std::nullopt, true},
+      {"1", ok, "train_generic exited with status: exit code: 1", true},
+      {"255", ok, "train_generic exited with status: exit code: 255", true},
+      {"0", {"c.json", std::string("o\0t", 3), 5, 6, std::nullopt},
+       "Failed to launch train_generic command: nul byte found in provided data", false},
+      {"0", {"c.json", "out", 5, 6, std::string("b\0", 2)},
+       "Failed to launch train_generic command: nul byte found in provided data", false},
+  };
+  for (const Case& c : cases) {
+    fs::remove(record_);
+    ScopedEnv code("VELMORA_TEST_EXIT", c.exit_code);
+    EXPECT_EQ(run_trainer_process(c.request), c.message) << c.exit_code;
+    EXPECT_EQ(fs::exists(record_), c.runs) << c.exit_code;
+  }
+  const std::string expected = "cargo\nrun\n--manifest-path\n" +
+                               std::string(velmora::build_config::trainer_manifest_path) +
+                               "\n--release\n--bin\ntrain_generic\n--\n--config\nc.json\n--output-dir\nout\n"
+                               "--steps\n5\n--seed\n6\n";
+  ASSERT_EQ(run_trainer_process(ok), std::nullopt);
+  EXPECT_EQ(recorded().substr(recorded().find('\n')), expected.substr(expected.find('\n')));
+}
+
+TEST_F(TrainerLaunch, ProgramNotFoundComesBeforeTheNulCheck) {
+  TempDir empty;
+  ScopedEnv path("PATH", empty.path().c_str());
+  const std::string not_found = "Failed to launch train_generic command: program not found";
+  EXPECT_EQ(run_trainer_process({"c.json", "out", 1, 1, std::nullopt}), not_found);
+  EXPECT_EQ(run_trainer_process({"c.json", std::string("\0", 1), 1, 1, std::nullopt}), not_found);
+}
+
+TEST_F(TrainerLaunch, StartFailureIsRenderedOsError) {
+  // A "program" the system refuses to execute: no interpreter line, not a binary.
+  TempDir bad;
+  bad.write("cargo", "\x7f" "ELF garbage", kExecutable);
+  ScopedEnv path("PATH", bad.path().c_str());
+  const auto message = run_trainer_process({"c.json", "out", 1, 1, std::nullopt});
+  ASSERT_TRUE(message);
+  EXPECT_TRUE(message->starts_with("Failed to launch train_generic command: Exec format error (os error 8)"))
+      << *message;
+}
+
+}  // namespace

@@ -1,0 +1,201 @@
+// The train_from_config pipeline: step order and messages with substituted
+// services, and the real read + UTF-8 step against files.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "launcher/pipeline.hpp"
+#include "launcher/platform/platform.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using velmora::TrainingRequest;
+using velmora::launcher::DocumentFormat;
+using velmora::launcher::FailureKind;
+using velmora::launcher::format_of;
+using velmora::launcher::PipelineServices;
+using velmora::launcher::read_config_text;
+using velmora::launcher::run_training_pipeline;
+using velmora::platform::ByteBuffer;
+
+// What the substituted services see and answer.
+struct World {
+  bool exists = true;
+  std::optional<std::string> read_error;
+  std::string text = "{}";
+  std::optional<std::string> trainer_error;
+  std::vector<std::string> calls;
+};
+World* g_world = nullptr;
+
+const PipelineServices kFakeServices{
+    [](std::string_view) {
+      g_world->calls.push_back("exists");
+      return g_world->exists;
+    },
+    [](std::string_view, ByteBuffer& text) -> std::optional<std::string> {
+      g_world->calls.push_back("read");
+      if (g_world->read_error) return g_world->read_error;
+      text.reserve(g_world->text.size() + 1);
+      std::copy(g_world->text.begin(), g_world->text.end(), text.data());
+      text.set_size(g_world->text.size());
+      return std::nullopt;
+    },
+    [](const TrainingRequest&) {
+      g_world->calls.push_back("run");
+      return g_world->trainer_error;
+    },
+};
+
+struct Expected {
+  std::optional<FailureKind> kind;
+  std::string message;  // full, or a prefix when ending in "…"
+  std::vector<std::string> calls;
+};
+
+void check(World world, const std::string& path, const Expected& expected) {
+  g_world = &world;
+  const auto failure = run_training_pipeline({path, "out", 1, 2, std::nullopt}, kFakeServices);
+  g_world = nullptr;
+  EXPECT_EQ(world.calls, expected.calls) << path;
+  ASSERT_EQ(failure.has_value(), expected.kind.has_value()) << path << ": " << (failure ? failure->message : "");
+  if (!failure) return;
+  EXPECT_EQ(failure->kind, *expected.kind) << path;
+  const std::string ellipsis = "\xE2\x80\xA6";
+  if (expected.message.ends_with(ellipsis)) {
+    const std::string prefix = expected.message.substr(0, expected.message.size() - ellipsis.size());
+    EXPECT_TRUE(failure->message.starts_with(prefix)) << failure->message;
+    EXPECT_GT(failure->message.size(), prefix.size()) << failure->message;
+  } else {
+    EXPECT_EQ(failure->message, expected.message) << path;
+  }
+}
+
+const std::vector<std::string> kExists = {"exists"};
+const std::vector<std::string> kRead = {"exists", "read"};
+const std::vector<std::string> kAll = {"exists", "read", "run"};
+
+TEST(PipelineOrder, FirstFailingStepDecides) {
+  World missing;
+  missing.exists = false;
+  World unreadable;
+  unreadable.read_error = "Is a directory (os error 21)";
+  World yaml_text;
+  yaml_text.text = "a: 1\nb: [2]\n";
+  World two_docs;
+  two_docs.text = "a: 1\n---\nb: 2\n";
+  World number;
+  number.text = "12";
+  World trainer_fails;
+  trainer_fails.trainer_error = "train_generic exited with status: exit code: 1";
+
+  check(World{}, "c.json", {std::nullopt, "", kAll});
+  check(number, "c.json", {std::nullopt, "", kAll});
+  check(yaml_text, "c.yaml", {std::nullopt, "", kAll});
+  check(yaml_text, "c.yml", {std::nullopt, "", kAll});
+  check(missing, "missing.txt", {FailureKind::file_not_found, "Config file not found: missing.txt", kExists});
+  check(missing, "", {FailureKind::file_not_found, "Config file not found: ", kExists});
+  check(unreadable, "d.txt", {FailureKind::read_failed, "Failed to read config: Is a directory (os error 21)", kRead});
+  check(World{}, "cfg.txt", {FailureKind::invalid_value, "Config must be .json or .yaml", kRead});
+  check(World{}, "cfg.JSON", {FailureKind::invalid_value, "Config must be .json or .yaml", kRead});
+  check(World{}, "cfg.json.bak", {FailureKind::invalid_value, "Config must be .json or .yaml", kRead});
+  check(yaml_text, "c.json", {FailureKind::invalid_value, "Invalid JSON config: \xE2\x80\xA6", kRead});
+  check(two_docs, "c.yaml", {FailureKind::invalid_value, "Invalid YAML config: \xE2\x80\xA6", kRead});
+  check(trainer_fails, "c.json",
+        {FailureKind::runtime, "train_generic exited with status: exit code: 1", kAll});
+}
+
+TEST(PipelineFormat, ByEndingOfThePathText) {
+  EXPECT_EQ(format_of("a.json"), DocumentFormat::json);
+  EXPECT_EQ(format_of("dir.yaml/a.json"), DocumentFormat::json);
+  EXPECT_EQ(format_of(".json"), DocumentFormat::json);
+  EXPECT_EQ(format_of("a.yaml"), DocumentFormat::yaml);
+  EXPECT_EQ(format_of("a.yml"), DocumentFormat::yaml);
+  for (const char* path : {"a.Json", "a.jsonl", "a.yaml ", "a", "", "json", "a.json/"}) {
+    EXPECT_EQ(format_of(path), std::nullopt) << path;
+  }
+}
+
+class ConfigRead : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "velmora-pipeline-XXXXXX").string();
+    dir_ = ::mkdtemp(pattern.data());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string write(const std::string& name, const std::string& bytes) {
+    const fs::path file = dir_ / name;
+    std::ofstream(file, std::ios::binary) << bytes;
+    return file.string();
+  }
+  fs::path dir_;
+};
+
+TEST_F(ConfigRead, TextsAndErrors) {
+  struct Case {
+    std::string path;
+    std::optional<std::string> error;
+  };
+  std::string big(3 * 1024 * 1024 + 17, 'x');
+  big += "\xC3\xA9";
+  fs::create_directory(dir_ / "d.json");
+  const std::vector<Case> cases = {
+      {write("empty.json", ""), std::nullopt},
+      {write("ok.json", "{\"\xC3\xA9\": 1}"), std::nullopt},
+      {write("big.json", big), std::nullopt},
+      {write("bad.txt", "{\"a\": \"\xFF\"}"), "stream did not contain valid UTF-8"},
+      {write("cut.json", "[\"\xE2\x82"), "stream did not contain valid UTF-8"},
+      {(dir_ / "d.json").string(), "Is a directory (os error 21)"},
+      {(dir_ / "gone.json").string(), "No such file or directory (os error 2)"},
+      {std::string("a\0b.json", 8), "Invalid argument (os error 22)"},
+  };
+  for (const Case& c : cases) {
+    ByteBuffer text;
+    EXPECT_EQ(read_config_text(c.path, text), c.error) << c.path;
+  }
+  ByteBuffer text;
+  ASSERT_EQ(read_config_text((dir_ / "big.json").string(), text), std::nullopt);
+  EXPECT_EQ(text.view(), big);
+}
+
+TEST_F(ConfigRead, FilesOfUnknownLengthAreReadToTheEnd) {
+  // /proc files report length 0 and are read in chunks.
+  ByteBuffer text;
+  ASSERT_EQ(velmora::platform::read_whole_file("/proc/self/status", text), std::nullopt);
+  EXPECT_TRUE(text.view().starts_with("Name:"));
+  EXPECT_TRUE(text.view().ends_with("\n"));
+}
+
+TEST_F(ConfigRead, FileRemovedAfterTheExistenceTestIsAReadFailure) {
+  // The existence test answers yes, then the file is gone when it is read.
+  const PipelineServices racing{[](std::string_view) { return true; }, &read_config_text,
+                                [](const TrainingRequest&) -> std::optional<std::string> {
+                                  ADD_FAILURE() << "trainer started";
+                                  return std::nullopt;
+                                }};
+  const auto failure =
+      run_training_pipeline({(dir_ / "vanished.json").string(), "out", 1, 2, std::nullopt}, racing);
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->kind, FailureKind::read_failed);
+  EXPECT_EQ(failure->message, "Failed to read config: No such file or directory (os error 2)");
+}
+
+TEST_F(ConfigRead, ExistenceFollowsSymlinks) {
+  const std::string target = write("t.json", "{}");
+  fs::create_symlink(target, dir_ / "link.json");
+  fs::create_symlink(dir_ / "nowhere.json", dir_ / "dangling.json");
+  EXPECT_TRUE(velmora::platform::path_exists((dir_ / "link.json").string()));
+  EXPECT_FALSE(velmora::platform::path_exists((dir_ / "dangling.json").string()));
+  EXPECT_TRUE(velmora::platform::path_exists(dir_.string()));
+  EXPECT_FALSE(velmora::platform::path_exists(""));
+  EXPECT_FALSE(velmora::platform::path_exists(std::string(target + '\0' + "x")));
+}
+
+}  // namespace
