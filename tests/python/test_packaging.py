@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -58,8 +59,19 @@ def test_mypy_uses_the_stubs(tmp_path, snippet):
 @pytest.mark.slow
 def test_sdist_builds_installs_and_imports(tmp_path):
     pytest.importorskip("build")
+    # Build from the files git knows (tracked or not ignored), as a clean checkout has them:
+    # build trees (and the links inside them) stay out of the way.
+    listed = _run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=ROOT)
+    assert listed.returncode == 0, listed.stderr
+    source = tmp_path / "source"
+    for name in filter(None, listed.stdout.split("\0")):
+        origin = ROOT / name
+        if origin.is_file():
+            target = source / name
+            target.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(origin, target)
     dist = tmp_path / "dist"
-    built = _run([sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(dist)], cwd=ROOT)
+    built = _run([sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(dist)], cwd=source)
     assert built.returncode == 0, built.stdout + built.stderr
     (sdist,) = dist.glob("velmora_trainer-0.1.4.tar.gz")
 
