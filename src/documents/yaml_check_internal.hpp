@@ -1,0 +1,28 @@
+// Work counters of the YAML document check, for tests that verify how the
+// work grows with the input (alias expansion, key lookups).
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "documents/check_result.hpp"
+
+namespace velmora::documents::yaml {
+
+struct CheckStats {
+    std::uint64_t events = 0;           // entries in the collected list
+    std::uint64_t built_events = 0;     // entries visited while building
+    std::uint64_t replayed_events = 0;  // entries walked again to expand aliases
+    std::uint64_t key_probes = 0;       // key table slots or candidates inspected
+    std::uint64_t node_compares = 0;    // node equality comparisons
+    std::uint64_t hashed_nodes = 0;     // nodes hashed (anchored ones once)
+};
+
+// Entries collected between two steps of building while collecting goes on.
+inline constexpr std::uint32_t kDefaultBuildBatch = 1024;
+
+// check_yaml_document, also filling `stats`; `batch` as above.
+CheckResult check_yaml_document_counted(std::string_view text, CheckStats& stats,
+                                        std::uint32_t batch = kDefaultBuildBatch);
+
+}  // namespace velmora::documents::yaml

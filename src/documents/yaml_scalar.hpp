@@ -1,0 +1,42 @@
+// Scalar resolution and the text renderings used by the YAML document check.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velmora::documents::yaml {
+
+// Kind of a resolved scalar. Non-negative integers are UInt, negative ones NegInt.
+enum class ValueKind : std::uint8_t { Null, Bool, UInt, NegInt, Float, String, Failure };
+
+// How the tag of a scalar event affects its resolution.
+enum class TagClass : std::uint8_t { None, Local, Bool, Int, Float, Null, OtherGlobal };
+
+// `bits` holds the bool (0/1), the uint64, the int64 or the double's bit pattern.
+struct Resolved {
+    ValueKind kind;
+    std::uint64_t bits;
+};
+
+// Classifies the tag text libyaml reports (nullptr when the event has none).
+TagClass classify_tag(const char* tag);
+
+// Resolves a scalar by its tag and style. On ValueKind::Failure the building
+// failure's message is stored in `failure` (which is otherwise left alone).
+// With `need_value` false only the failure matters: other untagged plain
+// scalars may then come back as String whatever they would resolve to.
+Resolved resolve_scalar(std::string_view value, bool plain, TagClass tag, std::string& failure,
+                        bool need_value = true);
+
+// Appends `s` in double quotes with the escapes of quoted keys and values.
+void append_quoted(std::string& out, std::string_view s);
+
+// Appends a double: ".nan", ".inf", "-.inf", or the shortest text that reads
+// back as the same value ("1.0", "0.001", "1e100", "1.5e-7").
+void append_double(std::string& out, double value);
+
+// True for code points written as \u{...} in quoted texts.
+bool is_escaped_code_point(std::uint32_t cp);
+
+}  // namespace velmora::documents::yaml
