@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "config_record/unicode_escape_table.hpp"
+#include "documents/quoted_text.hpp"
 #include "launcher/training_request.hpp"
 #include "module/binding.hpp"
 
@@ -19,7 +19,8 @@ namespace {
 // Instance layout: the object header, the five fields, then the borrow flag
 // (0 free, -1 held by an assignment, n > 0 held by n readers). The flag
 // guards against re-entrant use on the calling thread, not against threads.
-struct TrainerConfigObject {
+// The interpreter allocates it; the fields are constructed in place.
+struct TrainerConfigObject {  // NOLINT(cppcoreguidelines-pro-type-member-init)
   PyObject_HEAD
   TrainingRequest fields;
   Py_ssize_t borrow;
@@ -260,66 +261,6 @@ void append_decimal(std::string& out, std::uint64_t value) {
   out.append(digits, end);
 }
 
-void append_code_point_form(std::string& out, char32_t code_point) {
-  char digits[8];
-  const auto end =
-      std::to_chars(digits, digits + sizeof digits, static_cast<std::uint32_t>(code_point), 16).ptr;
-  out.append("\\u{").append(digits, end).append("}");
-}
-
-// Decodes one code point of well-formed UTF-8 (the text came from a Python
-// str through its UTF-8 form, so it is well-formed) and advances `i`.
-char32_t next_code_point(std::string_view text, std::size_t& i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) {
-    i += 1;
-    return lead;
-  }
-  if (lead < 0xE0) {
-    const char32_t cp = (char32_t(lead & 0x1F) << 6) | (byte(i + 1) & 0x3F);
-    i += 2;
-    return cp;
-  }
-  if (lead < 0xF0) {
-    const char32_t cp = (char32_t(lead & 0x0F) << 12) | (char32_t(byte(i + 1) & 0x3F) << 6) |
-                        (byte(i + 2) & 0x3F);
-    i += 3;
-    return cp;
-  }
-  const char32_t cp = (char32_t(lead & 0x07) << 18) | (char32_t(byte(i + 1) & 0x3F) << 12) |
-                      (char32_t(byte(i + 2) & 0x3F) << 6) | (byte(i + 3) & 0x3F);
-  i += 4;
-  return cp;
-}
-
-// The double-quoted, escaped form of `text`.
-void append_quoted(std::string& out, std::string_view text) {
-  out.push_back('"');
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const std::size_t start = i;
-    const char32_t cp = next_code_point(text, i);
-    switch (cp) {
-      case U'\0': out.append("\\0"); continue;
-      case U'\t': out.append("\\t"); continue;
-      case U'\r': out.append("\\r"); continue;
-      case U'\n': out.append("\\n"); continue;
-      case U'\\': out.append("\\\\"); continue;
-      case U'"': out.append("\\\""); continue;
-      default: break;
-    }
-    const bool escape =
-        cp < 0x80 ? (cp < 0x20 || cp == 0x7F) : unicode::needs_code_point_escape(cp);
-    if (escape) {
-      append_code_point_form(out, cp);
-    } else {
-      out.append(text.substr(start, i - start));
-    }
-  }
-  out.push_back('"');
-}
-
 PyObject* representation(PyObject* self) {
   TrainerConfigObject* object = as_config(self);
   if (object->borrow == -1) {
@@ -341,7 +282,7 @@ PyObject* representation(PyObject* self) {
   text.append(", base_ckpt=");
   if (f.base_ckpt) {
     text.append("Some(");
-    append_quoted(text, *f.base_ckpt);
+    unicode::append_quoted_text(text, *f.base_ckpt);
     text.append(")");
   } else {
     text.append("None");

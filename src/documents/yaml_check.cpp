@@ -12,6 +12,7 @@
 // limits could be reached inside it; only then is the expansion replayed, and
 // that replay ends in the failure. Keys are hashed consistently with node
 // equality and compared only on equal hashes.
+#include "documents/quoted_text.hpp"
 #include "documents/yaml_check.hpp"
 
 #include <yaml.h>
@@ -738,7 +739,7 @@ std::string Checker::render_key(std::uint32_t node) const {
             break;
         case ValueKind::String:
         case ValueKind::Failure:
-            yaml::append_quoted(out, string_at(e.payload));
+            unicode::append_quoted_text(out, string_at(e.payload));
             break;
     }
     return out;

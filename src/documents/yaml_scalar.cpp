@@ -10,7 +10,7 @@
 #include <limits>
 #include <optional>
 
-#include "documents/yaml_escape_table.hpp"
+#include "documents/quoted_text.hpp"
 
 namespace velmora::documents::yaml {
 namespace {
@@ -249,7 +249,7 @@ Resolved float_value(double d) {
 
 Resolved invalid_value(std::string_view value, const char* expected, std::string& failure) {
     failure = "invalid value: string ";
-    append_quoted(failure, value);
+    unicode::append_quoted_text(failure, value);
     failure += ", expected ";
     failure += expected;
     return {ValueKind::Failure, 0};
@@ -354,81 +354,6 @@ Resolved resolve_scalar(std::string_view value, bool plain, TagClass tag, std::s
     return resolve_untagged_plain(value, failure, need_value);
 }
 
-bool is_escaped_code_point(std::uint32_t cp) {
-    if (cp < 0x80) return cp < 0x20 || cp == 0x7F;
-    const auto* end = std::end(kEscapedRanges);
-    const auto* it = std::upper_bound(std::begin(kEscapedRanges), end, cp,
-                                      [](std::uint32_t c, const CodePointRange& r) { return c < r.first; });
-    if (it == std::begin(kEscapedRanges)) return false;
-    --it;
-    return cp <= it->last;
-}
-
-void append_quoted(std::string& out, std::string_view s) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    out.reserve(out.size() + s.size() + 2);
-    out += '"';
-    size_t i = 0;
-    const size_t n = s.size();
-    while (i < n) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c >= 0x20 && c < 0x7F) {
-            if (c == '"' || c == '\\') out += '\\';
-            out += static_cast<char>(c);
-            ++i;
-            continue;
-        }
-        // Decode one UTF-8 sequence; a malformed byte stands for itself as U+FFFD.
-        std::uint32_t cp = 0xFFFD;
-        size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if (c >= 0xC2 && c < 0xE0 && i + 1 < n) {
-            cp = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3Fu);
-            len = 2;
-        } else if (c >= 0xE0 && c < 0xF0 && i + 2 < n) {
-            cp = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 6) |
-                 (static_cast<unsigned char>(s[i + 2]) & 0x3Fu);
-            len = 3;
-        } else if (c >= 0xF0 && c < 0xF5 && i + 3 < n) {
-            cp = ((c & 0x07u) << 18) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 12) |
-                 ((static_cast<unsigned char>(s[i + 2]) & 0x3Fu) << 6) |
-                 (static_cast<unsigned char>(s[i + 3]) & 0x3Fu);
-            len = 4;
-        }
-        for (size_t k = 1; k < len; ++k) {
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) {
-                cp = 0xFFFD;
-                len = 1;
-                break;
-            }
-        }
-        switch (cp) {
-            case '\0': out += "\\0"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            default:
-                if (is_escaped_code_point(cp)) {
-                    out += "\\u{";
-                    char buf[8];
-                    int k = 0;
-                    do {
-                        buf[k++] = kHex[cp & 0xF];
-                        cp >>= 4;
-                    } while (cp != 0);
-                    while (k > 0) out += buf[--k];
-                    out += '}';
-                } else if (cp == 0xFFFD && len == 1) {
-                    out += "\xEF\xBF\xBD";
-                } else {
-                    out.append(s.data() + i, len);
-                }
-        }
-        i += len;
-    }
-    out += '"';
-}
 
 void append_double(std::string& out, double value) {
     if (std::isnan(value)) {

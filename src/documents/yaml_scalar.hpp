@@ -29,14 +29,8 @@ TagClass classify_tag(const char* tag);
 Resolved resolve_scalar(std::string_view value, bool plain, TagClass tag, std::string& failure,
                         bool need_value = true);
 
-// Appends `s` in double quotes with the escapes of quoted keys and values.
-void append_quoted(std::string& out, std::string_view s);
-
 // Appends a double: ".nan", ".inf", "-.inf", or the shortest text that reads
 // back as the same value ("1.0", "0.001", "1e100", "1.5e-7").
 void append_double(std::string& out, double value);
-
-// True for code points written as \u{...} in quoted texts.
-bool is_escaped_code_point(std::uint32_t cp);
 
 }  // namespace velmora::documents::yaml

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "documents/quoted_text.hpp"
 #include "documents/yaml_check.hpp"
 #include "documents/yaml_check_internal.hpp"
 #include "documents/yaml_scalar.hpp"
@@ -295,7 +296,7 @@ TEST(YamlCheckQuoted, EscapesNonPrintingOnly) {
     };
     for (const auto& [in, want] : cases) {
         std::string out;
-        yaml::append_quoted(out, in);
+        velmora::unicode::append_quoted_text(out, in);
         EXPECT_EQ(out, want);
     }
 }

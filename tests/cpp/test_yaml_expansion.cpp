@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "documents/quoted_text.hpp"
 #include "documents/yaml_check.hpp"
 #include "documents/yaml_check_internal.hpp"
 #include "documents/yaml_scalar.hpp"
@@ -115,7 +116,7 @@ std::string render_key(const Node& k) {
         }
         case Node::Str: {
             std::string s = "with key ";
-            yaml::append_quoted(s, k.text);
+            velmora::unicode::append_quoted_text(s, k.text);
             return s;
         }
         default: return "in YAML map";
