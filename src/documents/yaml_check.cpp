@@ -144,7 +144,7 @@ class Parser {
     yaml_parser_t* get() { return &parser_; }
 
   private:
-    yaml_parser_t parser_;
+    yaml_parser_t parser_{};
     bool ok_;
 };
 
@@ -158,7 +158,7 @@ class ParsedEvent {
     const yaml_event_t& operator*() const { return event_; }
 
   private:
-    yaml_event_t event_;
+    yaml_event_t event_{};
 };
 
 // Transparent string hashing for the tag table.
@@ -342,11 +342,11 @@ class Checker {
     // Anchor table: open addressing; short names are kept in the slot itself,
     // longer ones in the arena (offset in the first 8 bytes of `name`).
     struct AnchorSlot {
-        std::uint64_t hash;
+        std::uint64_t hash = 0;
         std::uint32_t entry = kNone;  // the anchored entry
-        std::uint32_t memo;           // its memo id (0 for scalars)
-        std::uint32_t length;
-        char name[20];
+        std::uint32_t memo = 0;       // its memo id (0 for scalars)
+        std::uint32_t length = 0;
+        char name[20] = {};
         std::string_view name_text(const Checker& c) const;
         bool holds(std::string_view n, std::uint64_t h, const Checker& c) const;
     };
@@ -620,7 +620,7 @@ void Checker::collect(yaml_parser_t* parser) {
                     }
                 } else {
                     ev_out.payload = r.bits;
-                    if (direct_key) raw_keys_.push_back({entry, store_text(value)});
+                    if (direct_key) raw_keys_.emplace_back(entry, store_text(value));
                 }
                 if (tag == TagClass::Local) {
                     const std::uint32_t id = intern_tag(reinterpret_cast<const char*>(s.tag));
@@ -919,7 +919,7 @@ std::uint32_t Checker::find_or_insert(KeyTable& t, std::uint64_t hash, std::uint
             ++stats_.key_probes;
             if (h == hash && equal_nodes(k, node)) return k;
         }
-        t.keys.push_back({hash, node});
+        t.keys.emplace_back(hash, node);
         if (t.keys.size() > kLinear) {
             t.indexed = true;
             t.slots.assign(64, 0);
@@ -937,7 +937,7 @@ std::uint32_t Checker::find_or_insert(KeyTable& t, std::uint64_t hash, std::uint
         const auto& [h, k] = t.keys[(t.slots[p] & 0xFFFFFFFFu) - 1];
         if (h == hash && equal_nodes(k, node)) return k;
     }
-    t.keys.push_back({hash, node});
+    t.keys.emplace_back(hash, node);
     t.slots[p] = tag | t.keys.size();
     if (t.keys.size() * 2 > t.slots.size()) {
         t.slots.assign(t.slots.size() * 2, 0);

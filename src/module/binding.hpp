@@ -19,11 +19,11 @@ namespace velmora::binding {
 inline constexpr std::size_t kMaxParameters = 5;
 
 struct CallDescription {
-  const char* owner_class;  // null for module-level functions
-  const char* function_name;
+  const char* owner_class = nullptr;  // null for module-level functions
+  const char* function_name = nullptr;
   std::array<std::string_view, kMaxParameters> parameters;
-  std::size_t parameter_count;
-  std::size_t required;
+  std::size_t parameter_count = 0;
+  std::size_t required = 0;
 };
 
 // One borrowed reference per parameter; null when the parameter was not given.

@@ -27,8 +27,10 @@ bool path_exists(std::string_view path);
 
 // Reads the whole file at `path` into `out` (replacing its contents), opened
 // read-only while letting other processes read, write or delete it. The buffer
-// starts at the reported file length and grows if the file is longer. On
-// failure returns the error text: a rendered OS error, or "out of memory".
+// starts at the reported file length and grows if the file is longer. POSIX:
+// FIFOs, sockets and devices are refused with EINVAL's text, without blocking
+// and before any read, as their contents may never end. On failure returns
+// the error text: a rendered OS error, or "out of memory".
 std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& out);
 
 // Searches for the program `name` as the platform launches programs (Windows:

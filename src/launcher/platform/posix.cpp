@@ -60,7 +60,7 @@ class SpawnAttributes {
   posix_spawnattr_t* get() noexcept { return &attributes_; }
 
  private:
-  posix_spawnattr_t attributes_;
+  posix_spawnattr_t attributes_{};
   int error_;
 };
 
@@ -84,14 +84,14 @@ void prefer_huge_pages(ByteBuffer& buffer) {
   const auto start = reinterpret_cast<std::uintptr_t>(buffer.data());
   const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
   const std::uintptr_t stop = (start + buffer.capacity()) & ~(kHugePage - 1);
-  if (stop > aligned) ::madvise(reinterpret_cast<void*>(aligned), stop - aligned, MADV_HUGEPAGE);
+  if (stop > aligned) ::madvise(buffer.data() + (aligned - start), stop - aligned, MADV_HUGEPAGE);
 #else
   (void)buffer;
 #endif
 }
 
 bool is_executable_file(const std::string& path) {
-  struct stat info;
+  struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
   return ::access(path.c_str(), X_OK) == 0;
 }
@@ -126,7 +126,7 @@ std::string render_os_error(OsErrorCode code) {
 bool path_exists(std::string_view path) {
   if (has_nul(path)) return false;
   const std::string terminated(path);
-  struct stat info;
+  struct stat info {};
   return ::stat(terminated.c_str(), &info) == 0;
 }
 
@@ -134,17 +134,26 @@ std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& ou
   out.set_size(0);
   if (has_nul(path)) return render_os_error(EINVAL);
   const std::string terminated(path);
+  // Opened without blocking, so that a FIFO with no writer cannot stall the
+  // open; a terminal does not become the controlling one.
   int raw;
   do {
-    raw = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
+    raw = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (raw < 0 && errno == EINTR);
   if (raw < 0) return render_os_error(errno);
   const FileDescriptor fd(raw);
 
-  struct stat info;
+  struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return render_os_error(errno);
+  // Only regular files are read (a directory goes on to fail in read() with
+  // the system's own error). FIFOs, sockets and devices are refused before a
+  // byte is read: /dev/zero or a pipe fed forever would otherwise fill memory
+  // until the allocation fails, and a FIFO could block the call for good.
+  if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) return render_os_error(EINVAL);
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return render_os_error(errno);
   // The reported length sizes the buffer; files whose length is unknown
-  // (pipes, /proc entries) or that grow are read in further chunks.
+  // (/proc entries) or that grow are read in further chunks.
   const std::size_t reported = info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : 0;
   if (!out.reserve(reported > 0 ? reported : kUnknownSizeChunk)) return std::string("out of memory");
   prefer_huge_pages(out);
@@ -265,8 +274,7 @@ RunOutcome run_and_wait(const std::string& program, std::string_view program_nam
   // Immediate abnormal end: no atexit handlers, no flushing, no destructors.
   // SIGABRT is made fatal first, in case the host installed a handler or
   // blocked it, and abort() follows as the last resort.
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
+  struct sigaction action {};
   action.sa_handler = SIG_DFL;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGABRT, &action, nullptr);

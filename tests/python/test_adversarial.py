@@ -1,0 +1,357 @@
+"""Hostile inputs through train_from_config, against the recording fake cargo.
+
+Nesting just under and over the limits (and far over), alias bombs, very large
+mappings and files, NUL bytes and broken UTF-8 at the edges of a text, config
+paths naming FIFOs, sockets and devices, and megabyte-long arguments. Every
+case either launches the trainer exactly once with the arguments intact, or
+fails with the module's message and launches nothing.
+
+Non-regular files: the existence test passes for a FIFO, a socket or a device
+(its metadata can be had), but the read refuses them before reading a byte and
+without blocking, with "Failed to read config: Invalid argument (os error 22)".
+Their contents may never end (/dev/zero, a pipe fed forever) and a FIFO without
+a writer would block the call for good. Cases that would hang or eat memory if
+that broke run in a child interpreter with a time limit.
+"""
+
+import json
+import os
+import resource
+import socket
+import stat
+import subprocess
+import sys
+import textwrap
+import threading
+from pathlib import Path
+
+import pytest
+
+import velmora_trainer
+from support.fake_cargo import expected_argv
+from support.fixtures import cargo  # noqa: F401  (fixture)
+
+train = velmora_trainer.train_from_config
+READ = "Failed to read config: "
+BAD_UTF8 = READ + "stream did not contain valid UTF-8"
+NOT_REGULAR = READ + "Invalid argument (os error 22)"
+E2BIG = "Failed to launch train_generic command: Argument list too long (os error 7)"
+# A child that has not answered by then is taken to hang.
+HANG_LIMIT = 120
+
+
+def write(path: Path, content) -> str:
+    path.write_bytes(content.encode("utf-8") if isinstance(content, str) else content)
+    return str(path)
+
+
+def outcome(config, output_dir="out", base_ckpt=None):
+    """None when the trainer ran and succeeded, else (class, message)."""
+    try:
+        train(config, output_dir, 3, 4, base_ckpt)
+    except Exception as exc:  # noqa: BLE001 - every failure is examined by the caller
+        return type(exc), str(exc)
+    return None
+
+
+def assert_launched_once(cargo, config, output_dir="out", base_ckpt=None):
+    assert cargo.argvs() == [expected_argv(config, output_dir, 3, 4, base_ckpt)]
+
+
+def outcome_in_child(config, hang_limit=HANG_LIMIT):
+    """The outcome of one call made by a fresh interpreter, which is ended if
+    it takes longer than `hang_limit` seconds; its address space is capped
+    (unless a sanitizer runtime, which reserves terabytes, is loaded)."""
+    code = textwrap.dedent(
+        """\
+        import json, resource, sys
+        limit = int(sys.argv[2])
+        if limit:
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        import velmora_trainer
+        try:
+            velmora_trainer.train_from_config(sys.argv[1], "out", 3, 4)
+            print(json.dumps(None))
+        except Exception as exc:
+            print(json.dumps([type(exc).__name__, str(exc)]))
+        """
+    )
+    sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
+    limit = 0 if sanitized else 4 << 30
+    result = subprocess.run([sys.executable, "-c", code, config, str(limit)], capture_output=True, text=True,
+                            timeout=hang_limit)
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout)
+
+
+# --- nesting -----------------------------------------------------------------
+
+JSON_LIMIT = "Invalid JSON config: recursion limit exceeded"
+YAML_LIMIT = "Invalid YAML config: recursion limit exceeded"
+
+
+def block_mappings(depth):
+    return "".join("  " * i + "k:\n" for i in range(depth))
+
+
+NESTING = [
+    # (name, text, None when accepted or the expected message)
+    ("arrays-127.json", "[" * 127 + "]" * 127, None),
+    ("arrays-128.json", "[" * 128 + "]" * 128, JSON_LIMIT + " at line 1 column 128"),
+    ("objects-127.json", '{"a":' * 127 + "1" + "}" * 127, None),
+    ("objects-128.json", '{"a":' * 128 + "1" + "}" * 128, JSON_LIMIT + " at line 1 column 636"),
+    ("mixed-127.json", '[{"a":' * 63 + "[0]" + "}]" * 63, None),
+    ("mixed-128.json", '[{"a":' * 64 + "0" + "}]" * 64, JSON_LIMIT + " at line 1 column 380"),
+    ("lines-128.json", "[\n" * 128 + "]\n" * 128, JSON_LIMIT + " at line 128 column 1"),
+    ("unclosed-million.json", "[" * 1_000_000, JSON_LIMIT + " at line 1 column 128"),
+    ("flow-128.yaml", "[" * 128 + "]" * 128, None),
+    ("flow-129.yaml", "[" * 129 + "]" * 129, YAML_LIMIT + " at line 1 column 129"),
+    ("flow-maps-128.yaml", "{a: " * 128 + "b" + "}" * 128, None),
+    ("flow-maps-129.yaml", "{a: " * 129 + "b" + "}" * 129, YAML_LIMIT + " at line 1 column 513"),
+    ("block-seqs-128.yaml", "- " * 128 + "x\n", None),
+    ("block-seqs-129.yaml", "- " * 129 + "x\n", YAML_LIMIT + " at line 1 column 257"),
+    ("block-maps-128.yaml", block_mappings(128), None),
+    ("block-maps-129.yaml", block_mappings(129), YAML_LIMIT + " at line 129 column 257"),
+    ("alias-of-itself.yaml", "&a [*a]\n", YAML_LIMIT),
+    # the root mapping, 27 or 28 sequences, then the anchored 100: the limit
+    # is met inside the anchored node, at its 100th bracket
+    ("alias-nesting.yaml", "a: &a " + "[" * 100 + "]" * 100 + "\nb: " + "[" * 27 + "*a" + "]" * 27 + "\n", None),
+    ("alias-nesting-over.yaml", "a: &a " + "[" * 100 + "]" * 100 + "\nb: " + "[" * 28 + "*a" + "]" * 28 + "\n",
+     YAML_LIMIT + " at line 1 column 106"),
+    ("flow-twenty-thousand.yaml", "[" * 20_000 + "]" * 20_000, YAML_LIMIT + " at line 1 column 129"),
+]
+
+
+@pytest.mark.parametrize("name, text, message", NESTING, ids=[row[0] for row in NESTING])
+def test_nesting_limits(cargo, tmp_path, name, text, message):
+    config = write(tmp_path / name, text)
+    if message is None:
+        assert outcome(config) is None
+        assert_launched_once(cargo, config)
+    else:
+        assert outcome(config) == (ValueError, message)
+        assert cargo.runs() == []
+
+
+def test_deep_yaml_far_over_the_limit_is_refused_without_hanging(cargo, tmp_path):
+    # A megabyte of unclosed brackets: the check must stop at the limit, not
+    # take in the whole text at a cost growing with its depth; in a child, so
+    # that such a cost shows as a hang.
+    config = write(tmp_path / "deep.yaml", "[" * 1_000_000)
+    assert outcome_in_child(config, hang_limit=30) == ["ValueError", YAML_LIMIT + " at line 1 column 129"]
+
+
+# --- aliases and size ----------------------------------------------------------
+
+def laughs(levels, width=9):
+    lines = ["l0: &l0 [" + ", ".join(["lol"] * width) + "]"]
+    for level in range(1, levels):
+        lines.append(f"l{level}: &l{level} [" + ", ".join([f"*l{level - 1}"] * width) + "]")
+    return "\n".join(lines) + "\n"
+
+
+def mapping(keys, extra=""):
+    return "".join(f"key{i}: {i}\n" for i in range(keys)) + extra
+
+
+ALIASES_AND_SIZE = [
+    ("laughs.yaml", laughs(9), "Invalid YAML config: repetition limit exceeded"),
+    ("laughs-flow.yaml", "{" + laughs(9).replace("\n", ", ").rstrip(", ") + "}", "Invalid YAML config: repetition limit exceeded"),
+    ("chuckles.yaml", laughs(3, width=4), None),  # 4 + 16 expansions: well within the limit
+    ("keys-100000.yaml", mapping(100_000), None),
+    ("keys-100000-flow.yaml", "{" + ", ".join(f"k{i}: {i}" for i in range(100_000)) + "}", None),
+    ("keys-100000-dup-last.yaml", mapping(100_000, "key99999: again\n"),
+     'Invalid YAML config: duplicate entry with key "key99999"'),
+    ("keys-100000-dup-first.yaml", "key0: first\n" + mapping(100_000),
+     'Invalid YAML config: duplicate entry with key "key0"'),
+    ("keys-100000.json", "{" + ", ".join(f'"k{i}": {i}' for i in range(100_000)) + "}", None),
+]
+
+
+@pytest.mark.parametrize("name, text, message", ALIASES_AND_SIZE, ids=[row[0] for row in ALIASES_AND_SIZE])
+def test_aliases_and_large_documents(cargo, tmp_path, name, text, message):
+    config = write(tmp_path / name, text)
+    if message is None:
+        assert outcome(config) is None
+        assert_launched_once(cargo, config)
+    else:
+        assert outcome(config) == (ValueError, message)
+        assert cargo.runs() == []
+
+
+def test_200_megabyte_json_is_read_checked_and_launched(cargo, tmp_path):
+    record = ('{"id": %d, "name": "sample \u00e9t\u00e9 \u65e5\u672c \U0001f600", "text": "'
+              + "lorem ipsum dolor sit amet " * 30
+              + '", "values": [1.5, -2, 3e10, true, false, null], "nested": {"a": [{"b": {}}]}}')
+    path = tmp_path / "big.json"
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("[\n")
+        written = 0
+        for start in range(0, 1 << 40, 1000):
+            chunk = ",\n".join(record % (start + k) for k in range(1000))
+            f.write((",\n" if start else "") + chunk)
+            written += len(chunk)
+            if written >= 200 * 1024 * 1024:
+                break
+        f.write("\n]\n")
+    assert path.stat().st_size > 200 * 1024 * 1024
+    assert outcome(str(path)) is None
+    assert_launched_once(cargo, str(path))
+    # The same text spoilt at its very end is refused by the UTF-8 check.
+    with open(path, "ab") as f:
+        f.write(b"\xc3")
+    assert outcome(str(path)) == (OSError, BAD_UTF8)
+    assert len(cargo.runs()) == 1
+
+
+# --- NUL bytes and broken UTF-8 at the edges -----------------------------------
+
+MEGABYTE_JSON = '{"pad": "' + "x" * (1 << 20) + '"}'
+MEGABYTE_YAML = "pad: " + "x" * (1 << 20) + "\n"
+
+EDGES = [
+    # (name, bytes, expected (class, message prefix) or None when accepted)
+    ("nul-last.json", b"{}\0", (ValueError, "Invalid JSON config: trailing characters at line 1 column 3")),
+    ("nul-first.json", b"\0{}", (ValueError, "Invalid JSON config: expected value at line 1 column 1")),
+    ("nul-in-string.json", b'["a\0b"]', (ValueError, "Invalid JSON config: control character (\\u0000-\\u001F) "
+                                                     "found while parsing a string at line 1 column 4")),
+    ("nul-escaped.json", b'["a\\u0000b"]', None),
+    ("nul-last.yaml", b"a: 1\n\0", (ValueError, "Invalid YAML config: control characters are not allowed")),
+    ("nul-first.yaml", b"\0a: 1\n", (ValueError, "Invalid YAML config: control characters are not allowed")),
+    ("nul-escaped.yaml", b'a: "x\\0y"\n', None),
+    ("bad-first.json", b"\xff{}", (OSError, BAD_UTF8)),
+    ("bad-last.json", b"{}\xff", (OSError, BAD_UTF8)),
+    ("cut-last.json", b'["\xe2\x82"]'[:-2], (OSError, BAD_UTF8)),
+    ("lone-continuation-first.yaml", b"\x80a: 1\n", (OSError, BAD_UTF8)),
+    ("truncated-last.yaml", b"a: \xf0\x9f\x98", (OSError, BAD_UTF8)),
+    ("surrogate-last.yaml", b"a: 1\n#\xed\xa0\x80", (OSError, BAD_UTF8)),
+    ("bom-only.yaml", b"\xef\xbb\xbf", None),
+    ("megabyte-bad-last.json", MEGABYTE_JSON.encode() + b"\xc0", (OSError, BAD_UTF8)),
+    ("megabyte-bad-first.json", b"\xc0" + MEGABYTE_JSON.encode(), (OSError, BAD_UTF8)),
+    ("megabyte-4-byte-last.json", MEGABYTE_JSON.encode()[:-2] + "\U0001f600".encode() + b'"}', None),
+    ("megabyte-bad-last.yaml", MEGABYTE_YAML.encode() + b"\xf5", (OSError, BAD_UTF8)),
+    ("megabyte-nul-last.yaml", MEGABYTE_YAML.encode() + b"\0", (ValueError, "Invalid YAML config: control")),
+]
+
+
+@pytest.mark.parametrize("name, content, expected", EDGES, ids=[row[0] for row in EDGES])
+def test_nul_bytes_and_invalid_utf8_at_the_edges(cargo, tmp_path, name, content, expected):
+    config = write(tmp_path / name, content)
+    result = outcome(config)
+    if expected is None:
+        assert result is None
+        assert_launched_once(cargo, config)
+    else:
+        cls, prefix = expected
+        assert result is not None and result[0] is cls and result[1].startswith(prefix), result
+        if cls is OSError:
+            assert result[1] == prefix
+        assert cargo.runs() == []
+
+
+# --- FIFOs, sockets, devices ----------------------------------------------------
+
+def fifo(tmp_path, name="pipe.json"):
+    path = tmp_path / name
+    os.mkfifo(path)
+    return path
+
+
+def link_to(tmp_path, target, name):
+    path = tmp_path / name
+    path.symlink_to(target)
+    return path
+
+
+@pytest.mark.parametrize("make", [
+    pytest.param(lambda p: fifo(p), id="fifo-without-writer"),
+    pytest.param(lambda p: fifo(p, "pipe.yaml"), id="fifo-yaml"),
+    pytest.param(lambda p: link_to(p, "/dev/zero", "zero.json"), id="dev-zero"),
+    pytest.param(lambda p: link_to(p, "/dev/urandom", "random.yaml"), id="dev-urandom"),
+    pytest.param(lambda p: link_to(p, "/dev/null", "null.json"), id="dev-null"),
+    pytest.param(lambda p: Path("/dev/zero"), id="dev-zero-named-directly"),
+])
+def test_non_regular_files_are_refused_at_once(cargo, tmp_path, make):
+    path = make(tmp_path)
+    assert os.path.exists(path)  # the existence test passes for them
+    assert outcome_in_child(str(path)) == ["OSError", NOT_REGULAR]
+    assert cargo.runs() == []
+
+
+def test_fifo_with_an_endless_writer_is_refused(cargo, tmp_path):
+    """A writer that never stops: the read must not take it in (in a child, whose
+    address space is capped, in case it does)."""
+    path = fifo(tmp_path)
+    stop = threading.Event()
+
+    def feed():
+        # Opening for writing blocks until a reader opens the FIFO; after the
+        # refusal the reader is gone and the write fails with EPIPE.
+        try:
+            with open(path, "wb", buffering=0) as f:
+                while not stop.is_set():
+                    f.write(b"[" * 65536)
+        except (BrokenPipeError, OSError):
+            pass
+
+    writer = threading.Thread(target=feed, daemon=True)
+    writer.start()
+    try:
+        assert outcome_in_child(str(path)) == ["OSError", NOT_REGULAR]
+    finally:
+        stop.set()
+        # Unblock a writer still waiting in open(): open and close a reader.
+        reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        os.close(reader)
+        writer.join(timeout=30)
+    assert not writer.is_alive()
+    assert cargo.runs() == []
+
+
+def test_socket_is_refused_and_a_directory_still_fails_in_the_read(cargo, tmp_path):
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        listener.bind(str(tmp_path / "s.json"))
+        assert stat.S_ISSOCK(os.stat(tmp_path / "s.json").st_mode)
+        # A socket cannot be opened on Linux: the open's own error.
+        assert outcome(str(tmp_path / "s.json")) == (OSError, READ + "No such device or address (os error 6)")
+    finally:
+        listener.close()
+    (tmp_path / "d.yaml").mkdir()
+    assert outcome(str(tmp_path / "d.yaml")) == (OSError, READ + "Is a directory (os error 21)")
+    assert cargo.runs() == []
+
+
+# --- megabyte arguments ---------------------------------------------------------
+
+# Linux takes at most 32 pages (128 KiB) for one argument of a new program.
+SINGLE_ARGUMENT_LIMIT = 32 * resource.getpagesize()
+
+ARGUMENTS = [
+    # (output_dir, base_ckpt)
+    ("o" * 100_000, None),
+    ("out", "\u00e9" * 50_000),  # 100,000 bytes of two-byte characters
+    ("o" * (SINGLE_ARGUMENT_LIMIT - 1), "b" * (SINGLE_ARGUMENT_LIMIT - 1)),
+    ("o" * 1_000_000, None),
+    ("out", "\U0001f600" * 250_000),  # 1,000,000 bytes
+    ("o" * SINGLE_ARGUMENT_LIMIT, None),
+]
+
+
+@pytest.mark.parametrize("output_dir, base_ckpt", ARGUMENTS,
+                         ids=["100kB-output", "100kB-base", "at-limit", "1MB-output", "1MB-base", "over-limit"])
+def test_long_arguments_arrive_intact_or_fail_clearly(cargo, tmp_path, output_dir, base_ckpt):
+    config = write(tmp_path / "c.json", "{}")
+    longest = max(len(output_dir.encode()), len((base_ckpt or "").encode()))
+    result = outcome(config, output_dir, base_ckpt)
+    if longest < SINGLE_ARGUMENT_LIMIT:
+        assert result is None
+        assert_launched_once(cargo, config, output_dir, base_ckpt)
+    else:
+        assert result == (RuntimeError, E2BIG)
+        assert cargo.runs() == []
+
+
+def test_megabyte_config_path_is_not_found():
+    path = "d/" * 500_000 + "c.json"
+    assert outcome(path) == (FileNotFoundError, "Config file not found: " + path)
