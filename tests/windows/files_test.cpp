@@ -286,6 +286,8 @@ TEST(ReadWholeFile, Failures) {
       {dir.file_utf8(L"d.json"), ERROR_ACCESS_DENIED},
       {dir.file_utf8(L"a") + std::string(1, '\0'), ERROR_INVALID_NAME},
       {utf8(dir.path()) + "\\\xff.json", ERROR_NO_UNICODE_TRANSLATION},
+      // Devices are refused before any read: their contents may never end.
+      {"NUL", ERROR_INVALID_PARAMETER},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);

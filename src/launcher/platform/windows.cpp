@@ -355,6 +355,9 @@ std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& ou
   UniqueHandle file(CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return render_os_error(static_cast<OsErrorCode>(GetLastError()));
+  // Only disk files are read: a console, a pipe or a device may never end
+  // (or block for input), so they are refused before a byte is read.
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) return render_os_error(ERROR_INVALID_PARAMETER);
 
   // Size the buffer from the reported length; when there is none, start empty.
   LARGE_INTEGER reported;
