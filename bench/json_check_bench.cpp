@@ -31,9 +31,10 @@ std::string config_corpus(std::mt19937_64& rng, std::size_t target) {
   for (int i = 0; out.size() < target; ++i) {
     if (i) out += ",\n";
     std::snprintf(buf, sizeof buf, "%.17g", real(rng));
-    out += "  {\"name\": \"run-" + std::to_string(small(rng)) + "\", \"steps\": " + std::to_string(small(rng)) +
-           ", \"lr\": " + buf + ", \"enabled\": true, \"base\": null,\n   \"layers\": [" +
-           std::to_string(small(rng)) + ", " + std::to_string(small(rng)) + ", " + std::to_string(small(rng)) +
+    out += "  {\"name\": \"run-" + std::to_string(small(rng)) +
+           "\", \"steps\": " + std::to_string(small(rng)) + ", \"lr\": " + buf +
+           ", \"enabled\": true, \"base\": null,\n   \"layers\": [" + std::to_string(small(rng)) +
+           ", " + std::to_string(small(rng)) + ", " + std::to_string(small(rng)) +
            "], \"optimizer\": {\"kind\": \"adam\", \"betas\": [0.9, 0.999], \"eps\": 1e-8,"
            " \"note\": \"warm-up \\u00e9t\\u00e9 \\\"quoted\\\" \\n é — ok\"}}";
   }
@@ -105,11 +106,11 @@ int main(int argc, char** argv) {
       {"nested", nested_corpus(size)},
   };
 
-  std::printf("%-8s %9s %12s %12s %12s %14s %14s\n", "corpus", "MiB", "check MB/s", "rapid MB/s", "nlohm MB/s",
-              "rapid/check", "nlohm/check");
+  std::printf("%-8s %9s %12s %12s %12s %14s %14s\n", "corpus", "MiB", "check MB/s", "rapid MB/s",
+              "nlohm MB/s", "rapid/check", "nlohm/check");
   for (const auto& [name, text] : corpora) {
-    const double check = best_time([&] { return !velmora::documents::check_json_document(text).has_value(); },
-                                   rounds);
+    const double check = best_time(
+        [&] { return !velmora::documents::check_json_document(text).has_value(); }, rounds);
     const double rapid = best_time(
         [&] {
           rapidjson::Reader reader;
@@ -120,8 +121,9 @@ int main(int argc, char** argv) {
         rounds);
     const double nlohm = best_time([&] { return nlohmann::json::accept(text); }, rounds);
     const double mb = static_cast<double>(text.size()) / 1e6;
-    std::printf("%-8s %9.1f %12.0f %12.0f %12.0f %14.2f %14.2f\n", name, static_cast<double>(text.size()) / (1 << 20),
-                mb / check, mb / rapid, mb / nlohm, rapid / check, nlohm / check);
+    std::printf("%-8s %9.1f %12.0f %12.0f %12.0f %14.2f %14.2f\n", name,
+                static_cast<double>(text.size()) / (1 << 20), mb / check, mb / rapid, mb / nlohm,
+                rapid / check, nlohm / check);
   }
   return 0;
 }

@@ -16,9 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -91,9 +91,9 @@ int main(int argc, char** argv) {
     }
 
     const std::size_t size = text.size();
-    const int reps = fixed_reps > 0
-                         ? fixed_reps
-                         : static_cast<int>(std::clamp<std::size_t>(200'000'000 / std::max<std::size_t>(size, 1), 5, 500));
+    const int reps = fixed_reps > 0 ? fixed_reps
+                                    : static_cast<int>(std::clamp<std::size_t>(
+                                          200'000'000 / std::max<std::size_t>(size, 1), 5, 500));
 
     bool all_accepted = true;
     const double check = best_seconds(reps, 1, [&] {
@@ -108,7 +108,8 @@ int main(int argc, char** argv) {
     // A zero byte never occurs in an accepted text (raw control characters are
     // rejected inside strings, and only whitespace may stand outside them), so
     // memchr has to look at every byte.
-    const int batch = static_cast<int>(std::max<std::size_t>(1, 16'000'000 / std::max<std::size_t>(size, 1)));
+    const int batch =
+        static_cast<int>(std::max<std::size_t>(1, 16'000'000 / std::max<std::size_t>(size, 1)));
     const double scan = best_seconds(reps, batch, [&] {
       const void* hit = std::memchr(text.data(), '\0', size);
       g_sink = g_sink + (hit == nullptr ? size : 0);

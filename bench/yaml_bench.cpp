@@ -24,166 +24,183 @@
 namespace {
 
 struct Rng {
-    std::uint64_t s;
-    std::uint64_t next() {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return s;
-    }
-    int below(int n) { return static_cast<int>(next() % static_cast<std::uint64_t>(n)); }
+  std::uint64_t s;
+  std::uint64_t next() {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    return s;
+  }
+  int below(int n) { return static_cast<int>(next() % static_cast<std::uint64_t>(n)); }
 };
 
-const char* const kWords[] = {"relu", "gelu", "adamw", "cosine", "linear", "bf16", "fp32", "tokenizer",
-                              "checkpoint", "warmup", "dropout", "attention", "rotary", "shard", "wiki",
-                              "code", "dialogue", "schedule", "gradient", "embedding"};
+const char* const kWords[] = {"relu",    "gelu",      "adamw",     "cosine",     "linear",
+                              "bf16",    "fp32",      "tokenizer", "checkpoint", "warmup",
+                              "dropout", "attention", "rotary",    "shard",      "wiki",
+                              "code",    "dialogue",  "schedule",  "gradient",   "embedding"};
 
 std::string word(Rng& r) { return kWords[r.below(20)]; }
 std::string num(Rng& r) { return std::to_string(r.below(100000)); }
 std::string flt(Rng& r) {
-    return std::to_string(r.below(1000)) + "." + std::to_string(r.below(100000)) + (r.below(4) == 0 ? "e-4" : "");
+  return std::to_string(r.below(1000)) + "." + std::to_string(r.below(100000)) +
+         (r.below(4) == 0 ? "e-4" : "");
 }
 
 // A realistic nested training configuration, repeated under distinct keys.
 std::string config(std::size_t size) {
-    Rng r{42};
-    std::string s;
-    for (int i = 0; s.size() < size; ++i) {
-        s += "experiment_" + std::to_string(i) + ":\n";
-        s += "  name: \"run " + word(r) + " " + num(r) + "\"\n";
-        s += "  seed: " + num(r) + "\n";
-        s += "  model:\n    kind: transformer\n    hidden: " + num(r) + "\n    heads: " + num(r) + "\n";
-        s += "    activation: " + word(r) + "\n    dropout: " + flt(r) + "\n    layers:\n";
-        for (int l = 0; l < 4; ++l) {
-            s += "      - {index: " + std::to_string(l) + ", width: " + num(r) + ", norm: " +
-                 (r.below(2) ? "true" : "false") + ", act: " + word(r) + "}\n";
-        }
-        s += "  optimizer:\n    name: adamw\n    lr: " + flt(r) + "\n    betas: [0.9, 0.999]\n";
-        s += "    weight_decay: " + flt(r) + "\n    schedule: {kind: " + word(r) + ", warmup: " + num(r) +
-             ", total: " + num(r) + "}\n";
-        s += "  data:\n    paths:\n      - /data/" + word(r) + "/" + num(r) + ".jsonl\n      - '/data/" + word(r) +
-             "/shard-" + num(r) + ".jsonl'\n    mix: {" + word(r) + ": " + flt(r) + ", " + word(r) + "x: " + flt(r) +
-             "}\n    max_len: " + num(r) + "\n";
-        s += "  notes: |\n    Trained with " + word(r) + " and " + word(r) + ".\n    Evaluate on " + word(r) + ".\n";
-        s += "  resume: ~\n";
+  Rng r{42};
+  std::string s;
+  for (int i = 0; s.size() < size; ++i) {
+    s += "experiment_" + std::to_string(i) + ":\n";
+    s += "  name: \"run " + word(r) + " " + num(r) + "\"\n";
+    s += "  seed: " + num(r) + "\n";
+    s += "  model:\n    kind: transformer\n    hidden: " + num(r) + "\n    heads: " + num(r) + "\n";
+    s += "    activation: " + word(r) + "\n    dropout: " + flt(r) + "\n    layers:\n";
+    for (int l = 0; l < 4; ++l) {
+      s += "      - {index: " + std::to_string(l) + ", width: " + num(r) +
+           ", norm: " + (r.below(2) ? "true" : "false") + ", act: " + word(r) + "}\n";
     }
-    return s;
+    s += "  optimizer:\n    name: adamw\n    lr: " + flt(r) + "\n    betas: [0.9, 0.999]\n";
+    s += "    weight_decay: " + flt(r) + "\n    schedule: {kind: " + word(r) +
+         ", warmup: " + num(r) + ", total: " + num(r) + "}\n";
+    s += "  data:\n    paths:\n      - /data/" + word(r) + "/" + num(r) +
+         ".jsonl\n      - '/data/" + word(r) + "/shard-" + num(r) + ".jsonl'\n    mix: {" +
+         word(r) + ": " + flt(r) + ", " + word(r) + "x: " + flt(r) + "}\n    max_len: " + num(r) +
+         "\n";
+    s += "  notes: |\n    Trained with " + word(r) + " and " + word(r) + ".\n    Evaluate on " +
+         word(r) + ".\n";
+    s += "  resume: ~\n";
+  }
+  return s;
 }
 
 // One mapping with many keys.
 std::string flat(std::size_t size) {
-    Rng r{7};
-    std::string s;
-    for (int i = 0; s.size() < size; ++i) {
-        s += "key_" + std::to_string(i) + ": ";
-        switch (i % 4) {
-            case 0: s += num(r); break;
-            case 1: s += flt(r); break;
-            case 2: s += word(r) + "_" + num(r); break;
-            default: s += "\"" + word(r) + " " + word(r) + "\""; break;
-        }
-        s += "\n";
+  Rng r{7};
+  std::string s;
+  for (int i = 0; s.size() < size; ++i) {
+    s += "key_" + std::to_string(i) + ": ";
+    switch (i % 4) {
+      case 0:
+        s += num(r);
+        break;
+      case 1:
+        s += flt(r);
+        break;
+      case 2:
+        s += word(r) + "_" + num(r);
+        break;
+      default:
+        s += "\"" + word(r) + " " + word(r) + "\"";
+        break;
     }
-    return s;
+    s += "\n";
+  }
+  return s;
 }
 
 // A long sequence of small mappings.
 std::string records(std::size_t size) {
-    Rng r{9};
-    std::string s;
-    for (int i = 0; s.size() < size; ++i) {
-        s += "- id: " + std::to_string(i) + "\n  name: " + word(r) + "\n  score: " + flt(r) +
-             "\n  ok: " + (r.below(2) ? "true" : "false") + "\n";
-    }
-    return s;
+  Rng r{9};
+  std::string s;
+  for (int i = 0; s.size() < size; ++i) {
+    s += "- id: " + std::to_string(i) + "\n  name: " + word(r) + "\n  score: " + flt(r) +
+         "\n  ok: " + (r.below(2) ? "true" : "false") + "\n";
+  }
+  return s;
 }
 
 // Anchored defaults reused through aliases.
 std::string anchors(std::size_t size) {
-    Rng r{11};
-    std::string s = "defaults:\n";
-    for (int d = 0; d < 16; ++d) {
-        s += "  d" + std::to_string(d) + ": &d" + std::to_string(d) + "\n    optimizer: {name: adamw, lr: " + flt(r) +
-             "}\n    layers: [" + num(r) + ", " + num(r) + ", " + num(r) + "]\n    act: " + word(r) + "\n";
-    }
-    s += "runs:\n";
-    for (int i = 0; s.size() < size; ++i) {
-        const std::string a = std::to_string(r.below(16)), b = std::to_string(r.below(16));
-        s += "  run_" + std::to_string(i) + ":\n    base: *d" + a + "\n    extra: [*d" + b + ", *d" + a +
-             "]\n    lr: " + flt(r) + "\n    tag: &t" + std::to_string(i) + " " + word(r) + "\n    same: *t" +
-             std::to_string(i) + "\n";
-    }
-    return s;
+  Rng r{11};
+  std::string s = "defaults:\n";
+  for (int d = 0; d < 16; ++d) {
+    s += "  d" + std::to_string(d) + ": &d" + std::to_string(d) +
+         "\n    optimizer: {name: adamw, lr: " + flt(r) + "}\n    layers: [" + num(r) + ", " +
+         num(r) + ", " + num(r) + "]\n    act: " + word(r) + "\n";
+  }
+  s += "runs:\n";
+  for (int i = 0; s.size() < size; ++i) {
+    const std::string a = std::to_string(r.below(16)), b = std::to_string(r.below(16));
+    s += "  run_" + std::to_string(i) + ":\n    base: *d" + a + "\n    extra: [*d" + b + ", *d" +
+         a + "]\n    lr: " + flt(r) + "\n    tag: &t" + std::to_string(i) + " " + word(r) +
+         "\n    same: *t" + std::to_string(i) + "\n";
+  }
+  return s;
 }
 
 double seconds_of(const auto& f, int rounds) {
-    double best = 1e300;
-    for (int i = 0; i < rounds; ++i) {
-        const auto t0 = std::chrono::steady_clock::now();
-        f();
-        const auto t1 = std::chrono::steady_clock::now();
-        best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
-    }
-    return best;
+  double best = 1e300;
+  for (int i = 0; i < rounds; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    f();
+    const auto t1 = std::chrono::steady_clock::now();
+    best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
+  }
+  return best;
 }
 
 std::size_t raw_event_loop(const std::string& text) {
-    yaml_parser_t parser;
-    yaml_parser_initialize(&parser);
-    yaml_parser_set_encoding(&parser, YAML_UTF8_ENCODING);
-    yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text.data()), text.size());
-    std::size_t events = 0;
-    for (;;) {
-        yaml_event_t event;
-        if (!yaml_parser_parse(&parser, &event)) break;
-        const bool end = event.type == YAML_STREAM_END_EVENT;
-        yaml_event_delete(&event);
-        ++events;
-        if (end) break;
-    }
-    yaml_parser_delete(&parser);
-    return events;
+  yaml_parser_t parser;
+  yaml_parser_initialize(&parser);
+  yaml_parser_set_encoding(&parser, YAML_UTF8_ENCODING);
+  yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text.data()),
+                               text.size());
+  std::size_t events = 0;
+  for (;;) {
+    yaml_event_t event;
+    if (!yaml_parser_parse(&parser, &event)) break;
+    const bool end = event.type == YAML_STREAM_END_EVENT;
+    yaml_event_delete(&event);
+    ++events;
+    if (end) break;
+  }
+  yaml_parser_delete(&parser);
+  return events;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s DIR [SIZES_MB=1,20] [ROUNDS=5]\n", argv[0]);
-        return 2;
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s DIR [SIZES_MB=1,20] [ROUNDS=5]\n", argv[0]);
+    return 2;
+  }
+  const std::string dir = argv[1];
+  std::vector<int> sizes;
+  for (const char* p = argc > 2 ? argv[2] : "1,20"; *p;) {
+    char* end;
+    sizes.push_back(static_cast<int>(std::strtol(p, &end, 10)));
+    p = *end ? end + 1 : end;
+  }
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
+  struct Shape {
+    const char* name;
+    std::string (*make)(std::size_t);
+  };
+  const Shape shapes[] = {
+      {"config", config}, {"flat", flat}, {"records", records}, {"anchors", anchors}};
+  for (const int mb : sizes) {
+    for (const Shape& shape : shapes) {
+      const std::string text = shape.make(static_cast<std::size_t>(mb) * 1'000'000);
+      const std::string path = dir + "/" + shape.name + "-" + std::to_string(mb) + "mb.yaml";
+      std::ofstream(path, std::ios::binary) << text;
+      if (const auto r = velmora::documents::check_yaml_document(text)) {
+        std::fprintf(stderr, "%s rejected: %s\n", path.c_str(), r->c_str());
+        return 1;
+      }
+      const int n = mb >= 10 ? std::max(1, rounds / 2) : rounds;
+      // Alternate the two so that both see the same machine load.
+      double check = 1e300, raw = 1e300;
+      for (int i = 0; i < n; ++i) {
+        check = std::min(
+            check, seconds_of([&] { (void)velmora::documents::check_yaml_document(text); }, 1));
+        raw = std::min(raw, seconds_of([&] { (void)raw_event_loop(text); }, 1));
+      }
+      std::printf("%s\t%d\t%zu\t%.6f\t%.6f\t%s\n", shape.name, mb, text.size(), check, raw,
+                  path.c_str());
+      std::fflush(stdout);
     }
-    const std::string dir = argv[1];
-    std::vector<int> sizes;
-    for (const char* p = argc > 2 ? argv[2] : "1,20"; *p;) {
-        char* end;
-        sizes.push_back(static_cast<int>(std::strtol(p, &end, 10)));
-        p = *end ? end + 1 : end;
-    }
-    const int rounds = argc > 3 ? std::atoi(argv[3]) : 5;
-    struct Shape {
-        const char* name;
-        std::string (*make)(std::size_t);
-    };
-    const Shape shapes[] = {{"config", config}, {"flat", flat}, {"records", records}, {"anchors", anchors}};
-    for (const int mb : sizes) {
-        for (const Shape& shape : shapes) {
-            const std::string text = shape.make(static_cast<std::size_t>(mb) * 1'000'000);
-            const std::string path = dir + "/" + shape.name + "-" + std::to_string(mb) + "mb.yaml";
-            std::ofstream(path, std::ios::binary) << text;
-            if (const auto r = velmora::documents::check_yaml_document(text)) {
-                std::fprintf(stderr, "%s rejected: %s\n", path.c_str(), r->c_str());
-                return 1;
-            }
-            const int n = mb >= 10 ? std::max(1, rounds / 2) : rounds;
-            // Alternate the two so that both see the same machine load.
-            double check = 1e300, raw = 1e300;
-            for (int i = 0; i < n; ++i) {
-                check = std::min(check, seconds_of([&] { (void)velmora::documents::check_yaml_document(text); }, 1));
-                raw = std::min(raw, seconds_of([&] { (void)raw_event_loop(text); }, 1));
-            }
-            std::printf("%s\t%d\t%zu\t%.6f\t%.6f\t%s\n", shape.name, mb, text.size(), check, raw, path.c_str());
-            std::fflush(stdout);
-        }
-    }
-    return 0;
+  }
+  return 0;
 }

@@ -47,7 +47,8 @@ constexpr std::string_view kMessages[] = {
 
 [[noreturn]] void fault(const char* what, std::string_view text, const std::string& result) {
   std::fprintf(stderr, "%s\ninput (%zu bytes): %.*s\nresult: %s\n", what, text.size(),
-               static_cast<int>(text.size() > 400 ? 400 : text.size()), text.data(), result.c_str());
+               static_cast<int>(text.size() > 400 ? 400 : text.size()), text.data(),
+               result.c_str());
   std::abort();
 }
 
@@ -75,7 +76,8 @@ void check_shape(std::string_view text, const std::string& result) {
     }
   }
   longest = current > longest ? current : longest;
-  if (line < 1 || line > lines || column > longest) fault("position outside the text", text, result);
+  if (line < 1 || line > lines || column > longest)
+    fault("position outside the text", text, result);
 }
 
 }  // namespace
@@ -92,8 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool too_deep = first && first->starts_with("recursion limit exceeded");
   if (velmora::launcher::is_valid_utf8(text) && !bom && !nul && !too_deep) {
     const bool peer = nlohmann::json::accept(text);
-    if (peer != !first) fault(peer ? "peer accepts, check rejects" : "peer rejects, check accepts", text,
-                              first.value_or("accepted"));
+    if (peer != !first)
+      fault(peer ? "peer accepts, check rejects" : "peer rejects, check accepts", text,
+            first.value_or("accepted"));
   }
   return 0;
 }

@@ -11,49 +11,54 @@
 namespace {
 
 bool valid_utf8(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-        if (n == 0 || i + n > s.size()) return false;
-        for (std::size_t k = 1; k < n; ++k) {
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-        }
-        i += n;
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t n = c < 0x80           ? 1
+                    : (c >> 5) == 0x6  ? 2
+                    : (c >> 4) == 0xE  ? 3
+                    : (c >> 3) == 0x1E ? 4
+                                       : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    for (std::size_t k = 1; k < n; ++k) {
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
     }
-    return true;
+    i += n;
+  }
+  return true;
 }
 
 // Every " at line L column C" that ends the text or precedes ", " (where the
 // renderings put marks; quoted values may contain anything) has L, C >= 1.
 bool marks_well_formed(const std::string& s) {
-    for (std::size_t at = s.find(" at line "); at != std::string::npos; at = s.find(" at line ", at + 1)) {
-        std::size_t i = at + 9;
-        bool zero = false;
-        const auto number = [&](std::size_t& p) {
-            const std::size_t start = p;
-            while (p < s.size() && s[p] >= '0' && s[p] <= '9') ++p;
-            if (p > start && s[start] == '0') zero = true;
-            return p > start;
-        };
-        if (!number(i) || s.compare(i, 8, " column ") != 0) continue;
-        i += 8;
-        if (!number(i)) continue;
-        if ((i == s.size() || s.compare(i, 2, ", ") == 0) && zero) return false;
-    }
-    return true;
+  for (std::size_t at = s.find(" at line "); at != std::string::npos;
+       at = s.find(" at line ", at + 1)) {
+    std::size_t i = at + 9;
+    bool zero = false;
+    const auto number = [&](std::size_t& p) {
+      const std::size_t start = p;
+      while (p < s.size() && s[p] >= '0' && s[p] <= '9') ++p;
+      if (p > start && s[start] == '0') zero = true;
+      return p > start;
+    };
+    if (!number(i) || s.compare(i, 8, " column ") != 0) continue;
+    i += 8;
+    if (!number(i)) continue;
+    if ((i == s.size() || s.compare(i, 2, ", ") == 0) && zero) return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const auto result = velmora::documents::check_yaml_document(text);
-    if (!result) return 0;
-    const std::string& e = *result;
-    const bool ok = !e.empty() && e.back() != '\n' && e.back() != ' ' && marks_well_formed(e) &&
-                    (valid_utf8(e) || !valid_utf8(text));
-    if (!ok) std::abort();
-    // The check keeps no state: a second run gives the same text.
-    if (velmora::documents::check_yaml_document(text) != result) std::abort();
-    return 0;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const auto result = velmora::documents::check_yaml_document(text);
+  if (!result) return 0;
+  const std::string& e = *result;
+  const bool ok = !e.empty() && e.back() != '\n' && e.back() != ' ' && marks_well_formed(e) &&
+                  (valid_utf8(e) || !valid_utf8(text));
+  if (!ok) std::abort();
+  // The check keeps no state: a second run gives the same text.
+  if (velmora::documents::check_yaml_document(text) != result) std::abort();
+  return 0;
 }

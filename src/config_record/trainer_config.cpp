@@ -187,7 +187,8 @@ constexpr PyGetSetDef descriptor() {
 
 // Names are NUL-terminated: the string_views above view string literals.
 PyGetSetDef g_getset[] = {
-    descriptor<ConfigPath>(), descriptor<OutputDir>(), descriptor<Steps>(), descriptor<Seed>(),
+    descriptor<ConfigPath>(), descriptor<OutputDir>(),
+    descriptor<Steps>(),      descriptor<Seed>(),
     descriptor<BaseCkpt>(),   {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -331,8 +332,8 @@ Outcome<PyObject*> trainer_config_class() {
   PyObject* made = PyType_FromSpec(&g_spec);
   if (made == nullptr) {
     ErrorValue cause = ErrorValue::fetch();
-    ErrorValue error = ErrorValue::make(
-        PyExc_RuntimeError, "An error occurred while initializing class TrainerConfig");
+    ErrorValue error = ErrorValue::make(PyExc_RuntimeError,
+                                        "An error occurred while initializing class TrainerConfig");
     PyException_SetCause(error.materialise(), Py_NewRef(cause.materialise()));
     return error;
   }

@@ -42,9 +42,12 @@ constexpr int kDepthBudget = 128;
 // 2^1024 - 2^970: the smallest value that rounds to infinity as a double
 // (round half to even; the largest finite double has an odd significand).
 constexpr std::string_view kOverflowThreshold =
-    "17976931348623158079372897140530341507993413271003782693617377898044496829276475094664901797758720709633"
-    "02864166928879109465555478519404026306574886715058206819089020007083836762738548458177115317644757302700"
-    "69855571366959622842914819860834936475292719074168444365510704342711559699508093042880177904174497792";
+    "1797693134862315807937289714053034150799341327100378269361737789804449682927647509466490179775"
+    "8720709633"
+    "0286416692887910946555547851940402630657488671505820681908902000708383676273854845817711531764"
+    "4757302700"
+    "6985557136695962284291481986083493647529271907416844436551070434271155969950809304288017790417"
+    "4497792";
 // Decimal exponent of the threshold's leading digit.
 constexpr std::int64_t kOverflowOrder = 308;
 // Exponents are accumulated with saturation; any magnitude beyond this decides
@@ -102,7 +105,9 @@ inline std::uint64_t load_word(const unsigned char* p) {
 // High bit of each byte of `word` that is zero. Only the lowest flag is
 // exact (a borrow can flag bytes above a zero byte), which is all the
 // scanners below use.
-[[maybe_unused]] constexpr std::uint64_t zero_bytes(std::uint64_t word) { return (word - kOnes) & ~word & kHighs; }
+[[maybe_unused]] constexpr std::uint64_t zero_bytes(std::uint64_t word) {
+  return (word - kOnes) & ~word & kHighs;
+}
 
 // High bit of each byte that is not an ASCII digit; exact for every byte.
 constexpr std::uint64_t non_digit_bytes(std::uint64_t word) {
@@ -180,9 +185,10 @@ class Checker {
 #ifdef VELMORA_JSON_SSE2
     while (n_ - pos_ >= 16) {
       const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + pos_));
-      const __m128i blank = _mm_or_si128(
-          _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(block, _mm_set1_epi8('\n'))),
-          _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(block, _mm_set1_epi8('\r'))));
+      const __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(' ')),
+                                                      _mm_cmpeq_epi8(block, _mm_set1_epi8('\n'))),
+                                         _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\t')),
+                                                      _mm_cmpeq_epi8(block, _mm_set1_epi8('\r'))));
       const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(blank)) & 0xFFFFu;
       if (other != 0) {
         pos_ += static_cast<std::size_t>(std::countr_zero(other));
@@ -202,8 +208,9 @@ class Checker {
       const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + pos_));
       // Unsigned byte <= 0x1F: the minimum with 0x1F leaves it unchanged.
       const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(0x1F)), block);
-      const __m128i stop = _mm_or_si128(
-          control, _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('"')), _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'))));
+      const __m128i stop =
+          _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('"')),
+                                             _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'))));
       const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stop));
       if (mask != 0) {
         pos_ += static_cast<std::size_t>(std::countr_zero(mask));
@@ -256,7 +263,7 @@ class Checker {
   const unsigned char* p_;
   std::size_t n_;
   std::size_t pos_ = 0;
-  int depth_ = 0;  // open arrays and objects
+  int depth_ = 0;                          // open arrays and objects
   std::array<char, kDepthBudget> open_{};  // '[' or '{' for each open container
   const char* message_ = nullptr;
   std::size_t offset_ = 0;
@@ -277,7 +284,8 @@ VELMORA_SCANNER bool Checker::scan_literal(std::string_view word) {
   // The first letter has already been matched by the caller.
   for (std::size_t i = 1;; ++i) {
     if (pos_ + i >= n_) return fail_eof("EOF while parsing a value");
-    if (p_[pos_ + i] != static_cast<unsigned char>(word[i])) return fail("expected ident", pos_ + i);
+    if (p_[pos_ + i] != static_cast<unsigned char>(word[i]))
+      return fail("expected ident", pos_ + i);
   }
 }
 
@@ -348,13 +356,14 @@ bool Checker::number_in_range(const unsigned char* p, std::size_t int_begin, std
   if (first == total) return true;  // zero, whatever the exponent
 
   // Decimal exponent of the leading significant digit.
-  const std::int64_t order =
-      static_cast<std::int64_t>(int_end - int_begin) - static_cast<std::int64_t>(first) - 1 + exponent;
+  const std::int64_t order = static_cast<std::int64_t>(int_end - int_begin) -
+                             static_cast<std::int64_t>(first) - 1 + exponent;
   if (order != kOverflowOrder) return order < kOverflowOrder;
 
   // Same order as the threshold: compare digit by digit, missing digits as zeros.
   const std::size_t digits = total - first;
-  const std::size_t length = digits > kOverflowThreshold.size() ? digits : kOverflowThreshold.size();
+  const std::size_t length =
+      digits > kOverflowThreshold.size() ? digits : kOverflowThreshold.size();
   for (std::size_t k = 0; k < length; ++k) {
     const unsigned char mine = k < digits ? digit_at(first + k) : '0';
     const unsigned char limit = k < kOverflowThreshold.size() ? kOverflowThreshold[k] : '0';
@@ -385,12 +394,20 @@ VELMORA_SCANNER bool Checker::scan_string() {
       ++pos_;
       return true;
     }
-    if (c != '\\') return fail("control character (\\u0000-\\u001F) found while parsing a string", pos_);
+    if (c != '\\')
+      return fail("control character (\\u0000-\\u001F) found while parsing a string", pos_);
 
     ++pos_;
     if (at_end()) return fail_eof("EOF while parsing a string");
     switch (p_[pos_]) {
-      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+      case '"':
+      case '\\':
+      case '/':
+      case 'b':
+      case 'f':
+      case 'n':
+      case 'r':
+      case 't':
         ++pos_;
         continue;
       case 'u':
@@ -401,7 +418,8 @@ VELMORA_SCANNER bool Checker::scan_string() {
     ++pos_;
     unsigned code = 0;
     if (!hex_escape(code)) return false;
-    if (code >= 0xDC00 && code <= 0xDFFF) return fail("lone leading surrogate in hex escape", pos_ - 1);
+    if (code >= 0xDC00 && code <= 0xDFFF)
+      return fail("lone leading surrogate in hex escape", pos_ - 1);
     if (code < 0xD800 || code > 0xDBFF) continue;
 
     // A high surrogate must be followed at once by the escape of a low one.
@@ -411,7 +429,8 @@ VELMORA_SCANNER bool Checker::scan_string() {
       ++pos_;
     }
     if (!hex_escape(code)) return false;
-    if (code < 0xDC00 || code > 0xDFFF) return fail("lone leading surrogate in hex escape", pos_ - 1);
+    if (code < 0xDC00 || code > 0xDFFF)
+      return fail("lone leading surrogate in hex escape", pos_ - 1);
   }
 }
 

@@ -70,10 +70,18 @@ void append_quoted_text(std::string& out, std::string_view text) {
     std::size_t length = 1;
     const char32_t cp = decode(text, i, length);
     switch (cp) {
-      case U'\0': out += "\\0"; break;
-      case U'\t': out += "\\t"; break;
-      case U'\r': out += "\\r"; break;
-      case U'\n': out += "\\n"; break;
+      case U'\0':
+        out += "\\0";
+        break;
+      case U'\t':
+        out += "\\t";
+        break;
+      case U'\r':
+        out += "\\r";
+        break;
+      case U'\n':
+        out += "\\n";
+        break;
       default:
         if (cp < 0x80 || needs_code_point_escape(cp)) {
           append_code_point_form(out, cp);  // ASCII controls and DEL

@@ -20,392 +20,403 @@ using u128 = unsigned __int128;
 constexpr std::string_view kTagPrefix = "tag:yaml.org,2002:";
 
 bool starts_with_sign(std::string_view s) {
-    return !s.empty() && (s.front() == '+' || s.front() == '-');
+  return !s.empty() && (s.front() == '+' || s.front() == '-');
 }
 
 // After one leading sign, longer than one character, a leading "0" and ASCII
 // digits only: such a value is neither an integer nor an untagged float.
 bool digits_with_leading_zero(std::string_view s) {
-    if (starts_with_sign(s)) s.remove_prefix(1);
-    if (s.size() <= 1 || s.front() != '0') return false;
-    return std::all_of(s.begin() + 1, s.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (starts_with_sign(s)) s.remove_prefix(1);
+  if (s.size() <= 1 || s.front() != '0') return false;
+  return std::all_of(s.begin() + 1, s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 int digit_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
-    return 99;
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
+  return 99;
 }
 
 // Digits only (no sign), at least one, value at most `limit`.
 std::optional<u128> parse_magnitude(std::string_view digits, unsigned radix, u128 limit) {
-    if (digits.empty()) return std::nullopt;
-    u128 value = 0;
-    for (char c : digits) {
-        const int d = digit_value(c);
-        if (d >= static_cast<int>(radix)) return std::nullopt;
-        u128 next;
-        if (__builtin_mul_overflow(value, static_cast<u128>(radix), &next) ||
-            __builtin_add_overflow(next, static_cast<u128>(d), &next) || next > limit) {
-            return std::nullopt;
-        }
-        value = next;
+  if (digits.empty()) return std::nullopt;
+  u128 value = 0;
+  for (char c : digits) {
+    const int d = digit_value(c);
+    if (d >= static_cast<int>(radix)) return std::nullopt;
+    u128 next;
+    if (__builtin_mul_overflow(value, static_cast<u128>(radix), &next) ||
+        __builtin_add_overflow(next, static_cast<u128>(d), &next) || next > limit) {
+      return std::nullopt;
     }
-    return value;
+    value = next;
+  }
+  return value;
 }
 
 struct Prefix {
-    std::string_view text;
-    unsigned radix;
+  std::string_view text;
+  unsigned radix;
 };
 constexpr Prefix kPrefixes[] = {{"0x", 16}, {"0o", 8}, {"0b", 2}};
 
 // Reading of a non-negative integer up to `limit` (readings a and c).
 std::optional<u128> read_unsigned(std::string_view s, u128 limit) {
-    std::string_view u = s;
-    if (!u.empty() && u.front() == '+') u.remove_prefix(1);
-    for (const Prefix& p : kPrefixes) {
-        if (u.substr(0, 2) == p.text) {
-            const std::string_view rest = u.substr(2);
-            if (starts_with_sign(rest)) return std::nullopt;
-            if (auto v = parse_magnitude(rest, p.radix, limit)) return v;
-        }
+  std::string_view u = s;
+  if (!u.empty() && u.front() == '+') u.remove_prefix(1);
+  for (const Prefix& p : kPrefixes) {
+    if (u.substr(0, 2) == p.text) {
+      const std::string_view rest = u.substr(2);
+      if (starts_with_sign(rest)) return std::nullopt;
+      if (auto v = parse_magnitude(rest, p.radix, limit)) return v;
     }
-    if (starts_with_sign(u)) return std::nullopt;
-    if (digits_with_leading_zero(s)) return std::nullopt;
-    return parse_magnitude(u, 10, limit);
+  }
+  if (starts_with_sign(u)) return std::nullopt;
+  if (digits_with_leading_zero(s)) return std::nullopt;
+  return parse_magnitude(u, 10, limit);
 }
 
 struct Signed {
-    bool negative;
-    u128 magnitude;
+  bool negative;
+  u128 magnitude;
 };
 
 // Reading of a signed integer whose magnitude is at most `pos_limit` when
 // positive and `neg_limit` when negative (readings b and d).
 std::optional<Signed> read_signed(std::string_view s, u128 pos_limit, u128 neg_limit) {
-    std::string_view u = s;
-    if (!u.empty() && u.front() == '+') {
-        u.remove_prefix(1);
-        if (starts_with_sign(u)) return std::nullopt;
+  std::string_view u = s;
+  if (!u.empty() && u.front() == '+') {
+    u.remove_prefix(1);
+    if (starts_with_sign(u)) return std::nullopt;
+  }
+  for (const Prefix& p : kPrefixes) {
+    if (u.substr(0, 2) == p.text) {
+      const std::string_view rest = u.substr(2);
+      if (starts_with_sign(rest)) return std::nullopt;
+      if (auto v = parse_magnitude(rest, p.radix, pos_limit)) return Signed{false, *v};
     }
+  }
+  if (s.size() >= 3 && s.front() == '-') {
     for (const Prefix& p : kPrefixes) {
-        if (u.substr(0, 2) == p.text) {
-            const std::string_view rest = u.substr(2);
-            if (starts_with_sign(rest)) return std::nullopt;
-            if (auto v = parse_magnitude(rest, p.radix, pos_limit)) return Signed{false, *v};
-        }
+      if (s.substr(1, 2) == p.text) {
+        const std::string_view rest = s.substr(3);
+        if (starts_with_sign(rest)) continue;  // "-" followed by a second sign
+        if (auto v = parse_magnitude(rest, p.radix, neg_limit)) return Signed{true, *v};
+      }
     }
-    if (s.size() >= 3 && s.front() == '-') {
-        for (const Prefix& p : kPrefixes) {
-            if (s.substr(1, 2) == p.text) {
-                const std::string_view rest = s.substr(3);
-                if (starts_with_sign(rest)) continue;  // "-" followed by a second sign
-                if (auto v = parse_magnitude(rest, p.radix, neg_limit)) return Signed{true, *v};
-            }
-        }
-    }
-    if (digits_with_leading_zero(s)) return std::nullopt;
-    if (!u.empty() && u.front() == '-') {
-        if (auto v = parse_magnitude(u.substr(1), 10, neg_limit)) return Signed{true, *v};
-        return std::nullopt;
-    }
-    if (auto v = parse_magnitude(u, 10, pos_limit)) return Signed{false, *v};
+  }
+  if (digits_with_leading_zero(s)) return std::nullopt;
+  if (!u.empty() && u.front() == '-') {
+    if (auto v = parse_magnitude(u.substr(1), 10, neg_limit)) return Signed{true, *v};
     return std::nullopt;
+  }
+  if (auto v = parse_magnitude(u, 10, pos_limit)) return Signed{false, *v};
+  return std::nullopt;
 }
 
 std::string decimal(bool negative, u128 magnitude) {
-    char buf[48];
-    char* p = buf + sizeof buf;
-    do {
-        *--p = static_cast<char>('0' + static_cast<int>(magnitude % 10));
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (negative) *--p = '-';
-    return std::string(p, buf + sizeof buf);
+  char buf[48];
+  char* p = buf + sizeof buf;
+  do {
+    *--p = static_cast<char>('0' + static_cast<int>(magnitude % 10));
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (negative) *--p = '-';
+  return std::string(p, buf + sizeof buf);
 }
 
 enum class IntOutcome { None, Value, TooLarge };
 
 // Integer rule: 64-bit readings give a value, 128-bit readings a failure message.
 IntOutcome resolve_int(std::string_view s, Resolved& out, std::string& failure) {
-    constexpr u128 kU64Max = std::numeric_limits<std::uint64_t>::max();
-    constexpr u128 kI64Max = static_cast<u128>(std::numeric_limits<std::int64_t>::max());
-    constexpr u128 kU128Max = ~static_cast<u128>(0);
-    constexpr u128 kI128Max = kU128Max >> 1;
-    if (auto v = read_unsigned(s, kU64Max)) {
-        out = {ValueKind::UInt, static_cast<std::uint64_t>(*v)};
-        return IntOutcome::Value;
+  constexpr u128 kU64Max = std::numeric_limits<std::uint64_t>::max();
+  constexpr u128 kI64Max = static_cast<u128>(std::numeric_limits<std::int64_t>::max());
+  constexpr u128 kU128Max = ~static_cast<u128>(0);
+  constexpr u128 kI128Max = kU128Max >> 1;
+  if (auto v = read_unsigned(s, kU64Max)) {
+    out = {ValueKind::UInt, static_cast<std::uint64_t>(*v)};
+    return IntOutcome::Value;
+  }
+  if (auto v = read_signed(s, kI64Max, kI64Max + 1)) {
+    if (!v->negative || v->magnitude == 0) {
+      out = {ValueKind::UInt, static_cast<std::uint64_t>(v->magnitude)};
+    } else {
+      out = {ValueKind::NegInt, static_cast<std::uint64_t>(-v->magnitude)};
     }
-    if (auto v = read_signed(s, kI64Max, kI64Max + 1)) {
-        if (!v->negative || v->magnitude == 0) {
-            out = {ValueKind::UInt, static_cast<std::uint64_t>(v->magnitude)};
-        } else {
-            out = {ValueKind::NegInt, static_cast<std::uint64_t>(-v->magnitude)};
-        }
-        return IntOutcome::Value;
-    }
-    if (auto v = read_unsigned(s, kU128Max)) {
-        failure = "invalid type: integer `" + decimal(false, *v) + "` as u128, expected any YAML value";
-        return IntOutcome::TooLarge;
-    }
-    if (auto v = read_signed(s, kI128Max, kI128Max + 1)) {
-        failure = "invalid type: integer `" + decimal(v->negative && v->magnitude != 0, v->magnitude) +
-                  "` as i128, expected any YAML value";
-        return IntOutcome::TooLarge;
-    }
-    return IntOutcome::None;
+    return IntOutcome::Value;
+  }
+  if (auto v = read_unsigned(s, kU128Max)) {
+    failure = "invalid type: integer `" + decimal(false, *v) + "` as u128, expected any YAML value";
+    return IntOutcome::TooLarge;
+  }
+  if (auto v = read_signed(s, kI128Max, kI128Max + 1)) {
+    failure = "invalid type: integer `" + decimal(v->negative && v->magnitude != 0, v->magnitude) +
+              "` as i128, expected any YAML value";
+    return IntOutcome::TooLarge;
+  }
+  return IntOutcome::None;
 }
 
 // Decimal number syntax: optional "-", digits with an optional "." (at least
 // one digit), optional exponent with at least one digit. Returns whether the
 // value's magnitude is at least one (for telling overflow from underflow).
 bool decimal_float_syntax(std::string_view s, bool& large) {
-    size_t i = 0;
-    const size_t n = s.size();
-    if (i < n && s[i] == '-') ++i;
-    size_t int_digits = 0, frac_digits = 0;
-    long long first_nonzero_exp = 0;  // decimal exponent of the first significant digit + 1
-    bool seen_nonzero = false;
+  size_t i = 0;
+  const size_t n = s.size();
+  if (i < n && s[i] == '-') ++i;
+  size_t int_digits = 0, frac_digits = 0;
+  long long first_nonzero_exp = 0;  // decimal exponent of the first significant digit + 1
+  bool seen_nonzero = false;
+  while (i < n && s[i] >= '0' && s[i] <= '9') {
+    if (seen_nonzero) {
+      ++first_nonzero_exp;
+    } else if (s[i] != '0') {
+      seen_nonzero = true;
+      first_nonzero_exp = 1;
+    }
+    ++i;
+    ++int_digits;
+  }
+  if (i < n && s[i] == '.') {
+    ++i;
     while (i < n && s[i] >= '0' && s[i] <= '9') {
-        if (seen_nonzero) {
-            ++first_nonzero_exp;
-        } else if (s[i] != '0') {
-            seen_nonzero = true;
-            first_nonzero_exp = 1;
+      if (!seen_nonzero) {
+        if (s[i] != '0') {
+          seen_nonzero = true;
+        } else {
+          --first_nonzero_exp;
         }
-        ++i;
-        ++int_digits;
+      }
+      ++i;
+      ++frac_digits;
     }
-    if (i < n && s[i] == '.') {
-        ++i;
-        while (i < n && s[i] >= '0' && s[i] <= '9') {
-            if (!seen_nonzero) {
-                if (s[i] != '0') {
-                    seen_nonzero = true;
-                } else {
-                    --first_nonzero_exp;
-                }
-            }
-            ++i;
-            ++frac_digits;
-        }
+  }
+  if (int_digits + frac_digits == 0) return false;
+  long long exponent = 0;
+  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    bool negative = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    const size_t start = i;
+    while (i < n && s[i] >= '0' && s[i] <= '9') {
+      if (exponent < 1'000'000'000) exponent = exponent * 10 + (s[i] - '0');
+      ++i;
     }
-    if (int_digits + frac_digits == 0) return false;
-    long long exponent = 0;
-    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        bool negative = false;
-        if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-        const size_t start = i;
-        while (i < n && s[i] >= '0' && s[i] <= '9') {
-            if (exponent < 1'000'000'000) exponent = exponent * 10 + (s[i] - '0');
-            ++i;
-        }
-        if (i == start) return false;
-        if (negative) exponent = -exponent;
-    }
-    if (i != n) return false;
-    large = seen_nonzero && first_nonzero_exp + exponent > 0;
-    return true;
+    if (i == start) return false;
+    if (negative) exponent = -exponent;
+  }
+  if (i != n) return false;
+  large = seen_nonzero && first_nonzero_exp + exponent > 0;
+  return true;
 }
 
 // The float forms; the result is empty when the value is not a float.
 std::optional<double> parse_float(std::string_view s) {
-    std::string_view u = s;
-    if (!u.empty() && u.front() == '+') {
-        u.remove_prefix(1);
-        if (starts_with_sign(u)) return std::nullopt;
-    }
-    if (u == ".inf" || u == ".Inf" || u == ".INF") return std::numeric_limits<double>::infinity();
-    if (s == "-.inf" || s == "-.Inf" || s == "-.INF") return -std::numeric_limits<double>::infinity();
-    if (s == ".nan" || s == ".NaN" || s == ".NAN") return std::numeric_limits<double>::quiet_NaN();
-    bool large = false;
-    if (!decimal_float_syntax(u, large)) return std::nullopt;
-    double value = 0;
-    const auto [ptr, ec] = std::from_chars(u.data(), u.data() + u.size(), value, std::chars_format::general);
-    if (ec == std::errc::result_out_of_range) {
-        if (large) return std::nullopt;  // overflow to infinity
-        return u.front() == '-' ? -0.0 : 0.0;
-    }
-    if (ec != std::errc() || ptr != u.data() + u.size() || !std::isfinite(value)) return std::nullopt;
-    return value;
+  std::string_view u = s;
+  if (!u.empty() && u.front() == '+') {
+    u.remove_prefix(1);
+    if (starts_with_sign(u)) return std::nullopt;
+  }
+  if (u == ".inf" || u == ".Inf" || u == ".INF") return std::numeric_limits<double>::infinity();
+  if (s == "-.inf" || s == "-.Inf" || s == "-.INF") return -std::numeric_limits<double>::infinity();
+  if (s == ".nan" || s == ".NaN" || s == ".NAN") return std::numeric_limits<double>::quiet_NaN();
+  bool large = false;
+  if (!decimal_float_syntax(u, large)) return std::nullopt;
+  double value = 0;
+  const auto [ptr, ec] =
+      std::from_chars(u.data(), u.data() + u.size(), value, std::chars_format::general);
+  if (ec == std::errc::result_out_of_range) {
+    if (large) return std::nullopt;  // overflow to infinity
+    return u.front() == '-' ? -0.0 : 0.0;
+  }
+  if (ec != std::errc() || ptr != u.data() + u.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
 }
 
 std::optional<bool> parse_bool(std::string_view s) {
-    if (s == "true" || s == "True" || s == "TRUE") return true;
-    if (s == "false" || s == "False" || s == "FALSE") return false;
-    return std::nullopt;
+  if (s == "true" || s == "True" || s == "TRUE") return true;
+  if (s == "false" || s == "False" || s == "FALSE") return false;
+  return std::nullopt;
 }
 
 bool parse_null(std::string_view s) {
-    return s == "~" || s == "null" || s == "Null" || s == "NULL";
+  return s == "~" || s == "null" || s == "Null" || s == "NULL";
 }
 
-Resolved float_value(double d) {
-    return {ValueKind::Float, std::bit_cast<std::uint64_t>(d)};
-}
+Resolved float_value(double d) { return {ValueKind::Float, std::bit_cast<std::uint64_t>(d)}; }
 
 Resolved invalid_value(std::string_view value, const char* expected, std::string& failure) {
-    failure = "invalid value: string ";
-    unicode::append_quoted_text(failure, value);
-    failure += ", expected ";
-    failure += expected;
-    return {ValueKind::Failure, 0};
+  failure = "invalid value: string ";
+  unicode::append_quoted_text(failure, value);
+  failure += ", expected ";
+  failure += expected;
+  return {ValueKind::Failure, 0};
 }
 
 Resolved resolve_untagged_plain(std::string_view s, std::string& failure, bool need_value) {
-    if (s.empty()) return {ValueKind::Null, 0};
-    // Only these first characters can start anything but a string.
-    const char c = s.front();
-    const bool numeric_start = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
-    if (!need_value && (c == '.' || !numeric_start)) return {ValueKind::String, 0};  // cannot fail
-    if (!numeric_start) {
-        switch (c) {
-            case '~': case 'n': case 'N':
-                if (parse_null(s)) return {ValueKind::Null, 0};
-                break;
-            case 't': case 'T': case 'f': case 'F':
-                if (auto b = parse_bool(s)) return {ValueKind::Bool, *b ? 1u : 0u};
-                break;
-            default:
-                break;
-        }
-        return {ValueKind::String, 0};
-    }
-    // Fast path: an optional sign and up to 18 decimal digits.
-    {
-        const std::size_t first = (c == '+' || c == '-') ? 1 : 0;
-        const std::size_t digits = s.size() - first;
-        if (digits >= 1 && digits <= 18) {
-            std::uint64_t v = 0;
-            std::size_t i = first;
-            for (; i < s.size(); ++i) {
-                const unsigned d = static_cast<unsigned char>(s[i]) - static_cast<unsigned>('0');
-                if (d > 9) break;
-                v = v * 10 + d;
-            }
-            if (i == s.size()) {
-                if (digits > 1 && s[first] == '0') return {ValueKind::String, 0};  // leading zero
-                if (c == '-' && v != 0) return {ValueKind::NegInt, 0 - v};
-                return {ValueKind::UInt, v};
-            }
-        }
-    }
-    // No integer form contains a ".".
-    if (s.find('.') == std::string_view::npos) {
-        Resolved out{ValueKind::String, 0};
-        switch (resolve_int(s, out, failure)) {
-            case IntOutcome::Value: return out;
-            case IntOutcome::TooLarge: return {ValueKind::Failure, 0};
-            case IntOutcome::None: break;
-        }
-    }
-    if (!need_value) return {ValueKind::String, 0};  // floats cannot fail
-    if (!digits_with_leading_zero(s)) {
-        if (auto d = parse_float(s)) return float_value(*d);
+  if (s.empty()) return {ValueKind::Null, 0};
+  // Only these first characters can start anything but a string.
+  const char c = s.front();
+  const bool numeric_start = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+  if (!need_value && (c == '.' || !numeric_start)) return {ValueKind::String, 0};  // cannot fail
+  if (!numeric_start) {
+    switch (c) {
+      case '~':
+      case 'n':
+      case 'N':
+        if (parse_null(s)) return {ValueKind::Null, 0};
+        break;
+      case 't':
+      case 'T':
+      case 'f':
+      case 'F':
+        if (auto b = parse_bool(s)) return {ValueKind::Bool, *b ? 1u : 0u};
+        break;
+      default:
+        break;
     }
     return {ValueKind::String, 0};
+  }
+  // Fast path: an optional sign and up to 18 decimal digits.
+  {
+    const std::size_t first = (c == '+' || c == '-') ? 1 : 0;
+    const std::size_t digits = s.size() - first;
+    if (digits >= 1 && digits <= 18) {
+      std::uint64_t v = 0;
+      std::size_t i = first;
+      for (; i < s.size(); ++i) {
+        const unsigned d = static_cast<unsigned char>(s[i]) - static_cast<unsigned>('0');
+        if (d > 9) break;
+        v = v * 10 + d;
+      }
+      if (i == s.size()) {
+        if (digits > 1 && s[first] == '0') return {ValueKind::String, 0};  // leading zero
+        if (c == '-' && v != 0) return {ValueKind::NegInt, 0 - v};
+        return {ValueKind::UInt, v};
+      }
+    }
+  }
+  // No integer form contains a ".".
+  if (s.find('.') == std::string_view::npos) {
+    Resolved out{ValueKind::String, 0};
+    switch (resolve_int(s, out, failure)) {
+      case IntOutcome::Value:
+        return out;
+      case IntOutcome::TooLarge:
+        return {ValueKind::Failure, 0};
+      case IntOutcome::None:
+        break;
+    }
+  }
+  if (!need_value) return {ValueKind::String, 0};  // floats cannot fail
+  if (!digits_with_leading_zero(s)) {
+    if (auto d = parse_float(s)) return float_value(*d);
+  }
+  return {ValueKind::String, 0};
 }
 
 }  // namespace
 
 TagClass classify_tag(const char* tag) {
-    if (tag == nullptr) return TagClass::None;
-    if (tag[0] == '!') return TagClass::Local;
-    const std::string_view t(tag);
-    if (t.substr(0, kTagPrefix.size()) != kTagPrefix) return TagClass::OtherGlobal;
-    const std::string_view name = t.substr(kTagPrefix.size());
-    if (name == "bool") return TagClass::Bool;
-    if (name == "int") return TagClass::Int;
-    if (name == "float") return TagClass::Float;
-    if (name == "null") return TagClass::Null;
-    return TagClass::OtherGlobal;
+  if (tag == nullptr) return TagClass::None;
+  if (tag[0] == '!') return TagClass::Local;
+  const std::string_view t(tag);
+  if (t.substr(0, kTagPrefix.size()) != kTagPrefix) return TagClass::OtherGlobal;
+  const std::string_view name = t.substr(kTagPrefix.size());
+  if (name == "bool") return TagClass::Bool;
+  if (name == "int") return TagClass::Int;
+  if (name == "float") return TagClass::Float;
+  if (name == "null") return TagClass::Null;
+  return TagClass::OtherGlobal;
 }
 
-Resolved resolve_scalar(std::string_view value, bool plain, TagClass tag, std::string& failure, bool need_value) {
-    switch (tag) {
-        case TagClass::Bool:
-            if (auto b = parse_bool(value)) return {ValueKind::Bool, *b ? 1u : 0u};
-            return invalid_value(value, "a boolean", failure);
-        case TagClass::Int: {
-            Resolved out{ValueKind::String, 0};
-            switch (resolve_int(value, out, failure)) {
-                case IntOutcome::Value: return out;
-                case IntOutcome::TooLarge: return {ValueKind::Failure, 0};
-                case IntOutcome::None: break;
-            }
-            return invalid_value(value, "an integer", failure);
-        }
-        case TagClass::Float:
-            if (auto d = parse_float(value)) return float_value(*d);
-            return invalid_value(value, "a float", failure);
-        case TagClass::Null:
-            if (parse_null(value)) return {ValueKind::Null, 0};
-            return invalid_value(value, "null", failure);
-        case TagClass::OtherGlobal:
-            return {ValueKind::String, 0};
-        case TagClass::None:
-        case TagClass::Local:
-            break;
+Resolved resolve_scalar(std::string_view value, bool plain, TagClass tag, std::string& failure,
+                        bool need_value) {
+  switch (tag) {
+    case TagClass::Bool:
+      if (auto b = parse_bool(value)) return {ValueKind::Bool, *b ? 1u : 0u};
+      return invalid_value(value, "a boolean", failure);
+    case TagClass::Int: {
+      Resolved out{ValueKind::String, 0};
+      switch (resolve_int(value, out, failure)) {
+        case IntOutcome::Value:
+          return out;
+        case IntOutcome::TooLarge:
+          return {ValueKind::Failure, 0};
+        case IntOutcome::None:
+          break;
+      }
+      return invalid_value(value, "an integer", failure);
     }
-    if (!plain) return {ValueKind::String, 0};
-    return resolve_untagged_plain(value, failure, need_value);
+    case TagClass::Float:
+      if (auto d = parse_float(value)) return float_value(*d);
+      return invalid_value(value, "a float", failure);
+    case TagClass::Null:
+      if (parse_null(value)) return {ValueKind::Null, 0};
+      return invalid_value(value, "null", failure);
+    case TagClass::OtherGlobal:
+      return {ValueKind::String, 0};
+    case TagClass::None:
+    case TagClass::Local:
+      break;
+  }
+  if (!plain) return {ValueKind::String, 0};
+  return resolve_untagged_plain(value, failure, need_value);
 }
-
 
 void append_double(std::string& out, double value) {
-    if (std::isnan(value)) {
-        out += ".nan";
-        return;
+  if (std::isnan(value)) {
+    out += ".nan";
+    return;
+  }
+  if (std::isinf(value)) {
+    out += value < 0 ? "-.inf" : ".inf";
+    return;
+  }
+  if (std::signbit(value)) out += '-';
+  value = std::fabs(value);
+  if (value == 0) {
+    out += "0.0";
+    return;
+  }
+  // Shortest round-trip digits and exponent, laid out below: plain notation for
+  // decimal exponents from -5 to 15, otherwise "d.ddde±x" without a "+".
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  const std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
+  const size_t e_pos = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, e_pos)) {
+    if (c != '.') digits += c;
+  }
+  int exp10 = 0;
+  std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1), sci.data() + sci.size(),
+                  exp10);
+  const int length = static_cast<int>(digits.size());
+  const int kk = exp10 + 1;  // position of the decimal point
+  const int k = kk - length;
+  if (k >= 0 && kk <= 16) {
+    out += digits;
+    out.append(static_cast<size_t>(kk - length), '0');
+    out += ".0";
+  } else if (kk > 0 && kk <= 16) {
+    out.append(digits, 0, static_cast<size_t>(kk));
+    out += '.';
+    out.append(digits, static_cast<size_t>(kk));
+  } else if (kk > -5 && kk <= 0) {
+    out += "0.";
+    out.append(static_cast<size_t>(-kk), '0');
+    out += digits;
+  } else {
+    out += digits[0];
+    if (length > 1) {
+      out += '.';
+      out.append(digits, 1);
     }
-    if (std::isinf(value)) {
-        out += value < 0 ? "-.inf" : ".inf";
-        return;
-    }
-    if (std::signbit(value)) out += '-';
-    value = std::fabs(value);
-    if (value == 0) {
-        out += "0.0";
-        return;
-    }
-    // Shortest round-trip digits and exponent, laid out below: plain notation for
-    // decimal exponents from -5 to 15, otherwise "d.ddde±x" without a "+".
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-    const std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
-    const size_t e_pos = sci.find('e');
-    std::string digits;
-    for (char c : sci.substr(0, e_pos)) {
-        if (c != '.') digits += c;
-    }
-    int exp10 = 0;
-    std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exp10);
-    const int length = static_cast<int>(digits.size());
-    const int kk = exp10 + 1;  // position of the decimal point
-    const int k = kk - length;
-    if (k >= 0 && kk <= 16) {
-        out += digits;
-        out.append(static_cast<size_t>(kk - length), '0');
-        out += ".0";
-    } else if (kk > 0 && kk <= 16) {
-        out.append(digits, 0, static_cast<size_t>(kk));
-        out += '.';
-        out.append(digits, static_cast<size_t>(kk));
-    } else if (kk > -5 && kk <= 0) {
-        out += "0.";
-        out.append(static_cast<size_t>(-kk), '0');
-        out += digits;
-    } else {
-        out += digits[0];
-        if (length > 1) {
-            out += '.';
-            out.append(digits, 1);
-        }
-        out += 'e';
-        out += std::to_string(kk - 1);
-    }
+    out += 'e';
+    out += std::to_string(kk - 1);
+  }
 }
 
 }  // namespace velmora::documents::yaml

@@ -15,8 +15,8 @@ enum class TagClass : std::uint8_t { None, Local, Bool, Int, Float, Null, OtherG
 
 // `bits` holds the bool (0/1), the uint64, the int64 or the double's bit pattern.
 struct Resolved {
-    ValueKind kind;
-    std::uint64_t bits;
+  ValueKind kind;
+  std::uint64_t bits;
 };
 
 // Classifies the tag text libyaml reports (nullptr when the event has none).

@@ -18,7 +18,8 @@ namespace {
 // Bit i set when byte i of the 16 at p is not ASCII.
 inline unsigned high_bits16(const unsigned char* p) noexcept {
 #ifdef VELMORA_UTF8_SSE2
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
 #else
   unsigned mask = 0;
   for (int i = 0; i < 16; ++i) mask |= static_cast<unsigned>(p[i] >> 7) << i;
@@ -81,7 +82,8 @@ std::size_t valid_utf8_prefix(std::string_view text) noexcept {
       // F0 excludes overlongs (90..BF), F4 stops at U+10FFFF (80..8F).
       const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
       const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
-      if (left < 4 || p[1] < low || p[1] > high || !continuation(p[2]) || !continuation(p[3])) break;
+      if (left < 4 || p[1] < low || p[1] > high || !continuation(p[2]) || !continuation(p[3]))
+        break;
       p += 4;
     } else {
       break;  // 80..C1 (stray continuation byte or overlong lead), F5..FF
@@ -90,6 +92,8 @@ std::size_t valid_utf8_prefix(std::string_view text) noexcept {
   return static_cast<std::size_t>(p - begin);
 }
 
-bool is_valid_utf8(std::string_view text) noexcept { return valid_utf8_prefix(text) == text.size(); }
+bool is_valid_utf8(std::string_view text) noexcept {
+  return valid_utf8_prefix(text) == text.size();
+}
 
 }  // namespace velmora::launcher

@@ -5,11 +5,13 @@
 namespace velmora::binding {
 
 const CallDescription kTrainFromConfig = {
-    nullptr, "train_from_config",
-    {"config_path", "output_dir", "steps", "seed", "base_ckpt"}, 5, 4};
+    nullptr,
+    "train_from_config",
+    {"config_path", "output_dir", "steps", "seed", "base_ckpt"},
+    5,
+    4};
 const CallDescription kTrainerConfigNew = {
-    "TrainerConfig", "__new__",
-    {"config_path", "output_dir", "steps", "seed", "base_ckpt"}, 5, 4};
+    "TrainerConfig", "__new__", {"config_path", "output_dir", "steps", "seed", "base_ckpt"}, 5, 4};
 
 namespace {
 
@@ -47,8 +49,8 @@ ErrorValue missing_required(const CallDescription& call, const Slots& slots) {
   for (std::size_t i = 0; i < call.required; ++i) {
     if (slots[i] == nullptr) missing[count++] = call.parameters[i];
   }
-  std::string message = display_name(call) + " missing " + decimal(count) + " required positional " +
-                        (count == 1 ? "argument" : "arguments") + ": ";
+  std::string message = display_name(call) + " missing " + decimal(count) +
+                        " required positional " + (count == 1 ? "argument" : "arguments") + ": ";
   for (std::size_t i = 0; i < count; ++i) {
     if (i > 0) {
       if (count > 2) message += ",";
@@ -60,8 +62,8 @@ ErrorValue missing_required(const CallDescription& call, const Slots& slots) {
 }
 
 // Matches one keyword argument to its parameter's slot.
-std::optional<ErrorValue> bind_keyword(const CallDescription& call, PyObject* name,
-                                       PyObject* value, Slots& slots) {
+std::optional<ErrorValue> bind_keyword(const CallDescription& call, PyObject* name, PyObject* value,
+                                       Slots& slots) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
   if (text != nullptr) {
@@ -213,9 +215,7 @@ Outcome<TrainingRequest> convert_training_request(const Slots& slots) {
 PyObject* to_python(std::string_view text) {
   return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
-PyObject* to_python(std::uint64_t value) {
-  return checked(PyLong_FromUnsignedLongLong(value));
-}
+PyObject* to_python(std::uint64_t value) { return checked(PyLong_FromUnsignedLongLong(value)); }
 PyObject* to_python(const std::optional<std::string>& text) {
   return text ? to_python(std::string_view(*text)) : none();
 }

@@ -48,7 +48,11 @@ std::string conversion_message(PyObject* type, const char* target) {
   }
   std::string message;
   message.reserve(name.size() + 40);
-  message.append("'").append(name).append("' object cannot be converted to '").append(target).append("'");
+  message.append("'")
+      .append(name)
+      .append("' object cannot be converted to '")
+      .append(target)
+      .append("'");
   return message;
 }
 
@@ -68,7 +72,8 @@ std::string conversion_message(PyObject* type, const char* target) {
 
 PyObject* panic_exception_class() {
   if (g_panic_class == nullptr) {
-    PyObject* created = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+    PyObject* created =
+        PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
     if (created == nullptr) fatal_failure("Failed to initialize new exception type.");
     if (g_panic_class == nullptr) {
       g_panic_class = created;
@@ -99,9 +104,10 @@ std::optional<ErrorValue> ErrorValue::take() {
   if (raised == nullptr) return std::nullopt;
   PyObject* panic = panic_exception_class();
   if (reinterpret_cast<PyObject*>(Py_TYPE(raised)) == panic) {
-    std::fputs("--- Velmora is resuming a panic after fetching a PanicException from Python. ---\n"
-               "Python stack trace below:\n",
-               stderr);
+    std::fputs(
+        "--- Velmora is resuming a panic after fetching a PanicException from Python. ---\n"
+        "Python stack trace below:\n",
+        stderr);
     PyErr_SetRaisedException(raised);
     PyErr_PrintEx(0);
     std::fflush(stderr);
@@ -173,9 +179,10 @@ std::string render_text(PyObject* object) {
   if (auto view = utf8_view(text.get())) return std::string(*view);
   // Lone surrogates: encode them as they stand, then decode with one U+FFFD
   // per maximal ill-formed sequence.
-  PyRef bytes = PyRef::steal(checked(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass")));
-  PyRef repaired = PyRef::steal(checked(
-      PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace")));
+  PyRef bytes =
+      PyRef::steal(checked(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass")));
+  PyRef repaired = PyRef::steal(checked(PyUnicode_DecodeUTF8(
+      PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace")));
   auto view = utf8_view(repaired.get());
   if (!view) fatal_failure("Python API call failed");
   return std::string(*view);

@@ -71,7 +71,7 @@ class ErrorValue {
   // Deferred form.
   PyRef class_;
   std::string message_;
-  PyRef conversion_type_;             // set for conversion failures
+  PyRef conversion_type_;  // set for conversion failures
   const char* conversion_target_ = nullptr;
   // Materialised form.
   PyRef exception_;

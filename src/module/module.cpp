@@ -93,12 +93,13 @@ std::optional<ErrorValue> add(PyObject* module, PyObject* name, PyObject* value)
 std::optional<ErrorValue> fill(PyObject* module) {
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
   if (!module_name) return ErrorValue::fetch();
-  PyRef function = PyRef::steal(
-      PyCMethod_New(&g_train_from_config_def, module, module_name.get(), nullptr));
+  PyRef function =
+      PyRef::steal(PyCMethod_New(&g_train_from_config_def, module, module_name.get(), nullptr));
   module_name = PyRef();
   if (!function) return ErrorValue::fetch();
 
-  PyRef function_name = PyRef::steal(PyObject_GetAttr(function.get(), interned(g_name_attr, "__name__")));
+  PyRef function_name =
+      PyRef::steal(PyObject_GetAttr(function.get(), interned(g_name_attr, "__name__")));
   if (!function_name) return ErrorValue::fetch();
   if (!PyUnicode_Check(function_name.get())) {
     return ErrorValue::conversion_failure(function_name.get(), "PyString");
@@ -109,7 +110,8 @@ std::optional<ErrorValue> fill(PyObject* module) {
   if (!config_class) return config_class.take_error();
   if (auto error = add(module, new_text("TrainerConfig").get(), config_class.value())) return error;
 
-  if (auto error = add(module, new_text("__version__").get(), new_text(kVersion).get())) return error;
+  if (auto error = add(module, new_text("__version__").get(), new_text(kVersion).get()))
+    return error;
   if (auto error = add(module, new_text("__doc__").get(), new_text(kModuleDoc).get())) return error;
   return std::nullopt;
 }

@@ -135,9 +135,12 @@ TEST(JsonCheckTest, RejectedTextsWithPositions) {
       {std::string("1").append(309, '0'), "number out of range at line 1 column 310"},
       {"0.00001e314", "number out of range at line 1 column 11"},
       // Strings.
-      {"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-      {std::string("\"a\0\"", 4), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-      {"{\"k\x1f\":1}", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"},
+      {"\"a\tb\"",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {std::string("\"a\0\"", 4),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {"{\"k\x1f\":1}",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"},
       {"\"\\x\"", "invalid escape at line 1 column 3"},
       {"\"\\U0041\"", "invalid escape at line 1 column 3"},
       {"\"\\u12G4\"", "invalid escape at line 1 column 6"},
@@ -155,7 +158,8 @@ TEST(JsonCheckTest, RejectedTextsWithPositions) {
       {"[\"é\" x]", "expected `,` or `]` at line 1 column 7"},
       {"[\n\n", "EOF while parsing a list at line 3 column 0"},
       {"[1,\n  2", "EOF while parsing a list at line 2 column 3"},
-      {"\"ab\n\"", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+      {"\"ab\n\"",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
       {"[tr\n", "expected ident at line 2 column 0"},
       {"x\n[", "expected value at line 1 column 1"},
   });
@@ -184,13 +188,19 @@ TEST(JsonCheckTest, NestingLimit) {
 // whatever strtod turns into an infinity is out of range, all else is accepted.
 TEST(JsonCheckTest, NumberRangeMatchesDoubleRounding) {
   const std::string max_double =
-      "179769313486231570814527423731704356798070567525844996598917476803157260780028538760589558632766878171540"
-      "458953514382464234321326889464182768467546703537516986049910576551282076245490090389328944075868508455133"
-      "942304583236903222948165808559332123348274797826204144723168738177180919299881250404026184124858368";
+      "17976931348623157081452742373170435679807056752584499659891747680315726078002853876058955863"
+      "2766878171540"
+      "45895351438246423432132688946418276846754670353751698604991057655128207624549009038932894407"
+      "5868508455133"
+      "94230458323690322294816580855933212334827479782620414472316873817718091929988125040402618412"
+      "4858368";
   const std::string threshold =  // halfway between the largest double and 2^1024
-      "179769313486231580793728971405303415079934132710037826936173778980444968292764750946649017977587207096330"
-      "286416692887910946555547851940402630657488671505820681908902000708383676273854845817711531764475730270069"
-      "855571366959622842914819860834936475292719074168444365510704342711559699508093042880177904174497792";
+      "17976931348623158079372897140530341507993413271003782693617377898044496829276475094664901797"
+      "7587207096330"
+      "28641669288791094655554785194040263065748867150582068190890200070838367627385484581771153176"
+      "4475730270069"
+      "85557136695962284291481986083493647529271907416844436551070434271155969950809304288017790417"
+      "4497792";
   const std::string below = threshold.substr(0, threshold.size() - 1) + "1";
   const std::vector<std::string> numbers = {
       max_double,
@@ -204,8 +214,16 @@ TEST(JsonCheckTest, NumberRangeMatchesDoubleRounding) {
       "1.7976931348623157e308",
       "1.7976931348623158e308",
       "1.7976931348623159e308",
-      "-1.797693134862315807937289714053034150799341327100378269361737789804449682927647509466490179775872070963302864166928879109465555478519404026306574886715058206819089020007083836762738548458177115317644757302700698555713669596228429148198608349364752927190741684443655107043427115596995080930428801779041744977919e308",
-      "1.797693134862315807937289714053034150799341327100378269361737789804449682927647509466490179775872070963302864166928879109465555478519404026306574886715058206819089020007083836762738548458177115317644757302700698555713669596228429148198608349364752927190741684443655107043427115596995080930428801779041744977920e308",
+      "-1."
+      "79769313486231580793728971405303415079934132710037826936173778980444968292764750946649017977"
+      "58720709633028641669288791094655554785194040263065748867150582068190890200070838367627385484"
+      "58177115317644757302700698555713669596228429148198608349364752927190741684443655107043427115"
+      "596995080930428801779041744977919e308",
+      "1."
+      "79769313486231580793728971405303415079934132710037826936173778980444968292764750946649017977"
+      "58720709633028641669288791094655554785194040263065748867150582068190890200070838367627385484"
+      "58177115317644757302700698555713669596228429148198608349364752927190741684443655107043427115"
+      "596995080930428801779041744977920e308",
       "0.17976931348623158e309",
       "17976931348623158e292",
       "0.000000000000000000000000017976931348623157e334",
@@ -222,7 +240,8 @@ TEST(JsonCheckTest, NumberRangeMatchesDoubleRounding) {
     if (finite) {
       EXPECT_EQ(result, "") << number;
     } else {
-      EXPECT_EQ(result, "number out of range at line 1 column " + std::to_string(number.size())) << number;
+      EXPECT_EQ(result, "number out of range at line 1 column " + std::to_string(number.size()))
+          << number;
     }
   }
 }
@@ -254,16 +273,24 @@ TEST(JsonSuiteTest, ParsingSuite) {
       {"i_number_too_big_neg_int.json", ""},
       {"i_number_too_big_pos_int.json", ""},
       {"i_number_very_big_negative_int.json", ""},
-      {"i_object_key_lone_2nd_surrogate.json", "lone leading surrogate in hex escape at line 1 column 8"},
-      {"i_string_1st_surrogate_but_2nd_missing.json", "unexpected end of hex escape at line 1 column 9"},
-      {"i_string_1st_valid_surrogate_2nd_invalid.json", "lone leading surrogate in hex escape at line 1 column 14"},
-      {"i_string_incomplete_surrogate_and_escape_valid.json", "unexpected end of hex escape at line 1 column 10"},
-      {"i_string_incomplete_surrogate_pair.json", "lone leading surrogate in hex escape at line 1 column 8"},
-      {"i_string_incomplete_surrogates_escape_valid.json", "lone leading surrogate in hex escape at line 1 column 14"},
+      {"i_object_key_lone_2nd_surrogate.json",
+       "lone leading surrogate in hex escape at line 1 column 8"},
+      {"i_string_1st_surrogate_but_2nd_missing.json",
+       "unexpected end of hex escape at line 1 column 9"},
+      {"i_string_1st_valid_surrogate_2nd_invalid.json",
+       "lone leading surrogate in hex escape at line 1 column 14"},
+      {"i_string_incomplete_surrogate_and_escape_valid.json",
+       "unexpected end of hex escape at line 1 column 10"},
+      {"i_string_incomplete_surrogate_pair.json",
+       "lone leading surrogate in hex escape at line 1 column 8"},
+      {"i_string_incomplete_surrogates_escape_valid.json",
+       "lone leading surrogate in hex escape at line 1 column 14"},
       {"i_string_invalid_lonely_surrogate.json", "unexpected end of hex escape at line 1 column 9"},
       {"i_string_invalid_surrogate.json", "unexpected end of hex escape at line 1 column 9"},
-      {"i_string_inverted_surrogates_U+1D11E.json", "lone leading surrogate in hex escape at line 1 column 8"},
-      {"i_string_lone_second_surrogate.json", "lone leading surrogate in hex escape at line 1 column 8"},
+      {"i_string_inverted_surrogates_U+1D11E.json",
+       "lone leading surrogate in hex escape at line 1 column 8"},
+      {"i_string_lone_second_surrogate.json",
+       "lone leading surrogate in hex escape at line 1 column 8"},
       {"i_structure_500_nested_arrays.json", "recursion limit exceeded at line 1 column 128"},
       {"i_structure_UTF-8_BOM_empty_object.json", "expected value at line 1 column 1"},
   };
@@ -281,7 +308,8 @@ TEST(JsonSuiteTest, ParsingSuite) {
     } else if (name.starts_with("i_") && velmora::launcher::is_valid_utf8(text)) {
       const auto it = implementation_defined.find(name);
       if (it == implementation_defined.end()) {
-        ADD_FAILURE() << name << " has no listed outcome; it gave: " << (result ? *result : "accepted");
+        ADD_FAILURE() << name
+                      << " has no listed outcome; it gave: " << (result ? *result : "accepted");
         continue;
       }
       EXPECT_EQ(result.value_or(""), it->second) << name;

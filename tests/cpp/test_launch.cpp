@@ -59,7 +59,8 @@ TEST(LaunchArguments, FollowTheRequest) {
         "--base-ckpt", "ckpt/base.bin"}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(trainer_arguments(c.request, "M/Cargo.toml"), concat(fixed_head("M/Cargo.toml"), c.tail));
+    EXPECT_EQ(trainer_arguments(c.request, "M/Cargo.toml"),
+              concat(fixed_head("M/Cargo.toml"), c.tail));
   }
 }
 
@@ -133,10 +134,16 @@ class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
-    if (value != nullptr) ::setenv(name, value, 1); else ::unsetenv(name);
+    if (value != nullptr)
+      ::setenv(name, value, 1);
+    else
+      ::unsetenv(name);
   }
   ~ScopedEnv() {
-    if (old_) ::setenv(name_, old_->c_str(), 1); else ::unsetenv(name_);
+    if (old_)
+      ::setenv(name_, old_->c_str(), 1);
+    else
+      ::unsetenv(name_);
   }
 
  private:
@@ -146,8 +153,8 @@ class ScopedEnv {
 
 TEST(PosixPlatform, FindsProgramsOnThePath) {
   TempDir a, b;
-  fs::create_directory(a.path() / "tool");             // a directory is not a program
-  a.write("plain", "", kPlain);                         // not executable
+  fs::create_directory(a.path() / "tool");  // a directory is not a program
+  a.write("plain", "", kPlain);             // not executable
   const fs::path in_b = b.write("tool", "#!/bin/sh\n", kExecutable);
   b.write("plain", "#!/bin/sh\n", kExecutable);
   const std::string path = "::" + a.path().string() + "::" + b.path().string() + ":";
@@ -201,7 +208,8 @@ TEST(PosixPlatform, ArgumentsArriveUnchanged) {
   TempDir dir;
   const fs::path out = dir.path() / "argv";
   const std::string script = "cat /proc/$$/cmdline > \"$OUT\"; exit 0";
-  const Args args = {"-c", script, "name0", "", "a b", "\"q\"", "back\\slash", "\xC3\xA9t\xC3\xA9", "-x"};
+  const Args args = {"-c", script, "name0", "", "a b", "\"q\"", "back\\slash", "\xC3\xA9t\xC3\xA9",
+                     "-x"};
   ScopedEnv env("OUT", out.c_str());
   const auto outcome = platform::run_and_wait("/bin/sh", "velmora-sh", args);
   ASSERT_TRUE(outcome.status) << outcome.error;
@@ -222,7 +230,9 @@ class TrainerLaunch : public ::testing::Test {
                "${VELMORA_TEST_EXIT:-0}\n",
                kExecutable);
   }
-  std::string recorded() const { return fs::exists(record_) ? slurp(record_) : std::string("<not run>"); }
+  std::string recorded() const {
+    return fs::exists(record_) ? slurp(record_) : std::string("<not run>");
+  }
 
   TempDir dir_;
   fs::path record_;
@@ -242,10 +252,14 @@ TEST_F(TrainerLaunch, OutcomesAndMessages) {
       {"0", ok, std::nullopt, true},
       {"1", ok, "train_generic exited with status: exit code: 1", true},
       {"255", ok, "train_generic exited with status: exit code: 255", true},
-      {"0", {"c.json", std::string("o\0t", 3), 5, 6, std::nullopt},
-       "Failed to launch train_generic command: nul byte found in provided data", false},
-      {"0", {"c.json", "out", 5, 6, std::string("b\0", 2)},
-       "Failed to launch train_generic command: nul byte found in provided data", false},
+      {"0",
+       {"c.json", std::string("o\0t", 3), 5, 6, std::nullopt},
+       "Failed to launch train_generic command: nul byte found in provided data",
+       false},
+      {"0",
+       {"c.json", "out", 5, 6, std::string("b\0", 2)},
+       "Failed to launch train_generic command: nul byte found in provided data",
+       false},
   };
   for (const Case& c : cases) {
     fs::remove(record_);
@@ -253,10 +267,10 @@ TEST_F(TrainerLaunch, OutcomesAndMessages) {
     EXPECT_EQ(run_trainer_process(c.request), c.message) << c.exit_code;
     EXPECT_EQ(fs::exists(record_), c.runs) << c.exit_code;
   }
-  const std::string expected = "cargo\nrun\n--manifest-path\n" +
-                               std::string(velmora::build_config::trainer_manifest_path) +
-                               "\n--release\n--bin\ntrain_generic\n--\n--config\nc.json\n--output-dir\nout\n"
-                               "--steps\n5\n--seed\n6\n";
+  const std::string expected =
+      "cargo\nrun\n--manifest-path\n" + std::string(velmora::build_config::trainer_manifest_path) +
+      "\n--release\n--bin\ntrain_generic\n--\n--config\nc.json\n--output-dir\nout\n"
+      "--steps\n5\n--seed\n6\n";
   ASSERT_EQ(run_trainer_process(ok), std::nullopt);
   EXPECT_EQ(recorded().substr(recorded().find('\n')), expected.substr(expected.find('\n')));
 }
@@ -272,11 +286,15 @@ TEST_F(TrainerLaunch, ProgramNotFoundComesBeforeTheNulCheck) {
 TEST_F(TrainerLaunch, StartFailureIsRenderedOsError) {
   // A "program" the system refuses to execute: no interpreter line, not a binary.
   TempDir bad;
-  bad.write("cargo", "\x7f" "ELF garbage", kExecutable);
+  bad.write("cargo",
+            "\x7f"
+            "ELF garbage",
+            kExecutable);
   ScopedEnv path("PATH", bad.path().c_str());
   const auto message = run_trainer_process({"c.json", "out", 1, 1, std::nullopt});
   ASSERT_TRUE(message);
-  EXPECT_TRUE(message->starts_with("Failed to launch train_generic command: Exec format error (os error 8)"))
+  EXPECT_TRUE(message->starts_with(
+      "Failed to launch train_generic command: Exec format error (os error 8)"))
       << *message;
 }
 

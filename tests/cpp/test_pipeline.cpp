@@ -65,12 +65,14 @@ void check(World world, const std::string& path, const Expected& expected) {
   const auto failure = run_training_pipeline({path, "out", 1, 2, std::nullopt}, kFakeServices);
   g_world = nullptr;
   EXPECT_EQ(world.calls, expected.calls) << path;
-  ASSERT_EQ(failure.has_value(), expected.kind.has_value()) << path << ": " << (failure ? failure->message : "");
+  ASSERT_EQ(failure.has_value(), expected.kind.has_value())
+      << path << ": " << (failure ? failure->message : "");
   if (!failure) return;
   EXPECT_EQ(failure->kind, *expected.kind) << path;
   const std::string ellipsis = "\xE2\x80\xA6";
   if (expected.message.ends_with(ellipsis)) {
-    const std::string prefix = expected.message.substr(0, expected.message.size() - ellipsis.size());
+    const std::string prefix =
+        expected.message.substr(0, expected.message.size() - ellipsis.size());
     EXPECT_TRUE(failure->message.starts_with(prefix)) << failure->message;
     EXPECT_GT(failure->message.size(), prefix.size()) << failure->message;
   } else {
@@ -100,14 +102,19 @@ TEST(PipelineOrder, FirstFailingStepDecides) {
   check(number, "c.json", {std::nullopt, "", kAll});
   check(yaml_text, "c.yaml", {std::nullopt, "", kAll});
   check(yaml_text, "c.yml", {std::nullopt, "", kAll});
-  check(missing, "missing.txt", {FailureKind::file_not_found, "Config file not found: missing.txt", kExists});
+  check(missing, "missing.txt",
+        {FailureKind::file_not_found, "Config file not found: missing.txt", kExists});
   check(missing, "", {FailureKind::file_not_found, "Config file not found: ", kExists});
-  check(unreadable, "d.txt", {FailureKind::read_failed, "Failed to read config: Is a directory (os error 21)", kRead});
+  check(unreadable, "d.txt",
+        {FailureKind::read_failed, "Failed to read config: Is a directory (os error 21)", kRead});
   check(World{}, "cfg.txt", {FailureKind::invalid_value, "Config must be .json or .yaml", kRead});
   check(World{}, "cfg.JSON", {FailureKind::invalid_value, "Config must be .json or .yaml", kRead});
-  check(World{}, "cfg.json.bak", {FailureKind::invalid_value, "Config must be .json or .yaml", kRead});
-  check(yaml_text, "c.json", {FailureKind::invalid_value, "Invalid JSON config: \xE2\x80\xA6", kRead});
-  check(two_docs, "c.yaml", {FailureKind::invalid_value, "Invalid YAML config: \xE2\x80\xA6", kRead});
+  check(World{}, "cfg.json.bak",
+        {FailureKind::invalid_value, "Config must be .json or .yaml", kRead});
+  check(yaml_text, "c.json",
+        {FailureKind::invalid_value, "Invalid JSON config: \xE2\x80\xA6", kRead});
+  check(two_docs, "c.yaml",
+        {FailureKind::invalid_value, "Invalid YAML config: \xE2\x80\xA6", kRead});
   check(trainer_fails, "c.json",
         {FailureKind::runtime, "train_generic exited with status: exit code: 1", kAll});
 }

@@ -99,7 +99,8 @@ TEST(Utf8Validation, EveryShortSequenceMatchesReference) {
     text.resize(static_cast<std::size_t>(length));
     for (std::uint32_t n = 0; n < count; ++n) {
       for (int k = 0; k < length; ++k) text[k] = static_cast<char>((n >> (8 * k)) & 0xFF);
-      ASSERT_EQ(valid_utf8_prefix(text), reference_prefix(text)) << "length " << length << " n " << n;
+      ASSERT_EQ(valid_utf8_prefix(text), reference_prefix(text))
+          << "length " << length << " n " << n;
     }
   }
 }
@@ -123,8 +124,9 @@ TEST(Utf8Validation, EveryFourByteSequenceWithFourByteLeadMatchesReference) {
 TEST(Utf8Validation, EveryOffsetAroundFastPaths) {
   std::vector<std::string> pieces;
   for (int n = 0; n < 0x10000; n += 7) pieces.push_back(bytes({n & 0xFF, n >> 8}));
-  for (const auto& p : {bytes({0xE2, 0x82, 0xAC}), bytes({0xED, 0xA0, 0x80}), bytes({0xF0, 0x9F, 0x98, 0x80}),
-                        bytes({0xF4, 0x90, 0x80, 0x80}), bytes({0x80}), bytes({0xFF})}) {
+  for (const auto& p :
+       {bytes({0xE2, 0x82, 0xAC}), bytes({0xED, 0xA0, 0x80}), bytes({0xF0, 0x9F, 0x98, 0x80}),
+        bytes({0xF4, 0x90, 0x80, 0x80}), bytes({0x80}), bytes({0xFF})}) {
     pieces.push_back(p);
   }
   for (const std::string& piece : pieces) {
@@ -144,7 +146,8 @@ TEST(Utf8Validation, LongMixedTextWithOneFault) {
   for (int i = 0; i < 5000; ++i) text += (i % 3 == 0) ? "\xC3\xA9t\xC3\xA9 " : "plain ascii text ";
   text += "\xF0\x9F\x98\x80";
   EXPECT_TRUE(is_valid_utf8(text));
-  for (std::size_t at : {std::size_t{0}, std::size_t{63}, std::size_t{64}, text.size() / 2, text.size() - 1}) {
+  for (std::size_t at :
+       {std::size_t{0}, std::size_t{63}, std::size_t{64}, text.size() / 2, text.size() - 1}) {
     std::string broken = text;
     broken[at] = static_cast<char>(0xFF);
     EXPECT_EQ(valid_utf8_prefix(broken), reference_prefix(broken)) << at;

@@ -35,7 +35,8 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Outcome<TrainingRequest> request = binding::convert_training_request(slots);
   if (!request) return raise_null(request.take_error());
 
-  std::optional<launcher::PipelineFailure> failure = launcher::run_training_pipeline(request.value());
+  std::optional<launcher::PipelineFailure> failure =
+      launcher::run_training_pipeline(request.value());
 
   // Signals that arrived while the trainer ran (Ctrl-C reaches the whole
   // process group, so the trainer was interrupted too) were only noted by
@@ -44,7 +45,8 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (PyErr_CheckSignals() < 0) return nullptr;
 
   if (failure) {
-    return raise_null(ErrorValue::make(exception_class(failure->kind), std::move(failure->message)));
+    return raise_null(
+        ErrorValue::make(exception_class(failure->kind), std::move(failure->message)));
   }
   return binding::none();
 }

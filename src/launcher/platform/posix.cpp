@@ -151,11 +151,13 @@ std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& ou
   // until the allocation fails, and a FIFO could block the call for good.
   if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) return render_os_error(EINVAL);
   const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return render_os_error(errno);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+    return render_os_error(errno);
   // The reported length sizes the buffer; files whose length is unknown
   // (/proc entries) or that grow are read in further chunks.
   const std::size_t reported = info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : 0;
-  if (!out.reserve(reported > 0 ? reported : kUnknownSizeChunk)) return std::string("out of memory");
+  if (!out.reserve(reported > 0 ? reported : kUnknownSizeChunk))
+    return std::string("out of memory");
   prefer_huge_pages(out);
 
   std::size_t size = 0;
@@ -167,9 +169,9 @@ std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& ou
       const ssize_t n = read_retrying(fd.get(), probe, sizeof probe);
       if (n < 0) return render_os_error(errno);
       if (n == 0) break;
-      const std::size_t grown = out.capacity() + (out.capacity() / 2 > kUnknownSizeChunk
-                                                      ? out.capacity() / 2
-                                                      : kUnknownSizeChunk);
+      const std::size_t grown =
+          out.capacity() +
+          (out.capacity() / 2 > kUnknownSizeChunk ? out.capacity() / 2 : kUnknownSizeChunk);
       if (grown < out.capacity() || !out.reserve(grown)) return std::string("out of memory");
       std::memcpy(out.data() + size, probe, static_cast<std::size_t>(n));
       size += static_cast<std::size_t>(n);
@@ -237,11 +239,12 @@ RunOutcome run_and_wait(const std::string& program, std::string_view program_nam
   int error = posix_spawnattr_setsigmask(attributes.get(), &empty);
   if (error == 0) error = posix_spawnattr_setsigdefault(attributes.get(), &defaults);
   if (error == 0) {
-    error = posix_spawnattr_setflags(attributes.get(),
-                                     static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+    error = posix_spawnattr_setflags(
+        attributes.get(), static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
   }
   pid_t pid = -1;
-  if (error == 0) error = posix_spawn(&pid, program.c_str(), nullptr, attributes.get(), argv.data(), environ);
+  if (error == 0)
+    error = posix_spawn(&pid, program.c_str(), nullptr, attributes.get(), argv.data(), environ);
   if (error != 0) {
     outcome.error = render_os_error(error);
     return outcome;

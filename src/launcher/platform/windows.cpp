@@ -86,10 +86,12 @@ std::optional<std::wstring> to_wide(std::string_view text) {
     return std::nullopt;
   }
   const int in_len = static_cast<int>(text.size());
-  const int needed = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in_len, nullptr, 0);
+  const int needed =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in_len, nullptr, 0);
   if (needed <= 0) return std::nullopt;
   std::wstring wide(static_cast<std::size_t>(needed), L'\0');
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in_len, wide.data(), needed) != needed) {
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), in_len, wide.data(),
+                          needed) != needed) {
     return std::nullopt;
   }
   return wide;
@@ -100,12 +102,12 @@ std::optional<std::string> to_utf8(std::wstring_view text) {
   if (text.empty()) return std::string();
   if (text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return std::nullopt;
   const int in_len = static_cast<int>(text.size());
-  const int needed =
-      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), in_len, nullptr, 0, nullptr, nullptr);
+  const int needed = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), in_len,
+                                         nullptr, 0, nullptr, nullptr);
   if (needed <= 0) return std::nullopt;
   std::string narrow(static_cast<std::size_t>(needed), '\0');
-  if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), in_len, narrow.data(), needed, nullptr,
-                          nullptr) != needed) {
+  if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), in_len, narrow.data(), needed,
+                          nullptr, nullptr) != needed) {
     return std::nullopt;
   }
   return narrow;
@@ -113,9 +115,11 @@ std::optional<std::string> to_utf8(std::wstring_view text) {
 
 // UTF-16 -> UTF-8 for display texts: unpaired surrogates become U+FFFD.
 std::string to_utf8_lossy(std::wstring_view text) {
-  if (text.empty() || text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return {};
+  if (text.empty() || text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    return {};
   const int in_len = static_cast<int>(text.size());
-  const int needed = WideCharToMultiByte(CP_UTF8, 0, text.data(), in_len, nullptr, 0, nullptr, nullptr);
+  const int needed =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), in_len, nullptr, 0, nullptr, nullptr);
   if (needed <= 0) return {};
   std::string narrow(static_cast<std::size_t>(needed), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), in_len, narrow.data(), needed, nullptr, nullptr);
@@ -153,8 +157,8 @@ bool exists_wide(const std::wstring& path) {
   // No access rights are needed for the metadata; backup semantics let
   // directories open too. Symbolic links are followed.
   constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  UniqueHandle file(
-      CreateFileW(path.c_str(), 0, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  UniqueHandle file(CreateFileW(path.c_str(), 0, share, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (file.valid()) {
     BY_HANDLE_FILE_INFORMATION info;
     return GetFileInformationByHandle(file.get(), &info) != FALSE;
@@ -165,13 +169,16 @@ bool exists_wide(const std::wstring& path) {
     // A reparse point the system cannot follow: it exists unless it is a link
     // (whose target is then what is missing).
     UniqueHandle point(CreateFileW(path.c_str(), 0, share, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                   nullptr));
     if (!point.valid()) return false;
     FILE_ATTRIBUTE_TAG_INFO tag_info;
-    if (!GetFileInformationByHandleEx(point.get(), FileAttributeTagInfo, &tag_info, sizeof tag_info)) {
+    if (!GetFileInformationByHandleEx(point.get(), FileAttributeTagInfo, &tag_info,
+                                      sizeof tag_info)) {
       return false;
     }
-    return (tag_info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || !is_link_tag(tag_info.ReparseTag);
+    return (tag_info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+           !is_link_tag(tag_info.ReparseTag);
   }
 
   if (open_error == ERROR_SHARING_VIOLATION || open_error == ERROR_ACCESS_DENIED) {
@@ -179,7 +186,8 @@ bool exists_wide(const std::wstring& path) {
     // FindFirstFileExW treats * and ? as wildcards; a real name never holds them.
     if (path.find_first_of(L"*?") != std::wstring::npos) return false;
     WIN32_FIND_DATAW entry;
-    UniqueFind find(FindFirstFileExW(path.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0));
+    UniqueFind find(
+        FindFirstFileExW(path.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0));
     if (!find.valid()) return false;
     const bool is_link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
                          is_link_tag(entry.dwReserved0);
@@ -260,7 +268,8 @@ std::vector<std::wstring> split_search_path(std::wstring_view value) {
 }
 
 std::wstring join_path(std::wstring directory, std::wstring_view name) {
-  if (!directory.empty() && directory.back() != L'\\' && directory.back() != L'/') directory.push_back(L'\\');
+  if (!directory.empty() && directory.back() != L'\\' && directory.back() != L'/')
+    directory.push_back(L'\\');
   directory.append(name);
   return directory;
 }
@@ -309,7 +318,8 @@ bool inheritable_std_handle(DWORD which, UniqueHandle& owned, HANDLE& out) {
   }
   HANDLE duplicate = nullptr;
   const HANDLE self = GetCurrentProcess();
-  if (!DuplicateHandle(self, original, self, &duplicate, 0, TRUE, DUPLICATE_SAME_ACCESS)) return false;
+  if (!DuplicateHandle(self, original, self, &duplicate, 0, TRUE, DUPLICATE_SAME_ACCESS))
+    return false;
   owned = UniqueHandle(duplicate);
   out = duplicate;
   return true;
@@ -321,7 +331,9 @@ RunOutcome launch_failure(std::string text) {
   return outcome;
 }
 
-RunOutcome last_error_failure() { return launch_failure(render_os_error(static_cast<OsErrorCode>(GetLastError()))); }
+RunOutcome last_error_failure() {
+  return launch_failure(render_os_error(static_cast<OsErrorCode>(GetLastError())));
+}
 
 }  // namespace
 
@@ -330,8 +342,9 @@ RunOutcome last_error_failure() { return launch_failure(render_os_error(static_c
 std::string render_os_error(OsErrorCode code) {
   const DWORD system_code = static_cast<DWORD>(code);
   wchar_t buffer[2048];
-  const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                      system_code, 0, buffer, static_cast<DWORD>(std::size(buffer)), nullptr);
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     system_code, 0, buffer, static_cast<DWORD>(std::size(buffer)), nullptr);
   std::wstring_view message(buffer, length);
   while (!message.empty() && is_white_space(message.back())) message.remove_suffix(1);
   std::string text = to_utf8_lossy(message);
@@ -352,8 +365,9 @@ std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& ou
   const std::optional<std::wstring> wide = to_system_path(path);
   if (!wide) return render_os_error(static_cast<OsErrorCode>(GetLastError()));
 
-  UniqueHandle file(CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueHandle file(CreateFileW(wide->c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return render_os_error(static_cast<OsErrorCode>(GetLastError()));
   // Only disk files are read: a console, a pipe or a device may never end
   // (or block for input), so they are refused before a byte is read.
@@ -363,7 +377,8 @@ std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& ou
   LARGE_INTEGER reported;
   if (GetFileSizeEx(file.get(), &reported) && reported.QuadPart > 0) {
     const auto length = static_cast<unsigned long long>(reported.QuadPart);
-    if (length > std::numeric_limits<std::size_t>::max() || !out.reserve(static_cast<std::size_t>(length))) {
+    if (length > std::numeric_limits<std::size_t>::max() ||
+        !out.reserve(static_cast<std::size_t>(length))) {
       return std::string("out of memory");
     }
   }
@@ -418,8 +433,9 @@ std::optional<std::string> find_program(std::string_view name) {
 
   const std::size_t last_separator = wide->find_last_of(L"\\/");
   std::wstring file_name = *wide;
-  const std::wstring_view last_part =
-      last_separator == std::wstring::npos ? std::wstring_view(*wide) : std::wstring_view(*wide).substr(last_separator + 1);
+  const std::wstring_view last_part = last_separator == std::wstring::npos
+                                          ? std::wstring_view(*wide)
+                                          : std::wstring_view(*wide).substr(last_separator + 1);
   if (last_part.find(L'.') == std::wstring_view::npos) file_name += L".exe";
 
   // A name with a directory part is not searched for.
@@ -453,7 +469,8 @@ std::optional<std::string> find_program(std::string_view name) {
 RunOutcome run_and_wait(const std::string& program, std::string_view program_name,
                         std::span<const std::string> args) {
   if (holds_nul(program) || holds_nul(program_name) ||
-      std::any_of(args.begin(), args.end(), [](const std::string& arg) { return holds_nul(arg); })) {
+      std::any_of(args.begin(), args.end(),
+                  [](const std::string& arg) { return holds_nul(arg); })) {
     return launch_failure("nul byte found in provided data");
   }
 

@@ -86,7 +86,8 @@ TEST(ErrorValueRaise, OsErrorFieldsStayNone) {
 }
 
 TEST(ErrorValueConversion, MessageNamesQualifiedType) {
-  PyRef ns = run("class Outer:\n    class Inner: pass\nvalues = [b'x', 1.5, None, Outer.Inner()]\n");
+  PyRef ns =
+      run("class Outer:\n    class Inner: pass\nvalues = [b'x', 1.5, None, Outer.Inner()]\n");
   const char* expected[] = {
       "'bytes' object cannot be converted to 'PyString'",
       "'float' object cannot be converted to 'PyString'",
@@ -139,15 +140,15 @@ TEST(ErrorValueDrop, LeavesPendingExceptionAlone) {
 }
 
 TEST(RenderText, TextsAndFallbacks) {
-  PyRef ns = run(
-      "import sys\n"
-      "seen = []\n"
-      "sys.unraisablehook = lambda u: seen.append(type(u.exc_value).__name__)\n"
-      "class Loud:\n"
-      "    def __str__(self): raise ZeroDivisionError('no')\n"
-      "class NotText:\n"
-      "    def __str__(self): return 42\n"
-      "values = ['plain', 'a\\ud800b', '\\udfff\\udfff', Loud(), NotText(), 12]\n");
+  PyRef ns =
+      run("import sys\n"
+          "seen = []\n"
+          "sys.unraisablehook = lambda u: seen.append(type(u.exc_value).__name__)\n"
+          "class Loud:\n"
+          "    def __str__(self): raise ZeroDivisionError('no')\n"
+          "class NotText:\n"
+          "    def __str__(self): return 42\n"
+          "values = ['plain', 'a\\ud800b', '\\udfff\\udfff', Loud(), NotText(), 12]\n");
   const std::string fffd = "\xEF\xBF\xBD";
   const std::string expected[] = {
       "plain",
