@@ -9,6 +9,12 @@ JOBS ?= $(shell nproc)
 # cargo installed by rustup lives here; make it visible to the tests and the demo.
 export PATH := $(HOME)/.cargo/bin:$(PATH)
 
+# clang tools: the versioned ones of Debian 12, else the release's default.
+tool = $(or $(firstword $(foreach c,$(1),$(shell command -v $(c) 2>/dev/null))),$(lastword $(1)))
+CLANGXX := $(call tool,clang++-14 clang++)
+CLANG_TIDY := $(call tool,clang-tidy-14 clang-tidy)
+CLANG_FORMAT := $(call tool,clang-format-14 clang-format)
+
 .PHONY: setup build module cpp-build cpp-test py-test test demo clean
 
 setup:

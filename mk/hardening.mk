@@ -88,7 +88,7 @@ test-asan: asan-py-test asan-cpp-test
 # checked-in seeds stay as they are). A crash, a sanitizer report, a leak or a
 # timeout fails the run and leaves the input in build/fuzz-<target>/.
 FUZZ_SECONDS ?= 60
-FUZZ_CXX := clang++-14
+FUZZ_CXX := $(CLANGXX)
 FUZZ_FLAGS := -std=c++20 -Wall -Wextra -Isrc -g -O1 -fsanitize=fuzzer,address,undefined \
   -fno-sanitize-recover=all -fno-omit-frame-pointer
 # name: sources (the fuzz file first), extra libFuzzer options
@@ -126,8 +126,6 @@ soak: module
 
 # --- static checks -------------------------------------------------------------
 LINT_BUILD := $(BUILD)/lint
-CLANG_TIDY := clang-tidy-14
-CLANG_FORMAT := clang-format-14
 # Sources clang-tidy sees: the POSIX build (windows.cpp needs the Windows headers).
 # CPython 3.13's headers pick their atomics by asking for a builtin that clang 14
 # has but does not report; the define names the choice they would make.
@@ -141,7 +139,7 @@ LINT_FORMAT_SOURCES = $(shell for f in $$(find src tests/cpp fuzz bench -name '*
 
 $(LINT_BUILD)/compile_commands.json: setup CMakeLists.txt
 	$(PY) -m cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-	  -DCMAKE_CXX_COMPILER=clang++-14 -DVELMORA_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -DCMAKE_CXX_COMPILER=$(CLANGXX) -DVELMORA_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath .venv/bin/ninja) >/dev/null
 
 lint-tidy: $(LINT_BUILD)/compile_commands.json

@@ -27,7 +27,7 @@ json-bench: setup
 json-fuzz: setup
 	mkdir -p $(JSON_BUILD)/corpus
 	cp -n $(JSON_SUITE)/*.json $(JSON_BUILD)/corpus/ 2>/dev/null || true
-	clang++-14 $(JSON_CXXFLAGS) -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+	$(CLANGXX) $(JSON_CXXFLAGS) -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
 	  src/documents/json_check.cpp src/launcher/utf8.cpp fuzz/json_check_fuzz.cpp -o $(JSON_BUILD)/json_fuzz
 	cd $(JSON_BUILD) && ./json_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
 	  -dict=$(abspath fuzz/json_check.dict) -artifact_prefix=./ corpus

@@ -23,7 +23,7 @@ yaml-test:
 ifeq ($(filter yaml,$(FUZZ_TARGETS)),)
 fuzz-yaml:
 	mkdir -p $(YAML_BUILD)/fuzz-corpus
-	clang++-14 $(YAML_CXXFLAGS) -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+	$(CLANGXX) $(YAML_CXXFLAGS) -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
 	  $(YAML_SOURCES) fuzz/yaml_check_fuzz.cpp -lyaml -o $(YAML_BUILD)/yaml_fuzz
 	$(YAML_BUILD)/yaml_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
 	  -dict=fuzz/yaml_check.dict -artifact_prefix=$(YAML_BUILD)/ $(YAML_BUILD)/fuzz-corpus fuzz/corpus/yaml

@@ -4,16 +4,30 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Debian packages (installed when missing and running as root).
+# Debian packages (installed when missing and running as root). A line "a|b"
+# names alternatives for different Debian releases: the first installed one
+# counts, else the first that the archive offers is installed.
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 mapfile -t wanted < <(grep -v '^\s*#' scripts/debian-packages.txt | grep -v '^\s*$')
 missing=()
-for p in "${wanted[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+updated=0
+for line in "${wanted[@]}"; do
+  IFS='|' read -r -a choices <<<"$line"
+  found=""
+  for p in "${choices[@]}"; do installed "$p" && { found=$p; break; }; done
+  [ -n "$found" ] && continue
+  if ((${#choices[@]} > 1)) && [ "$(id -u)" = 0 ]; then
+    ((updated)) || { apt-get update -qq; updated=1; }
+    for p in "${choices[@]}"; do
+      apt-cache show "$p" >/dev/null 2>&1 && { found=$p; break; }
+    done
+  fi
+  missing+=("${found:-${choices[0]}}")
 done
 if ((${#missing[@]})); then
   if [ "$(id -u)" = 0 ]; then
     echo "setup: installing Debian packages: ${missing[*]}"
-    apt-get update -qq
+    ((updated)) || apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
   else
     echo "setup: missing Debian packages (install them as root): ${missing[*]}" >&2
