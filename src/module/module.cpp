@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 #include <string_view>
 
 #include "config_record/trainer_config.hpp"
@@ -116,9 +117,7 @@ std::optional<ErrorValue> fill(PyObject* module) {
   return std::nullopt;
 }
 
-}  // namespace
-
-PyObject* initialise_module() {
+PyObject* initialise() {
   PyInterpreterState* interpreter = PyInterpreterState_Get();
   const std::int64_t id = PyInterpreterState_GetID(interpreter);
   if (id == -1) return raise_null(ErrorValue::fetch());
@@ -136,6 +135,18 @@ PyObject* initialise_module() {
   if (auto error = fill(module.get())) return raise_null(std::move(*error));
   if (g_module == nullptr) g_module = module.release();
   return Py_NewRef(g_module);
+}
+
+}  // namespace
+
+PyObject* initialise_module() {
+  // No C++ exception may reach the interpreter; the only possible one is a
+  // failed native allocation, which is fatal.
+  try {
+    return initialise();
+  } catch (const std::bad_alloc&) {
+    fatal_failure("module initialisation: native memory could not be allocated");
+  }
 }
 
 }  // namespace velmora
