@@ -30,17 +30,6 @@ TrainerConfigObject* as_config(PyObject* self) {
   return reinterpret_cast<TrainerConfigObject*>(self);
 }
 
-// No C++ exception may reach the interpreter. The only one the entry points
-// can meet is running out of native memory: a fatal failure naming the request.
-template <class Body>
-auto guarded(std::string_view out_of_memory_message, Body&& body) noexcept -> decltype(body()) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    fatal_failure(out_of_memory_message);
-  }
-}
-
 constexpr char kMutablyBorrowed[] = "Already mutably borrowed";
 constexpr char kBorrowed[] = "Already borrowed";
 

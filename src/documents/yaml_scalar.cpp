@@ -158,6 +158,21 @@ IntOutcome resolve_int(std::string_view s, Resolved& out, std::string& failure) 
   return IntOutcome::None;
 }
 
+// The integer reading of `s`: a value, a failure (message in `failure`), or
+// nothing when `s` is not an integer.
+std::optional<Resolved> integer_reading(std::string_view s, std::string& failure) {
+  Resolved out{ValueKind::String, 0};
+  switch (resolve_int(s, out, failure)) {
+    case IntOutcome::Value:
+      return out;
+    case IntOutcome::TooLarge:
+      return Resolved{ValueKind::Failure, 0};
+    case IntOutcome::None:
+      break;
+  }
+  return std::nullopt;
+}
+
 // Decimal number syntax: optional "-", digits with an optional "." (at least
 // one digit), optional exponent with at least one digit. Returns whether the
 // value's magnitude is at least one (for telling overflow from underflow).
@@ -299,15 +314,7 @@ Resolved resolve_untagged_plain(std::string_view s, std::string& failure, bool n
   }
   // No integer form contains a ".".
   if (s.find('.') == std::string_view::npos) {
-    Resolved out{ValueKind::String, 0};
-    switch (resolve_int(s, out, failure)) {
-      case IntOutcome::Value:
-        return out;
-      case IntOutcome::TooLarge:
-        return {ValueKind::Failure, 0};
-      case IntOutcome::None:
-        break;
-    }
+    if (auto reading = integer_reading(s, failure)) return *reading;
   }
   if (!need_value) return {ValueKind::String, 0};  // floats cannot fail
   if (!digits_with_leading_zero(s)) {
@@ -338,15 +345,7 @@ Resolved resolve_scalar(std::string_view value, bool plain, TagClass tag, std::s
       if (auto b = parse_bool(value)) return {ValueKind::Bool, *b ? 1u : 0u};
       return invalid_value(value, "a boolean", failure);
     case TagClass::Int: {
-      Resolved out{ValueKind::String, 0};
-      switch (resolve_int(value, out, failure)) {
-        case IntOutcome::Value:
-          return out;
-        case IntOutcome::TooLarge:
-          return {ValueKind::Failure, 0};
-        case IntOutcome::None:
-          break;
-      }
+      if (auto reading = integer_reading(value, failure)) return *reading;
       return invalid_value(value, "an integer", failure);
     }
     case TagClass::Float:

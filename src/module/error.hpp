@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +31,18 @@ namespace velmora {
 inline PyObject* checked(PyObject* object) noexcept {
   if (object == nullptr) fatal_api_failure();
   return object;
+}
+
+// Runs an entry point's body so that no C++ exception reaches the interpreter:
+// the only one possible is a failed native allocation, a fatal failure named
+// by `out_of_memory_message`.
+template <class Body>
+auto guarded(std::string_view out_of_memory_message, Body&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    fatal_failure(out_of_memory_message);
+  }
 }
 
 // The message of a SystemError for a failure that left no exception pending.

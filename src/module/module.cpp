@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <new>
 #include <string_view>
 
 #include "config_record/trainer_config.hpp"
@@ -140,13 +139,7 @@ PyObject* initialise() {
 }  // namespace
 
 PyObject* initialise_module() {
-  // No C++ exception may reach the interpreter; the only possible one is a
-  // failed native allocation, which is fatal.
-  try {
-    return initialise();
-  } catch (const std::bad_alloc&) {
-    fatal_failure("module initialisation: native memory could not be allocated");
-  }
+  return guarded("module initialisation: native memory could not be allocated", initialise);
 }
 
 }  // namespace velmora

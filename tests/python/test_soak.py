@@ -241,28 +241,24 @@ def test_soak(cargo, tmp_path, monkeypatch):
     run(calls, launches, WARM_UP, outcomes)
     gc.collect()
     check_rss = not sanitized()  # ASan's quarantine holds freed memory back on purpose
-    before = {
-        "rss": rss_bytes(),
-        "native heap": native_heap_in_use() if check_rss else None,
-        "python blocks": sys.getallocatedblocks(),
-        "fds": open_descriptors(),
-        "refcounts": {name: sys.getrefcount(value) for name, value in watched.items()},
-        "None": sys.getrefcount(None),
-        "classes": [sys.getrefcount(c) for c in (TrainerConfig, PathText, FileNotFoundError, TypeError)],
-    }
+
+    def snapshot():
+        return {
+            "rss": rss_bytes(),
+            "native heap": native_heap_in_use() if check_rss else None,
+            "python blocks": sys.getallocatedblocks(),
+            "fds": open_descriptors(),
+            "refcounts": {name: sys.getrefcount(value) for name, value in watched.items()},
+            "None": sys.getrefcount(None),
+            "classes": [sys.getrefcount(c) for c in (TrainerConfig, PathText, FileNotFoundError, TypeError)],
+        }
+
+    before = snapshot()
     outcomes.clear()
 
     run(calls, launches, CALLS, outcomes)
     gc.collect()
-    after = {
-        "rss": rss_bytes(),
-        "native heap": native_heap_in_use() if check_rss else None,
-        "python blocks": sys.getallocatedblocks(),
-        "fds": open_descriptors(),
-        "refcounts": {name: sys.getrefcount(value) for name, value in watched.items()},
-        "None": sys.getrefcount(None),
-        "classes": [sys.getrefcount(c) for c in (TrainerConfig, PathText, FileNotFoundError, TypeError)],
-    }
+    after = snapshot()
     print(f"\nsoak: {CALLS} calls {outcomes}")
     print(f"soak: rss {before['rss']} -> {after['rss']} ({after['rss'] - before['rss']:+d} bytes), "
           f"native heap {before['native heap']} -> {after['native heap']}, "

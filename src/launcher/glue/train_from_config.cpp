@@ -3,9 +3,6 @@
 // reports the outcome.
 #include "launcher/glue/train_from_config.hpp"
 
-#include <exception>
-#include <new>
-
 #include "launcher/pipeline.hpp"
 #include "module/binding.hpp"
 #include "module/error.hpp"
@@ -55,15 +52,8 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 PyObject* train_from_config_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
-  // No C++ exception may reach the interpreter; the only one possible here
-  // is a failed allocation, which is a fatal failure.
-  try {
-    return run(args, nargs, kwnames);
-  } catch (const std::bad_alloc&) {
-    fatal_failure("train_from_config: native memory could not be allocated");
-  } catch (...) {
-    fatal_failure("train_from_config: unexpected native exception");
-  }
+  return guarded("train_from_config: native memory could not be allocated",
+                 [&] { return run(args, nargs, kwnames); });
 }
 
 }  // namespace velmora
