@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "documents/json_check.hpp"
+#include "documents/json/json_check.hpp"
 
 namespace {
 

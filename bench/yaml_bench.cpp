@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "documents/yaml_check.hpp"
+#include "documents/yaml/yaml_check.hpp"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <string_view>
 
-#include "documents/json_check.hpp"
-#include "launcher/utf8.hpp"
+#include "documents/json/json_check.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "launcher/utf8.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "documents/yaml_check.hpp"
+#include "documents/yaml/yaml_check.hpp"
 
 namespace {
 

@@ -93,12 +93,12 @@ FUZZ_FLAGS := -std=c++20 -Wall -Wextra -Isrc -g -O1 -fsanitize=fuzzer,address,un
   -fno-sanitize-recover=all -fno-omit-frame-pointer
 # name: sources (the fuzz file first), extra libFuzzer options
 FUZZ_TARGETS := json utf8 $(if $(wildcard fuzz/yaml_check_fuzz.cpp),yaml)
-FUZZ_SRC_json := fuzz/json_check_fuzz.cpp src/documents/json_check.cpp src/launcher/utf8.cpp
+FUZZ_SRC_json := fuzz/json_check_fuzz.cpp src/documents/json/json_check.cpp src/text/utf8.cpp
 FUZZ_OPT_json := -max_len=4096 -dict=$(abspath fuzz/json_check.dict)
-FUZZ_SRC_utf8 := fuzz/utf8_fuzz.cpp src/launcher/utf8.cpp
+FUZZ_SRC_utf8 := fuzz/utf8_fuzz.cpp src/text/utf8.cpp
 FUZZ_OPT_utf8 := -max_len=1024
 # The YAML check and everything else in src/documents it may use.
-FUZZ_SRC_yaml := fuzz/yaml_check_fuzz.cpp $(filter-out src/documents/json_check.cpp,$(wildcard src/documents/*.cpp))
+FUZZ_SRC_yaml := fuzz/yaml_check_fuzz.cpp $(wildcard src/documents/yaml/*.cpp) src/text/quoted_text.cpp src/text/unicode_escape_table.cpp
 FUZZ_OPT_yaml := -max_len=4096 $(if $(wildcard fuzz/yaml_check.dict),-dict=$(abspath fuzz/yaml_check.dict))
 FUZZ_LIBS_yaml := -lyaml
 
@@ -129,7 +129,7 @@ LINT_BUILD := $(BUILD)/lint
 # Sources clang-tidy sees: the POSIX build (windows.cpp needs the Windows headers).
 # CPython 3.13's headers pick their atomics by asking for a builtin that clang 14
 # has but does not report; the define names the choice they would make.
-LINT_TIDY_SOURCES = $(filter-out src/launcher/platform/windows.cpp,$(shell find src -name '*.cpp' -o -name '*.cc'))
+LINT_TIDY_SOURCES = $(filter-out src/platform/windows.cpp,$(shell find src -name '*.cpp' -o -name '*.cc'))
 # Generated tables (first line "// Generated ...") keep their generator's layout:
 # the generators' --check modes compare them byte for byte.
 LINT_FORMAT_SOURCES = $(shell for f in $$(find src tests/cpp fuzz bench -name '*.cpp' -o -name '*.cc' \

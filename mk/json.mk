@@ -14,13 +14,13 @@ JSON_CXXFLAGS := -std=c++20 -Wall -Wextra -Isrc
 
 json-test: setup
 	mkdir -p $(JSON_BUILD)
-	g++ $(JSON_CXXFLAGS) -O2 -DVELMORA_JSON_SUITE_DIR='"$(JSON_SUITE)"' src/documents/json_check.cpp \
-	  src/launcher/utf8.cpp tests/cpp/test_json_check.cpp -lgtest -lgtest_main -pthread -o $(JSON_BUILD)/json_tests
+	g++ $(JSON_CXXFLAGS) -O2 -DVELMORA_JSON_SUITE_DIR='"$(JSON_SUITE)"' src/documents/json/json_check.cpp \
+	  src/text/utf8.cpp tests/cpp/test_json_check.cpp -lgtest -lgtest_main -pthread -o $(JSON_BUILD)/json_tests
 	$(JSON_BUILD)/json_tests --gtest_brief=1
 
 json-bench: setup
 	mkdir -p $(JSON_BUILD)
-	g++ $(JSON_CXXFLAGS) -O2 -DNDEBUG src/documents/json_check.cpp bench/json_check_bench.cpp \
+	g++ $(JSON_CXXFLAGS) -O2 -DNDEBUG src/documents/json/json_check.cpp bench/json_check_bench.cpp \
 	  -o $(JSON_BUILD)/json_bench
 	$(JSON_BUILD)/json_bench $(JSON_BENCH_MIB) $(JSON_BENCH_ROUNDS)
 
@@ -28,7 +28,7 @@ json-fuzz: setup
 	mkdir -p $(JSON_BUILD)/corpus
 	cp -n $(JSON_SUITE)/*.json $(JSON_BUILD)/corpus/ 2>/dev/null || true
 	$(CLANGXX) $(JSON_CXXFLAGS) -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-	  src/documents/json_check.cpp src/launcher/utf8.cpp fuzz/json_check_fuzz.cpp -o $(JSON_BUILD)/json_fuzz
+	  src/documents/json/json_check.cpp src/text/utf8.cpp fuzz/json_check_fuzz.cpp -o $(JSON_BUILD)/json_fuzz
 	cd $(JSON_BUILD) && ./json_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
 	  -dict=$(abspath fuzz/json_check.dict) -artifact_prefix=./ corpus
 
@@ -41,6 +41,6 @@ JSON_PY_BENCH_ARGS ?=
 
 bench-json-python: setup
 	mkdir -p $(JSON_BUILD)
-	g++ -O2 -DNDEBUG -std=c++20 -Isrc src/documents/json_check.cpp bench/json_throughput.cpp \
+	g++ -O2 -DNDEBUG -std=c++20 -Isrc src/documents/json/json_check.cpp bench/json_throughput.cpp \
 	  -o $(JSON_BUILD)/json_throughput
 	$(PY) bench/bench_json.py --driver $(JSON_BUILD)/json_throughput $(JSON_PY_BENCH_ARGS)

@@ -4,7 +4,7 @@
 #   make fuzz-yaml [FUZZ_SECONDS=60]                  fails on any finding
 #   make bench-yaml [YAML_BENCH_ARGS='--sizes 1 --rounds 9']
 YAML_BUILD := $(BUILD)/yaml
-YAML_SOURCES := $(wildcard src/documents/yaml_*.cpp) src/documents/quoted_text.cpp src/documents/unicode_escape_table.cpp
+YAML_SOURCES := $(wildcard src/documents/yaml/*.cpp) src/text/quoted_text.cpp src/text/unicode_escape_table.cpp
 YAML_CXXFLAGS := -std=c++20 -Wall -Wextra -Isrc
 FUZZ_SECONDS ?= 60
 YAML_BENCH_ARGS ?=

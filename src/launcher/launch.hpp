@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "launcher/platform/platform.hpp"
+#include "platform/platform.hpp"
 #include "launcher/training_request.hpp"
 
 namespace velmora::launcher {

@@ -1,10 +1,10 @@
 #include "launcher/pipeline.hpp"
 
-#include "documents/json_check.hpp"
-#include "documents/yaml_check.hpp"
+#include "documents/json/json_check.hpp"
+#include "documents/yaml/yaml_check.hpp"
 #include "launcher/launch.hpp"
-#include "launcher/platform/platform.hpp"
-#include "launcher/utf8.hpp"
+#include "platform/platform.hpp"
+#include "text/utf8.hpp"
 
 namespace velmora::launcher {
 namespace {

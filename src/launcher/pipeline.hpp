@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "launcher/platform/byte_buffer.hpp"
+#include "text/byte_buffer.hpp"
 #include "launcher/training_request.hpp"
 
 namespace velmora::launcher {

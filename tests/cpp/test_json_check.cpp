@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "documents/json_check.hpp"
-#include "launcher/utf8.hpp"
+#include "documents/json/json_check.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "build_config.hpp"
 #include "launcher/launch.hpp"
-#include "launcher/platform/platform.hpp"
+#include "platform/platform.hpp"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "launcher/pipeline.hpp"
-#include "launcher/platform/platform.hpp"
+#include "platform/platform.hpp"
 
 namespace {
 

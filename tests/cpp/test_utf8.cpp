@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/utf8.hpp"
+#include "text/utf8.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/platform/platform.hpp"
+#include "platform/platform.hpp"
 #include "support.hpp"
 
 #include <winioctl.h>

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/platform/platform.hpp"
+#include "platform/platform.hpp"
 #include "support.hpp"
 
 namespace velmora::platform {

@@ -2,7 +2,7 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
-#include "module/binding.hpp"
+#include "python/binding.hpp"
 
 using velmora::PyRef;
 namespace binding = velmora::binding;

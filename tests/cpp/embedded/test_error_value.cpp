@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "module/error.hpp"
+#include "python/error.hpp"
 
 using velmora::ErrorValue;
 using velmora::PyRef;

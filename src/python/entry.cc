@@ -1,4 +1,4 @@
 // The module's single export.
-#include "module/module.hpp"
+#include "python/module.hpp"
 
 PyMODINIT_FUNC PyInit_velmora_trainer(void) { return velmora::initialise_module(); }

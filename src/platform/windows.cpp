@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "launcher/platform/platform.hpp"
+#include "platform/platform.hpp"
 
 namespace velmora::platform {
 namespace {

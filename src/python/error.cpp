@@ -1,8 +1,8 @@
-#include "module/error.hpp"
+#include "python/error.hpp"
 
 #include <cstdio>
 
-#include "launcher/platform/platform.hpp"
+#include "platform/platform.hpp"
 
 namespace velmora {
 namespace {

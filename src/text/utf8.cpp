@@ -1,7 +1,7 @@
 // UTF-8 validation. ASCII is scanned 16 bytes at a time (a run's end is found
 // with one compare, long runs go 64 bytes a step); each multi-byte sequence is
 // checked byte by byte against the well-formed ranges of Unicode table 3-7.
-#include "launcher/utf8.hpp"
+#include "text/utf8.hpp"
 
 #include <bit>
 #include <cstdint>

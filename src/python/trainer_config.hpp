@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "module/error.hpp"
+#include "python/error.hpp"
 
 namespace velmora {
 

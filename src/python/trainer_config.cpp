@@ -1,6 +1,6 @@
 // The TrainerConfig class: a heap type holding the five values of one
 // training request natively, with read-write attributes and a fixed repr.
-#include "config_record/trainer_config.hpp"
+#include "python/trainer_config.hpp"
 
 #include <charconv>
 #include <cstdint>
@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "documents/quoted_text.hpp"
+#include "text/quoted_text.hpp"
 #include "launcher/training_request.hpp"
-#include "module/binding.hpp"
+#include "python/binding.hpp"
 
 namespace velmora {
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/platform/platform.hpp"
+#include "platform/platform.hpp"
 
 extern char** environ;
 

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "launcher/training_request.hpp"
-#include "module/error.hpp"
+#include "python/error.hpp"
 
 namespace velmora::binding {
 

@@ -1,14 +1,14 @@
 // Module initialisation: claims the process for the first interpreter, builds
 // the module object once and hands the cached object back afterwards.
-#include "module/module.hpp"
+#include "python/module.hpp"
 
 #include <atomic>
 #include <cstdint>
 #include <string_view>
 
-#include "config_record/trainer_config.hpp"
-#include "launcher/glue/train_from_config.hpp"
-#include "module/error.hpp"
+#include "python/trainer_config.hpp"
+#include "python/train_from_config.hpp"
+#include "python/error.hpp"
 
 namespace velmora {
 namespace {

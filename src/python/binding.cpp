@@ -1,4 +1,4 @@
-#include "module/binding.hpp"
+#include "python/binding.hpp"
 
 #include <charconv>
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "launcher/platform/byte_buffer.hpp"
+#include "text/byte_buffer.hpp"
 
 namespace velmora::platform {
 

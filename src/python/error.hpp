@@ -14,7 +14,7 @@
 #include <utility>
 #include <variant>
 
-#include "module/pyref.hpp"
+#include "python/pyref.hpp"
 
 namespace velmora {
 

@@ -2,7 +2,7 @@
 // objects, numbers within the range of a double. The text is scanned once;
 // nothing of the document is kept, since no caller ever reads a setting from it.
 
-#include "documents/json_check.hpp"
+#include "documents/json/json_check.hpp"
 
 #include <array>
 #include <bit>

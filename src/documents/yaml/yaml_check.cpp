@@ -12,7 +12,7 @@
 // limits could be reached inside it; only then is the expansion replayed, and
 // that replay ends in the failure. Keys are hashed consistently with node
 // equality and compared only on equal hashes.
-#include "documents/yaml_check.hpp"
+#include "documents/yaml/yaml_check.hpp"
 
 #include <yaml.h>
 
@@ -31,9 +31,9 @@
 #include <utility>
 #include <vector>
 
-#include "documents/quoted_text.hpp"
-#include "documents/yaml_check_internal.hpp"
-#include "documents/yaml_scalar.hpp"
+#include "text/quoted_text.hpp"
+#include "documents/yaml/yaml_check_internal.hpp"
+#include "documents/yaml/yaml_scalar.hpp"
 
 namespace velmora::documents {
 namespace {

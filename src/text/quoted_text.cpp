@@ -1,8 +1,8 @@
-#include "documents/quoted_text.hpp"
+#include "text/quoted_text.hpp"
 
 #include <cstdint>
 
-#include "documents/unicode_escape_table.hpp"
+#include "text/unicode_escape_table.hpp"
 
 namespace velmora::unicode {
 namespace {

@@ -1,6 +1,6 @@
 // Scalar resolution (null, bool, integers, floats, strings; the four acting
 // global tags) and the renderings of strings and doubles in error texts.
-#include "documents/yaml_scalar.hpp"
+#include "documents/yaml/yaml_scalar.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -10,7 +10,7 @@
 #include <limits>
 #include <optional>
 
-#include "documents/quoted_text.hpp"
+#include "text/quoted_text.hpp"
 
 namespace velmora::documents::yaml {
 namespace {

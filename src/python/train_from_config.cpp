@@ -1,11 +1,11 @@
 // train_from_config: binds and converts the call, runs the pipeline with the
 // interpreter lock held throughout (training blocks the interpreter), and
 // reports the outcome.
-#include "launcher/glue/train_from_config.hpp"
+#include "python/train_from_config.hpp"
 
 #include "launcher/pipeline.hpp"
-#include "module/binding.hpp"
-#include "module/error.hpp"
+#include "python/binding.hpp"
+#include "python/error.hpp"
 
 namespace velmora {
 namespace {
