@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 
 #include "build_config.hpp"
@@ -117,7 +118,47 @@ std::string render_exit_status(const platform::ExitStatus& status) {
   return "exit code: " + decimal(status.value);
 }
 
-std::optional<std::string> run_trainer_process(const TrainingRequest& request) {
+namespace {
+
+class UnattendedHost final : public SupervisionHost {
+  StopRequest poll() override { return StopRequest::none; }
+};
+
+}  // namespace
+
+SupervisionHost& unattended_host() noexcept {
+  static UnattendedHost host;
+  return host;
+}
+
+platform::WaitOutcome supervise(platform::ChildProcess& child, SupervisionHost& host,
+                                SupervisionTimes times) {
+  using Clock = std::chrono::steady_clock;
+  enum class Phase { running, interrupted, terminating };
+  Phase phase = Phase::running;
+  Clock::time_point kill_at{};
+  bool killed = false;
+  for (;;) {
+    platform::WaitOutcome waited = host.wait(child, times.slice_ms);
+    if (waited.state != platform::WaitOutcome::State::running) return waited;
+    const StopRequest request = host.check();
+    if (request == StopRequest::interrupt && phase == Phase::running) {
+      child.interrupt();
+      phase = Phase::interrupted;
+    } else if (request != StopRequest::none && phase != Phase::terminating) {
+      child.terminate();
+      phase = Phase::terminating;
+      kill_at = Clock::now() + std::chrono::milliseconds(times.grace_ms);
+    }
+    if (phase == Phase::terminating && !killed && Clock::now() >= kill_at) {
+      child.kill();
+      killed = true;
+    }
+  }
+}
+
+std::optional<std::string> run_trainer_process(const TrainingRequest& request,
+                                               SupervisionHost& host) {
   const std::vector<std::string> args =
       trainer_arguments(request, build_config::trainer_manifest_path);
   const std::optional<std::string> program = platform::find_program(kTrainerProgram);
@@ -125,12 +166,21 @@ std::optional<std::string> run_trainer_process(const TrainingRequest& request) {
   for (const std::string& arg : args) {
     if (has_nul(arg)) return std::string(kLaunchFailurePrefix).append(kNulInArgument);
   }
-  const platform::RunOutcome outcome = platform::run_and_wait(*program, kTrainerProgram, args);
-  if (!outcome.status) return std::string(kLaunchFailurePrefix).append(outcome.error);
-  if (outcome.status->kind == platform::ExitStatus::Kind::exited && outcome.status->value == 0) {
+  platform::ChildProcess child;
+  if (auto error = child.start(*program, kTrainerProgram, args)) {
+    return std::string(kLaunchFailurePrefix).append(*error);
+  }
+  const platform::WaitOutcome outcome = supervise(child, host);
+  // A stop the host asked for is reported by the host; the status it caused
+  // is not the trainer's verdict.
+  if (host.stopped()) return std::nullopt;
+  if (outcome.state == platform::WaitOutcome::State::failed) {
+    return std::string(kLaunchFailurePrefix).append(outcome.error);
+  }
+  if (outcome.status.kind == platform::ExitStatus::Kind::exited && outcome.status.value == 0) {
     return std::nullopt;
   }
-  return std::string(kExitFailurePrefix).append(render_exit_status(*outcome.status));
+  return std::string(kExitFailurePrefix).append(render_exit_status(outcome.status));
 }
 
 }  // namespace velmora::launcher

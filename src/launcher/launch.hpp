@@ -2,6 +2,7 @@
 // the request's values, waited for to the end.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,8 +31,63 @@ std::vector<std::string> trainer_arguments(const TrainingRequest& request,
 // for a signal without a known name.
 std::string render_exit_status(const platform::ExitStatus& status);
 
-// Runs the trainer for `request` with the build-time manifest path and waits
-// for it. Empty on exit status 0; otherwise the complete RuntimeError message.
-std::optional<std::string> run_trainer_process(const TrainingRequest& request);
+// What the caller wants done with a running trainer, asked between waits.
+enum class StopRequest {
+  none,       // keep waiting
+  interrupt,  // as Ctrl-C: interrupt the trainer, then wait for it to end
+  terminate,  // end the trainer: terminate it, kill it after the grace time
+};
+
+// The caller's side of a trainer run: how to wait (a host may release a lock
+// around the wait) and, between waits, whether to stop the trainer. As a
+// Cancellation it also lets a long read give way.
+class SupervisionHost : public platform::Cancellation {
+ public:
+  // Waits for the child for at most `timeout_ms`; the default waits directly.
+  virtual platform::WaitOutcome wait(platform::ChildProcess& child, std::uint32_t timeout_ms) {
+    return child.wait_for(timeout_ms);
+  }
+  // Asks the host what to do now, and remembers a request to stop.
+  StopRequest check() {
+    const StopRequest request = poll();
+    if (request != StopRequest::none) stopped_ = true;
+    return request;
+  }
+  // True once the host has asked for a stop.
+  bool stopped() const noexcept { return stopped_; }
+  bool requested() override { return check() != StopRequest::none; }
+
+ protected:
+  SupervisionHost() = default;
+  ~SupervisionHost() = default;
+  SupervisionHost(const SupervisionHost&) = default;
+  SupervisionHost& operator=(const SupervisionHost&) = default;
+
+ private:
+  virtual StopRequest poll() = 0;
+  bool stopped_ = false;
+};
+
+// A host that never asks for a stop (native callers without signals to serve).
+SupervisionHost& unattended_host() noexcept;
+
+struct SupervisionTimes {
+  std::uint32_t slice_ms = 50;     // longest wait before the host is asked again
+  std::uint32_t grace_ms = 5'000;  // from terminate to kill
+};
+
+// Waits for `child` to end, asking `host` after every slice. The first
+// interrupt request interrupts the child and the wait goes on; a second
+// request, or a terminate request, terminates it, and it is killed when it
+// outlives the grace time. Returns only once the child has ended (or can no
+// longer be waited for).
+platform::WaitOutcome supervise(platform::ChildProcess& child, SupervisionHost& host,
+                                SupervisionTimes times = {});
+
+// Runs the trainer for `request` with the build-time manifest path and
+// supervises it to its end. Empty on exit status 0 or when the host asked for
+// a stop (see host.stopped()); otherwise the complete RuntimeError message.
+std::optional<std::string> run_trainer_process(const TrainingRequest& request,
+                                               SupervisionHost& host = unattended_host());
 
 }  // namespace velmora::launcher

@@ -30,8 +30,9 @@ std::optional<DocumentFormat> format_of(std::string_view path) noexcept {
   return std::nullopt;
 }
 
-std::optional<std::string> read_config_text(std::string_view path, platform::ByteBuffer& text) {
-  if (auto error = platform::read_whole_file(path, text)) return error;
+std::optional<std::string> read_config_text(std::string_view path, platform::ByteBuffer& text,
+                                            platform::Cancellation* cancel) {
+  if (auto error = platform::read_whole_file(path, text, cancel)) return error;
   if (!is_valid_utf8(text.view())) return std::string(kInvalidUtf8);
   return std::nullopt;
 }
@@ -43,14 +44,17 @@ const PipelineServices& default_pipeline_services() noexcept {
 }
 
 std::optional<PipelineFailure> run_training_pipeline(const TrainingRequest& request,
-                                                     const PipelineServices& services) {
+                                                     const PipelineServices& services,
+                                                     SupervisionHost& host) {
+  const auto cancelled = [] { return PipelineFailure{FailureKind::cancelled, "cancelled"}; };
   if (!services.path_exists(request.config_path)) {
     return failure(FailureKind::file_not_found, kNotFoundPrefix, request.config_path);
   }
   {
     // The text lives only until its document check is done.
     platform::ByteBuffer text;
-    if (auto error = services.read_config_text(request.config_path, text)) {
+    if (auto error = services.read_config_text(request.config_path, text, &host)) {
+      if (host.stopped()) return cancelled();
       return failure(FailureKind::read_failed, kReadPrefix, *error);
     }
     const std::optional<DocumentFormat> format = format_of(request.config_path);
@@ -63,9 +67,11 @@ std::optional<PipelineFailure> run_training_pipeline(const TrainingRequest& requ
       return failure(FailureKind::invalid_value, kInvalidYamlPrefix, *error);
     }
   }
-  if (auto message = services.run_trainer(request)) {
+  if (host.check() != StopRequest::none) return cancelled();
+  if (auto message = services.run_trainer(request, host)) {
     return PipelineFailure{FailureKind::runtime, std::move(*message)};
   }
+  if (host.stopped()) return cancelled();
   return std::nullopt;
 }
 

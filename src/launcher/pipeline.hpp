@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "text/byte_buffer.hpp"
+#include "launcher/launch.hpp"
 #include "launcher/training_request.hpp"
 
 namespace velmora::launcher {
@@ -17,6 +18,7 @@ enum class FailureKind {
   read_failed,     // OSError itself, never a subclass
   invalid_value,   // ValueError
   runtime,         // RuntimeError
+  cancelled,       // the host asked for a stop; the host reports why
 };
 
 struct PipelineFailure {
@@ -34,19 +36,25 @@ std::optional<DocumentFormat> format_of(std::string_view path) noexcept;
 
 // Reads the whole file at `path` into `text` and checks that it is UTF-8.
 // Empty on success; otherwise the error text (a read error takes precedence).
-std::optional<std::string> read_config_text(std::string_view path, platform::ByteBuffer& text);
+// The read gives way when `cancel` asks for it.
+std::optional<std::string> read_config_text(std::string_view path, platform::ByteBuffer& text,
+                                            platform::Cancellation* cancel = nullptr);
 
 // The services the pipeline uses; tests substitute their own.
 struct PipelineServices {
   bool (*path_exists)(std::string_view path);
-  std::optional<std::string> (*read_config_text)(std::string_view path, platform::ByteBuffer& text);
-  std::optional<std::string> (*run_trainer)(const TrainingRequest& request);
+  std::optional<std::string> (*read_config_text)(std::string_view path, platform::ByteBuffer& text,
+                                                 platform::Cancellation* cancel);
+  std::optional<std::string> (*run_trainer)(const TrainingRequest& request, SupervisionHost& host);
 };
 const PipelineServices& default_pipeline_services() noexcept;
 
 // Runs the request's steps in order; the first failing step decides the
-// failure. Empty when the trainer ran and exited with status 0.
+// failure. Empty when the trainer ran and exited with status 0. The host is
+// asked once more after the checks, before the trainer starts: a stop then
+// (or during the read) ends the call with `cancelled` and no trainer runs.
 std::optional<PipelineFailure> run_training_pipeline(
-    const TrainingRequest& request, const PipelineServices& services = default_pipeline_services());
+    const TrainingRequest& request, const PipelineServices& services = default_pipeline_services(),
+    SupervisionHost& host = unattended_host());
 
 }  // namespace velmora::launcher

@@ -25,13 +25,33 @@ std::string render_os_error(OsErrorCode code);
 // path holding NUL or one that cannot be converted to the system's encoding.
 bool path_exists(std::string_view path);
 
+// Asked between the steps of a long operation whether the caller wants it
+// abandoned (for instance because a signal handler raised an exception).
+class Cancellation {
+ public:
+  virtual bool requested() = 0;
+
+ protected:
+  Cancellation() = default;
+  ~Cancellation() = default;
+  Cancellation(const Cancellation&) = default;
+  Cancellation& operator=(const Cancellation&) = default;
+};
+
+// The error text of an operation abandoned at the caller's request.
+inline constexpr std::string_view kCancelled = "cancelled";
+
 // Reads the whole file at `path` into `out` (replacing its contents), opened
 // read-only while letting other processes read, write or delete it. The buffer
-// starts at the reported file length and grows if the file is longer. POSIX:
-// FIFOs, sockets and devices are refused with EINVAL's text, without blocking
-// and before any read, as their contents may never end. On failure returns
-// the error text: a rendered OS error, or "out of memory".
-std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& out);
+// starts at the reported file length and grows if the file is longer. Only
+// regular (disk) files are read: FIFOs, sockets, devices, consoles and pipes
+// are refused with the system's invalid-argument text, without blocking and
+// before any read, as their contents may never end. The file is read in steps;
+// between steps, and whenever a signal interrupts a read, `cancel` (when
+// given) is asked, and a request ends the read with kCancelled. On failure
+// returns the error text: a rendered OS error, "out of memory" or kCancelled.
+std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& out,
+                                           Cancellation* cancel = nullptr);
 
 // Searches for the program `name` as the platform launches programs (Windows:
 // directory of the running executable, system directory, Windows directory,
@@ -54,11 +74,65 @@ struct RunOutcome {
   std::string error;
 };
 
-// Starts `program` (a path from find_program) with the arguments `args`
-// (argv[0] is `program_name`; `args` follow it, each arriving unchanged as one
-// argument), inheriting the caller's standard streams, environment and working
-// directory, then waits for it without a time limit. The child is always
-// reaped: no process is left behind. Arguments must not contain NUL.
+// What a bounded wait for a child found.
+struct WaitOutcome {
+  enum class State {
+    running,  // still running when the wait ended (time up, or a signal arrived)
+    ended,    // ended and reaped: `status` tells how
+    failed,   // could not be waited for (e.g. reaped by someone else): `error`
+  };
+  State state = State::running;
+  ExitStatus status;
+  std::string error;
+};
+
+// One child process, started with the caller's standard streams, environment
+// and working directory. Move-only. The child is always reaped: a child still
+// running when its owner goes away is killed and waited for, so no process or
+// handle is ever left behind.
+class ChildProcess {
+ public:
+  ChildProcess() noexcept = default;
+  ~ChildProcess();
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Starts `program` (a path from find_program) with argv[0] `program_name`
+  // and then `args`, each arriving unchanged as one argument. Empty on
+  // success; otherwise the rendered OS error (nothing was started).
+  // Arguments must not contain NUL.
+  std::optional<std::string> start(const std::string& program, std::string_view program_name,
+                                   std::span<const std::string> args);
+
+  // Waits at most `timeout_ms` milliseconds for the child to end. Returns
+  // early, still running, when a signal interrupts the wait, so that the
+  // caller can act on it at once.
+  WaitOutcome wait_for(std::uint32_t timeout_ms);
+
+  // Asks the child to stop as a terminal's Ctrl-C would (POSIX: SIGINT;
+  // Windows: nothing more, the console's Ctrl-C reaches every process on it).
+  void interrupt() noexcept;
+  // Asks the child to end (POSIX: SIGTERM; Windows: TerminateProcess).
+  void terminate() noexcept;
+  // Ends the child at once (POSIX: SIGKILL; Windows: TerminateProcess).
+  void kill() noexcept;
+
+  // True between a successful start and the end of the child being seen.
+  bool running() const noexcept;
+
+ private:
+  void release() noexcept;
+  // POSIX: the process id and a process descriptor (or -1); Windows: the
+  // process handle in `handle_`.
+  std::intptr_t id_ = -1;
+  std::intptr_t handle_ = -1;
+  bool waitable_ = false;
+};
+
+// Starts a child as ChildProcess::start does and waits for it without a time
+// limit (an interrupting signal is noted by its handler and the wait resumes).
 RunOutcome run_and_wait(const std::string& program, std::string_view program_name,
                         std::span<const std::string> args);
 

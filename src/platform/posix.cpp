@@ -1,11 +1,14 @@
 // POSIX implementation of the operating-system services.
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,8 +17,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/os_file.hpp"
 #include "platform/platform.hpp"
 
 extern char** environ;
@@ -31,21 +36,6 @@ namespace {
 [[maybe_unused]] const char* message_of(const char* result, const char*) { return result; }
 
 bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
-
-// Closes the descriptor on every path out of the read.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Spawn attributes, destroyed on every path out of the launch.
 class SpawnAttributes {
@@ -63,32 +53,6 @@ class SpawnAttributes {
   posix_spawnattr_t attributes_{};
   int error_;
 };
-
-// read(2), retried when a signal interrupts it.
-ssize_t read_retrying(int fd, void* buffer, std::size_t size) {
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, size);
-    if (n >= 0 || errno != EINTR) return n;
-  }
-}
-
-constexpr std::size_t kUnknownSizeChunk = 8192;
-
-// Large buffers are backed by huge pages where the system allows it: filling
-// a fresh 100 MB buffer otherwise costs tens of thousands of page faults,
-// more than the read itself.
-void prefer_huge_pages(ByteBuffer& buffer) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::size_t kHugePage = std::size_t{2} << 20;
-  if (buffer.capacity() < 2 * kHugePage) return;
-  const auto start = reinterpret_cast<std::uintptr_t>(buffer.data());
-  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
-  const std::uintptr_t stop = (start + buffer.capacity()) & ~(kHugePage - 1);
-  if (stop > aligned) ::madvise(buffer.data() + (aligned - start), stop - aligned, MADV_HUGEPAGE);
-#else
-  (void)buffer;
-#endif
-}
 
 bool is_executable_file(const std::string& path) {
   struct stat info {};
@@ -123,69 +87,75 @@ std::string render_os_error(OsErrorCode code) {
   return text;
 }
 
-bool path_exists(std::string_view path) {
-  if (has_nul(path)) return false;
-  const std::string terminated(path);
-  struct stat info {};
-  return ::stat(terminated.c_str(), &info) == 0;
+// ---- files ----------------------------------------------------------------
+
+namespace detail {
+
+OsFile::~OsFile() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
 }
 
-std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& out) {
-  out.set_size(0);
+std::optional<std::string> OsFile::open(std::string_view path) {
   if (has_nul(path)) return render_os_error(EINVAL);
   const std::string terminated(path);
   // Opened without blocking, so that a FIFO with no writer cannot stall the
   // open; a terminal does not become the controlling one.
-  int raw;
+  int fd;
   do {
-    raw = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  } while (raw < 0 && errno == EINTR);
-  if (raw < 0) return render_os_error(errno);
-  const FileDescriptor fd(raw);
+    fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return render_os_error(errno);
+  handle_ = fd;
 
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) return render_os_error(errno);
+  if (::fstat(fd, &info) != 0) return render_os_error(errno);
   // Only regular files are read (a directory goes on to fail in read() with
   // the system's own error). FIFOs, sockets and devices are refused before a
   // byte is read: /dev/zero or a pipe fed forever would otherwise fill memory
   // until the allocation fails, and a FIFO could block the call for good.
   if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) return render_os_error(EINVAL);
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
-    return render_os_error(errno);
-  // The reported length sizes the buffer; files whose length is unknown
-  // (/proc entries) or that grow are read in further chunks.
-  const std::size_t reported = info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : 0;
-  if (!out.reserve(reported > 0 ? reported : kUnknownSizeChunk))
-    return std::string("out of memory");
-  prefer_huge_pages(out);
-
-  std::size_t size = 0;
-  for (;;) {
-    if (size == out.capacity()) {
-      // Full: probe for more before growing, so that a file of exactly the
-      // reported length costs no reallocation.
-      char probe[64];
-      const ssize_t n = read_retrying(fd.get(), probe, sizeof probe);
-      if (n < 0) return render_os_error(errno);
-      if (n == 0) break;
-      const std::size_t grown =
-          out.capacity() +
-          (out.capacity() / 2 > kUnknownSizeChunk ? out.capacity() / 2 : kUnknownSizeChunk);
-      if (grown < out.capacity() || !out.reserve(grown)) return std::string("out of memory");
-      std::memcpy(out.data() + size, probe, static_cast<std::size_t>(n));
-      size += static_cast<std::size_t>(n);
-      out.set_size(size);
-      continue;
-    }
-    const ssize_t n = read_retrying(fd.get(), out.data() + size, out.capacity() - size);
-    if (n < 0) return render_os_error(errno);
-    if (n == 0) break;
-    size += static_cast<std::size_t>(n);
-    out.set_size(size);
-  }
-  out.set_size(size);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return render_os_error(errno);
+  reported_ = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
   return std::nullopt;
+}
+
+ReadStep OsFile::read(char* into, std::size_t capacity) noexcept {
+  ReadStep step;
+  const ssize_t n = ::read(static_cast<int>(handle_), into, capacity);
+  if (n >= 0) {
+    step.bytes = static_cast<std::size_t>(n);
+  } else if (errno == EINTR) {
+    step.interrupted = true;
+  } else {
+    step.error = errno;
+  }
+  return step;
+}
+
+// Large buffers are backed by huge pages where the system allows it: filling
+// a fresh 100 MB buffer otherwise costs tens of thousands of page faults,
+// more than the read itself.
+void prepare_large_buffer(ByteBuffer& buffer) noexcept {
+#ifdef MADV_HUGEPAGE
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  if (buffer.capacity() < 2 * kHugePage) return;
+  const auto start = reinterpret_cast<std::uintptr_t>(buffer.data());
+  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t stop = (start + buffer.capacity()) & ~(kHugePage - 1);
+  if (stop > aligned) ::madvise(buffer.data() + (aligned - start), stop - aligned, MADV_HUGEPAGE);
+#else
+  (void)buffer;
+#endif
+}
+
+}  // namespace detail
+
+bool path_exists(std::string_view path) {
+  if (has_nul(path)) return false;
+  const std::string terminated(path);
+  struct stat info {};
+  return ::stat(terminated.c_str(), &info) == 0;
 }
 
 std::optional<std::string> find_program(std::string_view name) {
@@ -212,9 +182,63 @@ std::optional<std::string> find_program(std::string_view name) {
   return std::nullopt;
 }
 
-RunOutcome run_and_wait(const std::string& program, std::string_view program_name,
-                        std::span<const std::string> args) {
-  RunOutcome outcome;
+// ---- child processes ----------------------------------------------------------
+
+namespace {
+
+// A descriptor that becomes readable when the process ends (Linux 5.3 and
+// later), so that a bounded wait needs no polling; -1 where there is none.
+int open_process_descriptor(pid_t pid) noexcept {
+#ifdef SYS_pidfd_open
+  const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+  return fd >= 0 ? static_cast<int>(fd) : -1;
+#else
+  (void)pid;
+  return -1;
+#endif
+}
+
+}  // namespace
+
+ChildProcess::~ChildProcess() {
+  if (waitable_) {
+    // Only reached when the owner gave up on the child (an unexpected path
+    // out of the call): it must not outlive its owner or stay a zombie.
+    ::kill(static_cast<pid_t>(id_), SIGKILL);
+    int status = 0;
+    while (::waitpid(static_cast<pid_t>(id_), &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  release();
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : id_(std::exchange(other.id_, -1)),
+      handle_(std::exchange(other.handle_, -1)),
+      waitable_(std::exchange(other.waitable_, false)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    ChildProcess gone(std::move(*this));
+    id_ = std::exchange(other.id_, -1);
+    handle_ = std::exchange(other.handle_, -1);
+    waitable_ = std::exchange(other.waitable_, false);
+  }
+  return *this;
+}
+
+void ChildProcess::release() noexcept {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+  waitable_ = false;
+}
+
+bool ChildProcess::running() const noexcept { return waitable_; }
+
+std::optional<std::string> ChildProcess::start(const std::string& program,
+                                               std::string_view program_name,
+                                               std::span<const std::string> args) {
+  if (waitable_) return render_os_error(EBUSY);
   const std::string name(program_name);
   std::vector<char*> argv;
   argv.reserve(args.size() + 2);
@@ -223,10 +247,7 @@ RunOutcome run_and_wait(const std::string& program, std::string_view program_nam
   argv.push_back(nullptr);
 
   SpawnAttributes attributes;
-  if (attributes.init_error() != 0) {
-    outcome.error = render_os_error(attributes.init_error());
-    return outcome;
-  }
+  if (attributes.init_error() != 0) return render_os_error(attributes.init_error());
   // The child starts with no blocked signals and with the default action for
   // the signals an interpreter commonly ignores (a broken pipe must end a
   // writer as usual). Handled signals are reset by exec itself; the
@@ -245,32 +266,82 @@ RunOutcome run_and_wait(const std::string& program, std::string_view program_nam
   pid_t pid = -1;
   if (error == 0)
     error = posix_spawn(&pid, program.c_str(), nullptr, attributes.get(), argv.data(), environ);
-  if (error != 0) {
-    outcome.error = render_os_error(error);
-    return outcome;
-  }
+  if (error != 0) return render_os_error(error);
+  id_ = pid;
+  handle_ = open_process_descriptor(pid);
+  waitable_ = true;
+  return std::nullopt;
+}
 
-  // Wait for as long as the child runs; a handled signal interrupting the
-  // wait is noted by its handler and the wait resumes.
-  int status = 0;
-  pid_t waited;
-  do {
-    waited = ::waitpid(pid, &status, 0);
-  } while (waited < 0 && errno == EINTR);
-  if (waited < 0) {
-    outcome.error = render_os_error(errno);
+WaitOutcome ChildProcess::wait_for(std::uint32_t timeout_ms) {
+  WaitOutcome outcome;
+  if (!waitable_) {
+    outcome.state = WaitOutcome::State::failed;
+    outcome.error = render_os_error(ECHILD);
     return outcome;
   }
-  ExitStatus exit_status;
-  if (WIFSIGNALED(status)) {
-    exit_status.kind = ExitStatus::Kind::signalled;
-    exit_status.value = static_cast<std::uint32_t>(WTERMSIG(status));
+  const auto pid = static_cast<pid_t>(id_);
+  // Reaps the child if it has ended; false while it runs.
+  const auto reap = [&] {
+    int status = 0;
+    pid_t waited;
+    do {
+      waited = ::waitpid(pid, &status, WNOHANG);
+    } while (waited < 0 && errno == EINTR);
+    if (waited == 0) return false;
+    if (waited < 0) {
+      // Reaped by someone else (another thread, or SIGCHLD ignored): its
+      // status is gone, and only the failure can be reported.
+      outcome.state = WaitOutcome::State::failed;
+      outcome.error = render_os_error(errno);
+    } else {
+      outcome.state = WaitOutcome::State::ended;
+      if (WIFSIGNALED(status)) {
+        outcome.status.kind = ExitStatus::Kind::signalled;
+        outcome.status.value = static_cast<std::uint32_t>(WTERMSIG(status));
+      } else {
+        outcome.status.kind = ExitStatus::Kind::exited;
+        outcome.status.value = static_cast<std::uint32_t>(WEXITSTATUS(status));
+      }
+    }
+    release();
+    return true;
+  };
+  if (reap() || timeout_ms == 0) return outcome;
+
+  if (handle_ >= 0) {
+    pollfd ready{static_cast<int>(handle_), POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(timeout_ms > 0x7fffffffu ? 0x7fffffffu : timeout_ms));
+    // A signal ends the wait early so that its handler can act at once.
+    if (polled < 0 && errno == EINTR) return outcome;
   } else {
-    exit_status.kind = ExitStatus::Kind::exited;
-    exit_status.value = static_cast<std::uint32_t>(WEXITSTATUS(status));
+    // No process descriptor: short naps, growing to 20 ms, until the time is up.
+    std::uint32_t waited_ms = 0;
+    std::uint32_t nap_ms = 1;
+    while (waited_ms < timeout_ms) {
+      const std::uint32_t step = nap_ms < timeout_ms - waited_ms ? nap_ms : timeout_ms - waited_ms;
+      timespec nap{static_cast<time_t>(step / 1000), static_cast<long>(step % 1000) * 1'000'000L};
+      if (::nanosleep(&nap, nullptr) != 0 && errno == EINTR) return outcome;
+      waited_ms += step;
+      if (reap()) return outcome;
+      if (nap_ms < 20) nap_ms *= 2;
+    }
+    return outcome;
   }
-  outcome.status = exit_status;
+  reap();
   return outcome;
+}
+
+void ChildProcess::interrupt() noexcept {
+  if (waitable_) ::kill(static_cast<pid_t>(id_), SIGINT);
+}
+
+void ChildProcess::terminate() noexcept {
+  if (waitable_) ::kill(static_cast<pid_t>(id_), SIGTERM);
+}
+
+void ChildProcess::kill() noexcept {
+  if (waitable_) ::kill(static_cast<pid_t>(id_), SIGKILL);
 }
 
 [[noreturn]] void fail_fast() noexcept {

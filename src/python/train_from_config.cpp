@@ -1,6 +1,10 @@
-// train_from_config: binds and converts the call, runs the pipeline with the
-// interpreter lock held throughout (training blocks the interpreter), and
-// reports the outcome.
+// train_from_config: binds and converts the call, runs the pipeline, and
+// reports the outcome. The interpreter lock is held for binding, the checks and
+// the start of the trainer, and released only while waiting for the trainer,
+// so that other threads (a notebook's output pump, a cluster worker's event
+// loop) run meanwhile. Signal handlers run between waits: a KeyboardInterrupt
+// interrupts the trainer, any other exception terminates it, and the call
+// returns only once the trainer has ended.
 #include "python/train_from_config.hpp"
 
 #include "launcher/pipeline.hpp"
@@ -19,10 +23,50 @@ PyObject* exception_class(launcher::FailureKind kind) {
     case launcher::FailureKind::invalid_value:
       return PyExc_ValueError;
     case launcher::FailureKind::runtime:
+    case launcher::FailureKind::cancelled:
       break;
   }
   return PyExc_RuntimeError;
 }
+
+// Releases the interpreter lock for its lifetime (taken again on every path out).
+class ReleasedLock {
+ public:
+  ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// The interpreter's side of a trainer run, on the calling thread.
+class InterpreterHost final : public launcher::SupervisionHost {
+ public:
+  // The wait itself runs without the interpreter lock.
+  platform::WaitOutcome wait(platform::ChildProcess& child, std::uint32_t timeout_ms) override {
+    const ReleasedLock released;
+    return child.wait_for(timeout_ms);
+  }
+
+  // The exception of the handlers that ran, if any; the latest one, with the
+  // earlier ones as its context.
+  PyRef take_pending() noexcept { return std::move(pending_); }
+
+ private:
+  launcher::StopRequest poll() override {
+    // Handlers run on the main thread only; elsewhere this finds nothing.
+    if (PyErr_CheckSignals() == 0) return launcher::StopRequest::none;
+    PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+    const bool interrupt = PyErr_GivenExceptionMatches(raised.get(), PyExc_KeyboardInterrupt) != 0;
+    if (pending_) PyException_SetContext(raised.get(), pending_.release());
+    pending_ = std::move(raised);
+    return interrupt ? launcher::StopRequest::interrupt : launcher::StopRequest::terminate;
+  }
+
+  PyRef pending_;
+};
 
 PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   binding::Slots slots{};
@@ -32,13 +76,17 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   Outcome<TrainingRequest> request = binding::convert_training_request(slots);
   if (!request) return raise_null(request.take_error());
 
-  std::optional<launcher::PipelineFailure> failure =
-      launcher::run_training_pipeline(request.value());
+  InterpreterHost host;
+  std::optional<launcher::PipelineFailure> failure = launcher::run_training_pipeline(
+      request.value(), launcher::default_pipeline_services(), host);
 
-  // Signals that arrived while the trainer ran (Ctrl-C reaches the whole
-  // process group, so the trainer was interrupted too) were only noted by
-  // the interpreter's handlers. Run them now: an exception they raise, such
-  // as KeyboardInterrupt, supersedes the outcome, which was its consequence.
+  // An exception from a signal handler supersedes the outcome, which was its
+  // consequence (an interrupted or terminated trainer, an abandoned read).
+  if (PyRef pending = host.take_pending()) {
+    PyErr_SetRaisedException(pending.release());
+    return nullptr;
+  }
+  // Signals that arrived after the last wait are acted on before returning.
   if (PyErr_CheckSignals() < 0) return nullptr;
 
   if (failure) {

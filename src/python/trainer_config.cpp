@@ -16,13 +16,17 @@
 namespace velmora {
 namespace {
 
-// Instance layout: the object header, the five fields, then the borrow flag
-// (0 free, -1 held by an assignment, n > 0 held by n readers). The flag
-// guards against re-entrant use on the calling thread, not against threads.
-// The interpreter allocates it; the fields are constructed in place.
+// Instance layout: the object header, the five fields, whether they were
+// constructed, then the borrow flag (0 free, -1 held by an assignment, n > 0
+// held by n readers). The flag guards against re-entrant use on the
+// calling thread, not against threads. The interpreter allocates the instance
+// zero-filled; the fields are constructed in place by TrainerConfig.__new__.
+// An instance made by another __new__ (object.__new__ put in its place) keeps
+// `constructed` false: its fields are never touched.
 struct TrainerConfigObject {  // NOLINT(cppcoreguidelines-pro-type-member-init)
   PyObject_HEAD
   TrainingRequest fields;
+  bool constructed;
   Py_ssize_t borrow;
 };
 
@@ -31,6 +35,8 @@ TrainerConfigObject* as_config(PyObject* self) {
 }
 
 constexpr char kMutablyBorrowed[] = "Already mutably borrowed";
+constexpr char kNotConstructed[] =
+    "TrainerConfig instance was not created by TrainerConfig.__new__() and holds no values";
 constexpr char kBorrowed[] = "Already borrowed";
 
 // A shared hold for a reader or repr: the flag counts readers and the
@@ -134,6 +140,7 @@ struct BaseCkpt {
 template <class Attribute>
 PyObject* get_attribute(PyObject* self, void*) {
   TrainerConfigObject* object = as_config(self);
+  if (!object->constructed) return raise_null(ErrorValue::make(PyExc_TypeError, kNotConstructed));
   if (object->borrow == -1) {
     return raise_null(ErrorValue::make(PyExc_RuntimeError, kMutablyBorrowed));
   }
@@ -153,6 +160,9 @@ int set_attribute_body(PyObject* self, PyObject* value) {
     return raise_minus_one(binding::wrap_argument_error(Attribute::name, converted.take_error()));
   }
   TrainerConfigObject* object = as_config(self);
+  if (!object->constructed) {
+    return raise_minus_one(ErrorValue::make(PyExc_TypeError, kNotConstructed));
+  }
   if (object->borrow != 0) return raise_minus_one(ErrorValue::make(PyExc_RuntimeError, kBorrowed));
   object->borrow = -1;
   Py_INCREF(self);
@@ -228,6 +238,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       std::string(a.config_path), std::string(a.output_dir), a.steps, a.seed,
       a.base_ckpt ? std::optional<std::string>(std::in_place, *a.base_ckpt) : std::nullopt};
   object->borrow = 0;
+  object->constructed = true;
   return self;
 }
 
@@ -238,7 +249,7 @@ PyObject* trainer_config_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
 
 void trainer_config_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  as_config(self)->fields.~TrainingRequest();
+  if (as_config(self)->constructed) as_config(self)->fields.~TrainingRequest();
   type->tp_free(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
@@ -253,6 +264,7 @@ void append_decimal(std::string& out, std::uint64_t value) {
 
 PyObject* representation(PyObject* self) {
   TrainerConfigObject* object = as_config(self);
+  if (!object->constructed) return binding::to_python(std::string_view("<TrainerConfig without values>"));
   if (object->borrow == -1) {
     return raise_null(ErrorValue::make(PyExc_RuntimeError, kMutablyBorrowed));
   }

@@ -24,6 +24,8 @@ using velmora::launcher::PipelineServices;
 using velmora::launcher::read_config_text;
 using velmora::launcher::run_training_pipeline;
 using velmora::platform::ByteBuffer;
+using velmora::launcher::SupervisionHost;
+using velmora::platform::Cancellation;
 
 // What the substituted services see and answer.
 struct World {
@@ -40,7 +42,7 @@ const PipelineServices kFakeServices{
       g_world->calls.push_back("exists");
       return g_world->exists;
     },
-    [](std::string_view, ByteBuffer& text) -> std::optional<std::string> {
+    [](std::string_view, ByteBuffer& text, Cancellation*) -> std::optional<std::string> {
       g_world->calls.push_back("read");
       if (g_world->read_error) return g_world->read_error;
       text.reserve(g_world->text.size() + 1);
@@ -48,7 +50,7 @@ const PipelineServices kFakeServices{
       text.set_size(g_world->text.size());
       return std::nullopt;
     },
-    [](const TrainingRequest&) {
+    [](const TrainingRequest&, SupervisionHost&) {
       g_world->calls.push_back("run");
       return g_world->trainer_error;
     },
@@ -183,7 +185,7 @@ TEST_F(ConfigRead, FilesOfUnknownLengthAreReadToTheEnd) {
 TEST_F(ConfigRead, FileRemovedAfterTheExistenceTestIsAReadFailure) {
   // The existence test answers yes, then the file is gone when it is read.
   const PipelineServices racing{[](std::string_view) { return true; }, &read_config_text,
-                                [](const TrainingRequest&) -> std::optional<std::string> {
+                                [](const TrainingRequest&, SupervisionHost&) -> std::optional<std::string> {
                                   ADD_FAILURE() << "trainer started";
                                   return std::nullopt;
                                 }};

@@ -431,3 +431,28 @@ def test_memory_stays_flat_over_100000_iterations():
     assert growth["rss"] < 1 << 20, growth
     assert growth["python blocks"] < 1000, growth
     assert growth.get("native heap", 0) < 1 << 20, growth
+
+
+def test_instance_that_skipped_the_native_constructor_is_safe_to_use():
+    # object.__new__ in place of TrainerConfig.__new__ yields an instance whose
+    # native fields were never built: every operation on it is well defined.
+    code = """
+import gc, velmora_trainer
+T = velmora_trainer.TrainerConfig
+T.__new__ = staticmethod(lambda cls, *args: object.__new__(cls))
+bare = T()
+print(repr(bare))
+for name, value in (("config_path", "c"), ("output_dir", "o"), ("steps", 1), ("seed", 2), ("base_ckpt", "b")):
+    for action in (lambda: getattr(bare, name), lambda: setattr(bare, name, value)):
+        try:
+            action()
+        except TypeError as exc:
+            assert str(exc) == "TrainerConfig instance was not created by TrainerConfig.__new__() and holds no values"
+        else:
+            raise AssertionError(name)
+del bare
+gc.collect()
+print("ok")
+"""
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.stdout.split("\n")[:2] == ["<TrainerConfig without values>", "ok"], result.stderr

@@ -1,0 +1,87 @@
+// The parts of the platform layer written once over the per-system primitives:
+// the whole-file read and the unbounded wait for a child.
+#include <cstring>
+#include <limits>
+
+#include "platform/os_file.hpp"
+#include "platform/platform.hpp"
+
+namespace velmora::platform {
+namespace {
+
+// Growth step for files whose length is unknown (/proc entries) or that grow.
+constexpr std::size_t kUnknownSizeChunk = 8192;
+// The most one read asks for, so that a cancellation is seen within one step.
+constexpr std::size_t kReadStep = std::size_t{16} << 20;
+
+const std::string kOutOfMemory = "out of memory";
+
+}  // namespace
+
+std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& out,
+                                           Cancellation* cancel) {
+  out.set_size(0);
+  detail::OsFile file;
+  if (auto error = file.open(path)) return error;
+
+  const std::uint64_t reported = file.reported_size();
+  if (reported > std::numeric_limits<std::size_t>::max()) return kOutOfMemory;
+  if (!out.reserve(reported > 0 ? static_cast<std::size_t>(reported) : kUnknownSizeChunk)) {
+    return kOutOfMemory;
+  }
+  detail::prepare_large_buffer(out);
+
+  std::size_t size = 0;
+  for (;;) {
+    if (cancel != nullptr && cancel->requested()) return std::string(kCancelled);
+    if (size == out.capacity()) {
+      // Full: probe for more before growing, so that a file of exactly the
+      // reported length costs no reallocation.
+      char probe[64];
+      const detail::ReadStep step = file.read(probe, sizeof probe);
+      if (step.interrupted) continue;
+      if (step.error != 0) return render_os_error(step.error);
+      if (step.bytes == 0) break;
+      const std::size_t capacity = out.capacity();
+      const std::size_t grown =
+          capacity + (capacity / 2 > kUnknownSizeChunk ? capacity / 2 : kUnknownSizeChunk);
+      if (grown < capacity || !out.reserve(grown)) return kOutOfMemory;
+      std::memcpy(out.data() + size, probe, step.bytes);
+      size += step.bytes;
+      out.set_size(size);
+      continue;
+    }
+    const std::size_t room = out.capacity() - size;
+    const detail::ReadStep step = file.read(out.data() + size, room < kReadStep ? room : kReadStep);
+    if (step.interrupted) continue;
+    if (step.error != 0) return render_os_error(step.error);
+    if (step.bytes == 0) break;
+    size += step.bytes;
+    out.set_size(size);
+  }
+  out.set_size(size);
+  return std::nullopt;
+}
+
+RunOutcome run_and_wait(const std::string& program, std::string_view program_name,
+                        std::span<const std::string> args) {
+  RunOutcome outcome;
+  ChildProcess child;
+  if (auto error = child.start(program, program_name, args)) {
+    outcome.error = std::move(*error);
+    return outcome;
+  }
+  for (;;) {
+    WaitOutcome waited = child.wait_for(60'000);
+    if (waited.state == WaitOutcome::State::ended) {
+      outcome.status = waited.status;
+      return outcome;
+    }
+    if (waited.state == WaitOutcome::State::failed) {
+      outcome.error = std::move(waited.error);
+      return outcome;
+    }
+  }
+}
+
+}  // namespace velmora::platform
