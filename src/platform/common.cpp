@@ -26,9 +26,9 @@ std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& ou
 
   const std::uint64_t reported = file.reported_size();
   if (reported > std::numeric_limits<std::size_t>::max()) return kOutOfMemory;
-  if (!out.reserve(reported > 0 ? static_cast<std::size_t>(reported) : kUnknownSizeChunk)) {
-    return kOutOfMemory;
-  }
+  // Sized from the reported length; without one (empty files, /proc
+  // entries) the loop probes before it allocates anything.
+  if (reported > 0 && !out.reserve(static_cast<std::size_t>(reported))) return kOutOfMemory;
   detail::prepare_large_buffer(out);
 
   std::size_t size = 0;

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/os_file.hpp"
 #include "platform/platform.hpp"
 
 namespace velmora::platform {
@@ -325,14 +326,8 @@ bool inheritable_std_handle(DWORD which, UniqueHandle& owned, HANDLE& out) {
   return true;
 }
 
-RunOutcome launch_failure(std::string text) {
-  RunOutcome outcome;
-  outcome.error = std::move(text);
-  return outcome;
-}
-
-RunOutcome last_error_failure() {
-  return launch_failure(render_os_error(static_cast<OsErrorCode>(GetLastError())));
+std::string last_error_text() {
+  return render_os_error(static_cast<OsErrorCode>(GetLastError()));
 }
 
 }  // namespace
@@ -360,72 +355,49 @@ bool path_exists(std::string_view path) {
   return wide.has_value() && exists_wide(*wide);
 }
 
-std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& out) {
-  out.set_size(0);
+// ---- files --------------------------------------------------------------------
+
+namespace detail {
+
+OsFile::~OsFile() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+std::optional<std::string> OsFile::open(std::string_view path) {
   const std::optional<std::wstring> wide = to_system_path(path);
   if (!wide) return render_os_error(static_cast<OsErrorCode>(GetLastError()));
-
-  UniqueHandle file(CreateFileW(wide->c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return render_os_error(static_cast<OsErrorCode>(GetLastError()));
+  const HANDLE file = CreateFileW(wide->c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return render_os_error(static_cast<OsErrorCode>(GetLastError()));
+  handle_ = reinterpret_cast<std::intptr_t>(file);
   // Only disk files are read: a console, a pipe or a device may never end
   // (or block for input), so they are refused before a byte is read.
-  if (GetFileType(file.get()) != FILE_TYPE_DISK) return render_os_error(ERROR_INVALID_PARAMETER);
-
-  // Size the buffer from the reported length; when there is none, start empty.
+  if (GetFileType(file) != FILE_TYPE_DISK) return render_os_error(ERROR_INVALID_PARAMETER);
   LARGE_INTEGER reported;
-  if (GetFileSizeEx(file.get(), &reported) && reported.QuadPart > 0) {
-    const auto length = static_cast<unsigned long long>(reported.QuadPart);
-    if (length > std::numeric_limits<std::size_t>::max() ||
-        !out.reserve(static_cast<std::size_t>(length))) {
-      return std::string("out of memory");
-    }
+  if (GetFileSizeEx(file, &reported) && reported.QuadPart > 0) {
+    reported_ = static_cast<std::uint64_t>(reported.QuadPart);
   }
-
-  // Reads up to `capacity` bytes at `into`; false on a read error. End of
-  // file (also reported as a broken pipe by pipes) reads zero bytes.
-  const auto read_some = [&](char* into, std::size_t capacity, DWORD& got) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(capacity, 1u << 30));
-    got = 0;
-    if (ReadFile(file.get(), into, chunk, &got, nullptr)) return true;
-    const DWORD error = GetLastError();
-    got = 0;
-    return error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE;
-  };
-
-  std::size_t size = 0;
-  for (;;) {
-    if (size == out.capacity()) {
-      // Full: probe with a small read before growing, so a file of exactly
-      // the reported length never causes a second allocation.
-      char probe[64];
-      DWORD got = 0;
-      if (!read_some(probe, sizeof probe, got)) {
-        out.set_size(size);
-        return render_os_error(static_cast<OsErrorCode>(GetLastError()));
-      }
-      if (got == 0) break;
-      const std::size_t grown = std::max<std::size_t>(out.capacity() * 2, size + 8192);
-      if (grown < size || !out.reserve(grown)) {
-        out.set_size(size);
-        return std::string("out of memory");
-      }
-      std::copy(probe, probe + got, out.data() + size);
-      size += got;
-      continue;
-    }
-    DWORD got = 0;
-    if (!read_some(out.data() + size, out.capacity() - size, got)) {
-      out.set_size(size);
-      return render_os_error(static_cast<OsErrorCode>(GetLastError()));
-    }
-    if (got == 0) break;
-    size += got;
-  }
-  out.set_size(size);
   return std::nullopt;
 }
+
+ReadStep OsFile::read(char* into, std::size_t capacity) noexcept {
+  ReadStep step;
+  const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(capacity, 1u << 30));
+  DWORD got = 0;
+  if (ReadFile(reinterpret_cast<HANDLE>(handle_), into, chunk, &got, nullptr)) {
+    step.bytes = got;
+    return step;
+  }
+  // The end of the file is also reported as an error by some handles.
+  const DWORD error = GetLastError();
+  if (error != ERROR_HANDLE_EOF && error != ERROR_BROKEN_PIPE) step.error = static_cast<OsErrorCode>(error);
+  return step;
+}
+
+void prepare_large_buffer(ByteBuffer&) noexcept {}
+
+}  // namespace detail
 
 std::optional<std::string> find_program(std::string_view name) {
   const std::optional<std::wstring> wide = to_system_path(name);
@@ -466,23 +438,58 @@ std::optional<std::string> find_program(std::string_view name) {
   return std::nullopt;
 }
 
-RunOutcome run_and_wait(const std::string& program, std::string_view program_name,
-                        std::span<const std::string> args) {
+ChildProcess::~ChildProcess() {
+  if (waitable_) {
+    // Only reached when the owner gave up on the child (an unexpected path
+    // out of the call): it must not outlive its owner.
+    TerminateProcess(reinterpret_cast<HANDLE>(handle_), 1);
+    WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), INFINITE);
+  }
+  release();
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : id_(std::exchange(other.id_, -1)),
+      handle_(std::exchange(other.handle_, -1)),
+      waitable_(std::exchange(other.waitable_, false)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    ChildProcess gone(std::move(*this));
+    id_ = std::exchange(other.id_, -1);
+    handle_ = std::exchange(other.handle_, -1);
+    waitable_ = std::exchange(other.waitable_, false);
+  }
+  return *this;
+}
+
+void ChildProcess::release() noexcept {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+  waitable_ = false;
+}
+
+bool ChildProcess::running() const noexcept { return waitable_; }
+
+std::optional<std::string> ChildProcess::start(const std::string& program,
+                                               std::string_view program_name,
+                                               std::span<const std::string> args) {
+  if (waitable_) return render_os_error(ERROR_BUSY);
   if (holds_nul(program) || holds_nul(program_name) ||
       std::any_of(args.begin(), args.end(),
                   [](const std::string& arg) { return holds_nul(arg); })) {
-    return launch_failure("nul byte found in provided data");
+    return ("nul byte found in provided data");
   }
 
   const std::optional<std::wstring> application = to_wide(program);
-  if (!application) return last_error_failure();
+  if (!application) return last_error_text();
 
   // argv[0] is read up to the next quote without escapes, so it is always
   // quoted and cannot itself hold a quote.
   const std::optional<std::wstring> name = to_wide(program_name);
-  if (!name) return last_error_failure();
+  if (!name) return last_error_text();
   if (name->find(L'"') != std::wstring::npos) {
-    return launch_failure(render_os_error(ERROR_INVALID_PARAMETER));
+    return (render_os_error(ERROR_INVALID_PARAMETER));
   }
   std::wstring command_line;
   command_line.push_back(L'"');
@@ -490,12 +497,12 @@ RunOutcome run_and_wait(const std::string& program, std::string_view program_nam
   command_line.push_back(L'"');
   for (const std::string& arg : args) {
     const std::optional<std::wstring> wide_arg = to_wide(arg);
-    if (!wide_arg) return last_error_failure();
+    if (!wide_arg) return last_error_text();
     command_line.push_back(L' ');
     append_argument(command_line, *wide_arg);
   }
   if (command_line.size() >= max_command_line) {
-    return launch_failure(render_os_error(ERROR_FILENAME_EXCED_RANGE));
+    return (render_os_error(ERROR_FILENAME_EXCED_RANGE));
   }
 
   STARTUPINFOW startup{};
@@ -505,30 +512,62 @@ RunOutcome run_and_wait(const std::string& program, std::string_view program_nam
   if (!inheritable_std_handle(STD_INPUT_HANDLE, std_in, startup.hStdInput) ||
       !inheritable_std_handle(STD_OUTPUT_HANDLE, std_out, startup.hStdOutput) ||
       !inheritable_std_handle(STD_ERROR_HANDLE, std_err, startup.hStdError)) {
-    return last_error_failure();
+    return last_error_text();
   }
 
   // Same console, the caller's environment and current directory.
   PROCESS_INFORMATION created{};
   if (!CreateProcessW(application->c_str(), command_line.data(), nullptr, nullptr, TRUE,
                       CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr, &startup, &created)) {
-    return last_error_failure();
+    return last_error_text();
   }
-  UniqueHandle process(created.hProcess);
-  UniqueHandle thread(created.hThread);
-  thread.reset();
+  CloseHandle(created.hThread);
+  handle_ = reinterpret_cast<std::intptr_t>(created.hProcess);
+  id_ = static_cast<std::intptr_t>(created.dwProcessId);
+  waitable_ = true;
   // The child holds its own copies of the standard handles now.
   std_in.reset();
   std_out.reset();
   std_err.reset();
 
-  if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) return last_error_failure();
-  DWORD exit_code = 0;
-  if (!GetExitCodeProcess(process.get(), &exit_code)) return last_error_failure();
+  return std::nullopt;
+}
 
-  RunOutcome outcome;
+WaitOutcome ChildProcess::wait_for(std::uint32_t timeout_ms) {
+  WaitOutcome outcome;
+  if (!waitable_) {
+    outcome.state = WaitOutcome::State::failed;
+    outcome.error = render_os_error(ERROR_INVALID_HANDLE);
+    return outcome;
+  }
+  const HANDLE process = reinterpret_cast<HANDLE>(handle_);
+  const DWORD waited = WaitForSingleObject(process, timeout_ms);
+  if (waited == WAIT_TIMEOUT) return outcome;
+  DWORD exit_code = 0;
+  if (waited != WAIT_OBJECT_0 || !GetExitCodeProcess(process, &exit_code)) {
+    outcome.state = WaitOutcome::State::failed;
+    outcome.error = last_error_text();
+    // The child cannot be waited for any more: end it rather than leave it.
+    TerminateProcess(process, 1);
+    release();
+    return outcome;
+  }
+  outcome.state = WaitOutcome::State::ended;
   outcome.status = ExitStatus{ExitStatus::Kind::exited, static_cast<std::uint32_t>(exit_code)};
+  release();
   return outcome;
+}
+
+// The console's Ctrl-C reaches every process attached to it, the trainer
+// included; there is no narrower equivalent of SIGINT to send.
+void ChildProcess::interrupt() noexcept {}
+
+void ChildProcess::terminate() noexcept {
+  if (waitable_) TerminateProcess(reinterpret_cast<HANDLE>(handle_), 1);
+}
+
+void ChildProcess::kill() noexcept {
+  if (waitable_) TerminateProcess(reinterpret_cast<HANDLE>(handle_), 1);
 }
 
 [[noreturn]] void fail_fast() noexcept {

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -217,6 +218,79 @@ TEST(PosixPlatform, ArgumentsArriveUnchanged) {
   expected.push_back('\0');
   for (const std::string& arg : args) expected.append(arg).push_back('\0');
   EXPECT_EQ(slurp(out), expected);
+}
+
+// A host that asks for the stops of its script, one per poll, then nothing.
+class ScriptedHost final : public velmora::launcher::SupervisionHost {
+ public:
+  explicit ScriptedHost(std::vector<velmora::launcher::StopRequest> script)
+      : script_(std::move(script)) {}
+
+ private:
+  velmora::launcher::StopRequest poll() override {
+    if (next_ == script_.size()) return velmora::launcher::StopRequest::none;
+    return script_[next_++];
+  }
+  std::vector<velmora::launcher::StopRequest> script_;
+  std::size_t next_ = 0;
+};
+
+TEST(Supervision, StopsEscalateAndTheChildIsAlwaysReaped) {
+  using velmora::launcher::StopRequest;
+  constexpr auto none = StopRequest::none, interrupt = StopRequest::interrupt,
+                 terminate = StopRequest::terminate;
+  // A child that ends only when the supervisor makes it (or after 30 s).
+  const std::string loop = "; echo > \"$READY\"; i=0; while [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done";
+  struct Case {
+    std::string traps;
+    std::vector<StopRequest> requests;  // one per poll, after the child started
+    ExitStatus status;
+  };
+  const std::vector<Case> cases = {
+      {"trap 'exit 130' INT", {none, interrupt}, {ExitStatus::Kind::exited, 130}},
+      {"trap 'exit 143' TERM", {terminate}, {ExitStatus::Kind::exited, 143}},
+      // An interrupt the child ignores, then a second request: terminate.
+      {"trap '' INT; trap 'exit 143' TERM", {interrupt, none, none, interrupt},
+       {ExitStatus::Kind::exited, 143}},
+      // Deaf to both: killed once the grace time is over.
+      {"trap '' INT TERM", {interrupt, terminate}, {ExitStatus::Kind::signalled, 9}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const fs::path ready = dir.path() / "ready";
+    ScopedEnv env("READY", ready.c_str());
+    platform::ChildProcess child;
+    ASSERT_EQ(child.start("/bin/sh", "sh", Args{"-c", c.traps + loop}), std::nullopt);
+    while (!fs::exists(ready)) ASSERT_EQ(child.wait_for(10).state, platform::WaitOutcome::State::running);
+    ScriptedHost host(c.requests);
+    const auto outcome = velmora::launcher::supervise(child, host, {20, 300});
+    ASSERT_EQ(outcome.state, platform::WaitOutcome::State::ended) << c.traps << outcome.error;
+    EXPECT_EQ(outcome.status.kind, c.status.kind) << c.traps;
+    EXPECT_EQ(outcome.status.value, c.status.value) << c.traps;
+    EXPECT_TRUE(host.stopped());
+    EXPECT_FALSE(child.running());
+  }
+}
+
+TEST(Supervision, ChildReapedElsewhereIsAFailureAndAnAbandonedChildIsKilled) {
+  {
+    platform::ChildProcess child;
+    ASSERT_EQ(child.start("/bin/sh", "sh", Args{"-c", "exit 7"}), std::nullopt);
+    ASSERT_EQ(::waitpid(-1, nullptr, 0) > 0, true);  // someone else reaps it
+    const auto outcome = child.wait_for(1000);
+    EXPECT_EQ(outcome.state, platform::WaitOutcome::State::failed);
+    EXPECT_EQ(outcome.error, "No child processes (os error 10)");
+  }
+  {
+    platform::ChildProcess child;
+    ASSERT_EQ(child.start("/bin/sh", "sh", Args{"-c", "sleep 30"}), std::nullopt);
+    EXPECT_EQ(child.wait_for(20).state, platform::WaitOutcome::State::running);
+    platform::ChildProcess moved(std::move(child));
+    EXPECT_FALSE(child.running());
+    EXPECT_TRUE(moved.running());
+  }  // destroyed while running: killed and reaped, so no child is left to wait for
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
 }
 
 // The whole launch, with a script named cargo first on PATH recording its

@@ -3,6 +3,7 @@
 //   VELMORA_ECHO_EXIT   exit code, decimal or 0x-hex (default 0)
 //   VELMORA_ECHO_STDOUT text written to the standard output handle
 //   VELMORA_ECHO_PROBE  echoed back in the report
+//   VELMORA_ECHO_SLEEP_MS  milliseconds to sleep before exiting
 // Report lines, each value as hex UTF-16 code units (4 digits each):
 //   exe <module path> / cwd <current directory> / env <VELMORA_ECHO_PROBE>
 //   arg <argv[i]> per element of the C runtime's argv
@@ -40,6 +41,7 @@ void line(std::string& out, const char* tag, const std::wstring& value) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  Sleep(static_cast<DWORD>(std::wcstoul(env(L"VELMORA_ECHO_SLEEP_MS").c_str(), nullptr, 10)));
   const UINT exit_code = static_cast<UINT>(std::wcstoul(env(L"VELMORA_ECHO_EXIT").c_str(), nullptr, 0));
 
   bool has_stdout_text = false;

@@ -411,5 +411,21 @@ TEST(FindProgram, Names) {
   }
 }
 
+// A bounded wait sees a running child; terminating ends it with code 1, and
+// the wait then reports it ended.
+TEST(ChildProcess, BoundedWaitAndTermination) {
+  EnvOverride sleep(L"VELMORA_ECHO_SLEEP_MS", L"30000");
+  ChildProcess child;
+  ASSERT_EQ(child.start(utf8(wintest::echo_program()), "cargo", {}), std::nullopt);
+  EXPECT_EQ(child.wait_for(50).state, WaitOutcome::State::running);
+  child.interrupt();  // nothing to send on Windows: still running
+  EXPECT_EQ(child.wait_for(50).state, WaitOutcome::State::running);
+  child.terminate();
+  const WaitOutcome ended = child.wait_for(10000);
+  ASSERT_EQ(ended.state, WaitOutcome::State::ended) << ended.error;
+  EXPECT_EQ(ended.status.value, 1u);
+  EXPECT_FALSE(child.running());
+}
+
 }  // namespace
 }  // namespace velmora::platform
