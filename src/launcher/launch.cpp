@@ -7,15 +7,32 @@
 #include <cstdint>
 
 #include "build_config.hpp"
+#include "text/format.hpp"
 
 namespace velmora::launcher {
 namespace {
 
-template <class Unsigned>
-std::string decimal(Unsigned value) {
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  return std::string(digits, end);
+using text::decimal;
+using text::has_nul;
+
+// A request value as the trainer's option and its argument: texts verbatim,
+// numbers in decimal, an absent optional value not at all.
+void append_option(std::vector<std::string>& args, std::string_view option,
+                   const std::string& value) {
+  args.emplace_back(option);
+  args.push_back(value);
+}
+void append_option(std::vector<std::string>& args, std::string_view option, std::uint64_t value) {
+  args.emplace_back(option);
+  args.push_back(decimal(value));
+}
+void append_option(std::vector<std::string>& args, std::string_view option, std::uint32_t value) {
+  append_option(args, option, std::uint64_t{value});
+}
+template <class T>
+void append_option(std::vector<std::string>& args, std::string_view option,
+                   const std::optional<T>& value) {
+  if (value) append_option(args, option, *value);
 }
 
 // Names of the signals a trainer is commonly ended by; others print as a number.
@@ -72,14 +89,12 @@ const char* signal_name(std::uint32_t number) {
   }
 }
 
-bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
-
 }  // namespace
 
 std::vector<std::string> trainer_arguments(const TrainingRequest& request,
                                            std::string_view manifest_path) {
   std::vector<std::string> args;
-  args.reserve(16);
+  args.reserve(7 + 2 * kRequestFieldCount);
   args.emplace_back("run");
   args.emplace_back("--manifest-path");
   args.emplace_back(manifest_path);
@@ -87,18 +102,8 @@ std::vector<std::string> trainer_arguments(const TrainingRequest& request,
   args.emplace_back("--bin");
   args.emplace_back("train_generic");
   args.emplace_back("--");
-  args.emplace_back("--config");
-  args.push_back(request.config_path);
-  args.emplace_back("--output-dir");
-  args.push_back(request.output_dir);
-  args.emplace_back("--steps");
-  args.push_back(decimal(request.steps));
-  args.emplace_back("--seed");
-  args.push_back(decimal(request.seed));
-  if (request.base_ckpt) {
-    args.emplace_back("--base-ckpt");
-    args.push_back(*request.base_ckpt);
-  }
+  for_each_request_field(
+      [&](const auto& field) { append_option(args, field.option, request.*field.member); });
   return args;
 }
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/platform.hpp"
 #include "launcher/training_request.hpp"
+#include "platform/platform.hpp"
 
 namespace velmora::launcher {
 
@@ -59,9 +59,6 @@ class SupervisionHost : public platform::Cancellation {
 
  protected:
   SupervisionHost() = default;
-  ~SupervisionHost() = default;
-  SupervisionHost(const SupervisionHost&) = default;
-  SupervisionHost& operator=(const SupervisionHost&) = default;
 
  private:
   virtual StopRequest poll() = 0;

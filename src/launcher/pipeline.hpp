@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "text/byte_buffer.hpp"
 #include "launcher/launch.hpp"
 #include "launcher/training_request.hpp"
+#include "text/byte_buffer.hpp"
 
 namespace velmora::launcher {
 

@@ -29,13 +29,15 @@ bool path_exists(std::string_view path);
 // abandoned (for instance because a signal handler raised an exception).
 class Cancellation {
  public:
+  virtual ~Cancellation() = default;
   virtual bool requested() = 0;
 
  protected:
   Cancellation() = default;
-  ~Cancellation() = default;
   Cancellation(const Cancellation&) = default;
+  Cancellation(Cancellation&&) = default;
   Cancellation& operator=(const Cancellation&) = default;
+  Cancellation& operator=(Cancellation&&) = default;
 };
 
 // The error text of an operation abandoned at the caller's request.

@@ -311,7 +311,8 @@ WaitOutcome ChildProcess::wait_for(std::uint32_t timeout_ms) {
 
   if (handle_ >= 0) {
     pollfd ready{static_cast<int>(handle_), POLLIN, 0};
-    const int polled = ::poll(&ready, 1, static_cast<int>(timeout_ms > 0x7fffffffu ? 0x7fffffffu : timeout_ms));
+    const int polled =
+        ::poll(&ready, 1, static_cast<int>(timeout_ms > 0x7fffffffu ? 0x7fffffffu : timeout_ms));
     // A signal ends the wait early so that its handler can act at once.
     if (polled < 0 && errno == EINTR) return outcome;
   } else {

@@ -326,9 +326,7 @@ bool inheritable_std_handle(DWORD which, UniqueHandle& owned, HANDLE& out) {
   return true;
 }
 
-std::string last_error_text() {
-  return render_os_error(static_cast<OsErrorCode>(GetLastError()));
-}
+std::string last_error_text() { return render_os_error(static_cast<OsErrorCode>(GetLastError())); }
 
 }  // namespace
 
@@ -369,7 +367,8 @@ std::optional<std::string> OsFile::open(std::string_view path) {
   const HANDLE file = CreateFileW(wide->c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return render_os_error(static_cast<OsErrorCode>(GetLastError()));
+  if (file == INVALID_HANDLE_VALUE)
+    return render_os_error(static_cast<OsErrorCode>(GetLastError()));
   handle_ = reinterpret_cast<std::intptr_t>(file);
   // Only disk files are read: a console, a pipe or a device may never end
   // (or block for input), so they are refused before a byte is read.
@@ -391,7 +390,8 @@ ReadStep OsFile::read(char* into, std::size_t capacity) noexcept {
   }
   // The end of the file is also reported as an error by some handles.
   const DWORD error = GetLastError();
-  if (error != ERROR_HANDLE_EOF && error != ERROR_BROKEN_PIPE) step.error = static_cast<OsErrorCode>(error);
+  if (error != ERROR_HANDLE_EOF && error != ERROR_BROKEN_PIPE)
+    step.error = static_cast<OsErrorCode>(error);
   return step;
 }
 

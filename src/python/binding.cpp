@@ -1,17 +1,8 @@
 #include "python/binding.hpp"
 
-#include <charconv>
+#include "text/format.hpp"
 
 namespace velmora::binding {
-
-const CallDescription kTrainFromConfig = {
-    nullptr,
-    "train_from_config",
-    {"config_path", "output_dir", "steps", "seed", "base_ckpt"},
-    5,
-    4};
-const CallDescription kTrainerConfigNew = {
-    "TrainerConfig", "__new__", {"config_path", "output_dir", "steps", "seed", "base_ckpt"}, 5, 4};
 
 namespace {
 
@@ -22,11 +13,7 @@ std::string display_name(const CallDescription& call) {
   return name;
 }
 
-std::string decimal(std::size_t value) {
-  char digits[24];
-  auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  return std::string(digits, end);
-}
+using text::decimal;
 
 ErrorValue type_error(std::string message) {
   return ErrorValue::make(PyExc_TypeError, std::move(message));
@@ -135,14 +122,27 @@ std::optional<ErrorValue> bind_classic(const CallDescription& call, PyObject* ar
   return check_required(call, positional, slots);
 }
 
-Outcome<std::string> convert_string(PyObject* object) {
+Outcome<std::string_view> convert_text(PyObject* object) {
   if (!PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_UNICODE_SUBCLASS)) {
     return ErrorValue::conversion_failure(object, "PyString");
   }
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(object, &size);
   if (text == nullptr) return ErrorValue::fetch();
-  return std::string(text, static_cast<std::size_t>(size));
+  return std::string_view(text, static_cast<std::size_t>(size));
+}
+
+Outcome<std::optional<std::string_view>> convert_optional_text(PyObject* object) {
+  if (object == nullptr || object == Py_None) return std::optional<std::string_view>();
+  Outcome<std::string_view> text = convert_text(object);
+  if (!text) return text.take_error();
+  return std::optional<std::string_view>(text.value());
+}
+
+Outcome<std::string> convert_string(PyObject* object) {
+  Outcome<std::string_view> text = convert_text(object);
+  if (!text) return text.take_error();
+  return std::string(text.value());
 }
 
 Outcome<std::uint64_t> convert_u64(PyObject* object) {
@@ -186,29 +186,21 @@ ErrorValue wrap_argument_error(std::string_view parameter, ErrorValue error) {
   return wrapped;
 }
 
-namespace {
-template <class T>
-bool convert_into(T& field, Outcome<T> converted, std::string_view parameter,
-                  std::optional<ErrorValue>& failure) {
-  if (!converted) {
-    failure = wrap_argument_error(parameter, converted.take_error());
-    return false;
-  }
-  field = converted.take_value();
-  return true;
-}
-}  // namespace
-
 Outcome<TrainingRequest> convert_training_request(const Slots& slots) {
   TrainingRequest request;
   std::optional<ErrorValue> failure;
-  if (convert_into(request.config_path, convert_string(slots[0]), "config_path", failure) &&
-      convert_into(request.output_dir, convert_string(slots[1]), "output_dir", failure) &&
-      convert_into(request.steps, convert_u64(slots[2]), "steps", failure) &&
-      convert_into(request.seed, convert_u32(slots[3]), "seed", failure) &&
-      convert_into(request.base_ckpt, convert_optional_string(slots[4]), "base_ckpt", failure)) {
-    return request;
-  }
+  std::size_t slot = 0;
+  const bool converted = all_request_fields([&](const auto& field) {
+    using Value = typename std::remove_cvref_t<decltype(field)>::Value;
+    auto value = Conversion<Value>::owned(slots[slot++]);
+    if (!value) {
+      failure = wrap_argument_error(field.name, value.take_error());
+      return false;
+    }
+    request.*field.member = value.take_value();
+    return true;
+  });
+  if (converted) return request;
   return std::move(*failure);
 }
 

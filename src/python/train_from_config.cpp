@@ -77,8 +77,8 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!request) return raise_null(request.take_error());
 
   InterpreterHost host;
-  std::optional<launcher::PipelineFailure> failure = launcher::run_training_pipeline(
-      request.value(), launcher::default_pipeline_services(), host);
+  std::optional<launcher::PipelineFailure> failure =
+      launcher::run_training_pipeline(request.value(), launcher::default_pipeline_services(), host);
 
   // An exception from a signal handler supersedes the outcome, which was its
   // consequence (an interrupted or terminated trainer, an abandoned read).

@@ -2,16 +2,20 @@
 // training request natively, with read-write attributes and a fixed repr.
 #include "python/trainer_config.hpp"
 
-#include <charconv>
+#include <array>
 #include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
-#include "text/quoted_text.hpp"
 #include "launcher/training_request.hpp"
 #include "python/binding.hpp"
+#include "text/format.hpp"
+#include "text/quoted_text.hpp"
 
 namespace velmora {
 namespace {
@@ -58,29 +62,9 @@ class SharedHold {
   TrainerConfigObject* object_;
 };
 
-// --- conversions -------------------------------------------------------------
+// --- attributes --------------------------------------------------------------
 
-// The string conversion without its copy: the UTF-8 text of a str argument,
-// valid while the argument lives (the str caches it). Failures are exactly the
-// string conversion's; the one copy is made when the value is stored.
-Outcome<std::string_view> convert_text(PyObject* object) {
-  if (!PyType_HasFeature(Py_TYPE(object), Py_TPFLAGS_UNICODE_SUBCLASS)) {
-    return binding::convert_string(object).take_error();
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-  if (data == nullptr) return ErrorValue::fetch();
-  return std::string_view(data, static_cast<std::size_t>(size));
-}
-
-// The optional string conversion, likewise: absent for a missing argument or None.
-Outcome<std::optional<std::string_view>> convert_optional_text(PyObject* object) {
-  if (object == nullptr || object == Py_None) return std::optional<std::string_view>();
-  Outcome<std::string_view> text = convert_text(object);
-  if (!text) return text.take_error();
-  return std::optional<std::string_view>(text.value());
-}
-
+// Stores a converted value, copying texts once.
 void store(std::string& field, std::string_view text) { field.assign(text); }
 void store(std::optional<std::string>& field, std::optional<std::string_view> text) {
   if (!text) {
@@ -94,47 +78,17 @@ void store(std::optional<std::string>& field, std::optional<std::string_view> te
 void store(std::uint64_t& field, std::uint64_t value) { field = value; }
 void store(std::uint32_t& field, std::uint32_t value) { field = value; }
 
-// --- attributes --------------------------------------------------------------
-
-// One trait per attribute: its name, its field, its conversion and how it is
-// shown to Python.
-struct ConfigPath {
-  static constexpr std::string_view name = "config_path";
-  static std::string& field(TrainingRequest& r) { return r.config_path; }
-  static Outcome<std::string_view> convert(PyObject* v) { return convert_text(v); }
-  static PyObject* read(const TrainingRequest& r) {
-    return binding::to_python(std::string_view(r.config_path));
-  }
-};
-struct OutputDir {
-  static constexpr std::string_view name = "output_dir";
-  static std::string& field(TrainingRequest& r) { return r.output_dir; }
-  static Outcome<std::string_view> convert(PyObject* v) { return convert_text(v); }
-  static PyObject* read(const TrainingRequest& r) {
-    return binding::to_python(std::string_view(r.output_dir));
-  }
-};
-struct Steps {
-  static constexpr std::string_view name = "steps";
-  static std::uint64_t& field(TrainingRequest& r) { return r.steps; }
-  static Outcome<std::uint64_t> convert(PyObject* v) { return binding::convert_u64(v); }
-  static PyObject* read(const TrainingRequest& r) { return binding::to_python(r.steps); }
-};
-struct Seed {
-  static constexpr std::string_view name = "seed";
-  static std::uint32_t& field(TrainingRequest& r) { return r.seed; }
-  static Outcome<std::uint32_t> convert(PyObject* v) { return binding::convert_u32(v); }
-  static PyObject* read(const TrainingRequest& r) {
-    return binding::to_python(static_cast<std::uint64_t>(r.seed));
-  }
-};
-struct BaseCkpt {
-  static constexpr std::string_view name = "base_ckpt";
-  static std::optional<std::string>& field(TrainingRequest& r) { return r.base_ckpt; }
-  static Outcome<std::optional<std::string_view>> convert(PyObject* v) {
-    return convert_optional_text(v);
-  }
-  static PyObject* read(const TrainingRequest& r) { return binding::to_python(r.base_ckpt); }
+// Attribute I is row I of the request table: its name, its member, and its
+// conversion (the copy-free one: the value is copied once, when stored).
+template <std::size_t I>
+struct Attribute {
+  static constexpr const auto& row = std::get<I>(kRequestFields);
+  using Value = typename std::remove_cvref_t<decltype(row)>::Value;
+  using Conversion = binding::Conversion<Value>;
+  static constexpr std::string_view name = row.name;
+  static Value& field(TrainingRequest& r) { return r.*row.member; }
+  static Outcome<typename Conversion::View> convert(PyObject* v) { return Conversion::view(v); }
+  static PyObject* read(const TrainingRequest& r) { return binding::to_python(r.*row.member); }
 };
 
 template <class Attribute>
@@ -184,33 +138,50 @@ constexpr PyGetSetDef descriptor() {
           nullptr};
 }
 
-// Names are NUL-terminated: the string_views above view string literals.
-PyGetSetDef g_getset[] = {
-    descriptor<ConfigPath>(), descriptor<OutputDir>(),
-    descriptor<Steps>(),      descriptor<Seed>(),
-    descriptor<BaseCkpt>(),   {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// One descriptor a row, then the terminator. Names are NUL-terminated: the
+// table's names view string literals.
+template <std::size_t... I>
+constexpr std::array<PyGetSetDef, sizeof...(I) + 1> descriptors(std::index_sequence<I...>) {
+  return {descriptor<Attribute<I>>()..., PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr}};
+}
+auto g_getset = descriptors(std::make_index_sequence<kRequestFieldCount>());
 
 // --- construction and deallocation -------------------------------------------
 
-// The converted arguments of a construction; the texts view the arguments.
-struct Arguments {
-  std::string_view config_path;
-  std::string_view output_dir;
-  std::uint64_t steps = 0;
-  std::uint32_t seed = 0;
-  std::optional<std::string_view> base_ckpt;
-};
+template <std::size_t I>
+using View = typename Attribute<I>::Conversion::View;
 
-template <class Attribute, class T>
-bool convert_argument(T& out, PyObject* slot, std::optional<ErrorValue>& failure) {
-  auto converted = Attribute::convert(slot);
-  if (!converted) {
-    failure = binding::wrap_argument_error(Attribute::name, converted.take_error());
-    return false;
+// Converts the slots in parameter order (the first failure ends it), then
+// makes the instance and stores the values.
+template <std::size_t... I>
+PyObject* construct_from(PyTypeObject* type, const binding::Slots& slots,
+                         std::index_sequence<I...>) {
+  std::tuple<View<I>...> values;
+  std::optional<ErrorValue> failure;
+  const auto convert = [&](auto& out, PyObject* slot, std::string_view name, auto converted) {
+    if (!converted) {
+      failure = binding::wrap_argument_error(name, converted.take_error());
+      return false;
+    }
+    out = converted.value();
+    (void)slot;
+    return true;
+  };
+  if (!(convert(std::get<I>(values), slots[I], Attribute<I>::name,
+                Attribute<I>::convert(slots[I])) &&
+        ...)) {
+    return raise_null(std::move(*failure));
   }
-  out = converted.value();
-  return true;
+
+  allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return raise_null(ErrorValue::fetch());
+  TrainerConfigObject* object = as_config(self);
+  new (&object->fields) TrainingRequest{};
+  (store(Attribute<I>::field(object->fields), std::get<I>(values)), ...);
+  object->constructed = true;
+  object->borrow = 0;
+  return self;
 }
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -218,28 +189,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (auto error = binding::bind_classic(binding::kTrainerConfigNew, args, kwargs, slots)) {
     return raise_null(std::move(*error));
   }
-  // Convert in parameter order; the first failure ends the call.
-  Arguments a;
-  std::optional<ErrorValue> failure;
-  if (!(convert_argument<ConfigPath>(a.config_path, slots[0], failure) &&
-        convert_argument<OutputDir>(a.output_dir, slots[1], failure) &&
-        convert_argument<Steps>(a.steps, slots[2], failure) &&
-        convert_argument<Seed>(a.seed, slots[3], failure) &&
-        convert_argument<BaseCkpt>(a.base_ckpt, slots[4], failure))) {
-    return raise_null(std::move(*failure));
-  }
-
-  allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return raise_null(ErrorValue::fetch());
-  // The texts are copied straight into the record: one copy each.
-  TrainerConfigObject* object = as_config(self);
-  new (&object->fields) TrainingRequest{
-      std::string(a.config_path), std::string(a.output_dir), a.steps, a.seed,
-      a.base_ckpt ? std::optional<std::string>(std::in_place, *a.base_ckpt) : std::nullopt};
-  object->borrow = 0;
-  object->constructed = true;
-  return self;
+  return construct_from(type, slots, std::make_index_sequence<kRequestFieldCount>());
 }
 
 PyObject* trainer_config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -256,39 +206,52 @@ void trainer_config_dealloc(PyObject* self) {
 
 // --- representation ----------------------------------------------------------
 
-void append_decimal(std::string& out, std::uint64_t value) {
-  char digits[20];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, end);
+// name=value: paths raw in single quotes, numbers in decimal, the optional
+// text as Some("quoted") or None.
+void append_value(std::string& out, const std::string& text) {
+  out.append("'").append(text).append("'");
 }
+void append_value(std::string& out, std::uint64_t value) { text::append_decimal(out, value); }
+void append_value(std::string& out, std::uint32_t value) { text::append_decimal(out, value); }
+void append_value(std::string& out, const std::optional<std::string>& text) {
+  if (!text) {
+    out.append("None");
+    return;
+  }
+  out.append("Some(");
+  unicode::append_quoted_text(out, *text);
+  out.append(")");
+}
+
+std::size_t text_size(const std::string& text) { return text.size() + 2; }
+std::size_t text_size(const std::optional<std::string>& text) {
+  return text ? text->size() + 8 : 4;
+}
+std::size_t text_size(std::uint64_t) { return 20; }
 
 PyObject* representation(PyObject* self) {
   TrainerConfigObject* object = as_config(self);
-  if (!object->constructed) return binding::to_python(std::string_view("<TrainerConfig without values>"));
+  if (!object->constructed)
+    return binding::to_python(std::string_view("<TrainerConfig without values>"));
   if (object->borrow == -1) {
     return raise_null(ErrorValue::make(PyExc_RuntimeError, kMutablyBorrowed));
   }
   SharedHold hold(object);
-  const TrainingRequest& f = object->fields;
+  const TrainingRequest& fields = object->fields;
 
-  constexpr std::string_view kHead = "TrainerConfig(config_path='";
+  std::size_t size = 16;
+  for_each_request_field(
+      [&](const auto& field) { size += field.name.size() + 3 + text_size(fields.*field.member); });
   std::string text;
-  text.reserve(kHead.size() + f.config_path.size() + f.output_dir.size() + 100 +
-               (f.base_ckpt ? f.base_ckpt->size() + 8 : 0));
-  text.append(kHead).append(f.config_path);
-  text.append("', output_dir='").append(f.output_dir);
-  text.append("', steps=");
-  append_decimal(text, f.steps);
-  text.append(", seed=");
-  append_decimal(text, f.seed);
-  text.append(", base_ckpt=");
-  if (f.base_ckpt) {
-    text.append("Some(");
-    unicode::append_quoted_text(text, *f.base_ckpt);
-    text.append(")");
-  } else {
-    text.append("None");
-  }
+  text.reserve(size);
+  text.append("TrainerConfig(");
+  bool first = true;
+  for_each_request_field([&](const auto& field) {
+    if (!first) text.append(", ");
+    first = false;
+    text.append(field.name).append("=");
+    append_value(text, fields.*field.member);
+  });
   text.append(")");
   return binding::to_python(std::string_view(text));
 }
@@ -309,7 +272,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_new, reinterpret_cast<void*>(&trainer_config_new)},
     {Py_tp_repr, reinterpret_cast<void*>(&trainer_config_repr)},
-    {Py_tp_getset, g_getset},
+    {Py_tp_getset, g_getset.data()},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(&trainer_config_dealloc)},
     {0, nullptr},

@@ -240,7 +240,8 @@ TEST(Supervision, StopsEscalateAndTheChildIsAlwaysReaped) {
   constexpr auto none = StopRequest::none, interrupt = StopRequest::interrupt,
                  terminate = StopRequest::terminate;
   // A child that ends only when the supervisor makes it (or after 30 s).
-  const std::string loop = "; echo > \"$READY\"; i=0; while [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done";
+  const std::string loop =
+      "; echo > \"$READY\"; i=0; while [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done";
   struct Case {
     std::string traps;
     std::vector<StopRequest> requests;  // one per poll, after the child started
@@ -250,7 +251,8 @@ TEST(Supervision, StopsEscalateAndTheChildIsAlwaysReaped) {
       {"trap 'exit 130' INT", {none, interrupt}, {ExitStatus::Kind::exited, 130}},
       {"trap 'exit 143' TERM", {terminate}, {ExitStatus::Kind::exited, 143}},
       // An interrupt the child ignores, then a second request: terminate.
-      {"trap '' INT; trap 'exit 143' TERM", {interrupt, none, none, interrupt},
+      {"trap '' INT; trap 'exit 143' TERM",
+       {interrupt, none, none, interrupt},
        {ExitStatus::Kind::exited, 143}},
       // Deaf to both: killed once the grace time is over.
       {"trap '' INT TERM", {interrupt, terminate}, {ExitStatus::Kind::signalled, 9}},
@@ -261,7 +263,8 @@ TEST(Supervision, StopsEscalateAndTheChildIsAlwaysReaped) {
     ScopedEnv env("READY", ready.c_str());
     platform::ChildProcess child;
     ASSERT_EQ(child.start("/bin/sh", "sh", Args{"-c", c.traps + loop}), std::nullopt);
-    while (!fs::exists(ready)) ASSERT_EQ(child.wait_for(10).state, platform::WaitOutcome::State::running);
+    while (!fs::exists(ready))
+      ASSERT_EQ(child.wait_for(10).state, platform::WaitOutcome::State::running);
     ScriptedHost host(c.requests);
     const auto outcome = velmora::launcher::supervise(child, host, {20, 300});
     ASSERT_EQ(outcome.state, platform::WaitOutcome::State::ended) << c.traps << outcome.error;

@@ -23,8 +23,8 @@ using velmora::launcher::format_of;
 using velmora::launcher::PipelineServices;
 using velmora::launcher::read_config_text;
 using velmora::launcher::run_training_pipeline;
-using velmora::platform::ByteBuffer;
 using velmora::launcher::SupervisionHost;
+using velmora::platform::ByteBuffer;
 using velmora::platform::Cancellation;
 
 // What the substituted services see and answer.
@@ -184,11 +184,12 @@ TEST_F(ConfigRead, FilesOfUnknownLengthAreReadToTheEnd) {
 
 TEST_F(ConfigRead, FileRemovedAfterTheExistenceTestIsAReadFailure) {
   // The existence test answers yes, then the file is gone when it is read.
-  const PipelineServices racing{[](std::string_view) { return true; }, &read_config_text,
-                                [](const TrainingRequest&, SupervisionHost&) -> std::optional<std::string> {
-                                  ADD_FAILURE() << "trainer started";
-                                  return std::nullopt;
-                                }};
+  const PipelineServices racing{
+      [](std::string_view) { return true; }, &read_config_text,
+      [](const TrainingRequest&, SupervisionHost&) -> std::optional<std::string> {
+        ADD_FAILURE() << "trainer started";
+        return std::nullopt;
+      }};
   const auto failure =
       run_training_pipeline({(dir_ / "vanished.json").string(), "out", 1, 2, std::nullopt}, racing);
   ASSERT_TRUE(failure);
