@@ -13,6 +13,10 @@
 #include "documents/yaml/yaml_check_internal.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
 
+#if !defined(VELMORA_YAML_COUNTERS)
+#error "the work-count tests need the counters: build with VELMORA_YAML_COUNTERS"
+#endif
+
 namespace {
 
 using velmora::documents::check_yaml_document;
