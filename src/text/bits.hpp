@@ -94,10 +94,9 @@ inline bool mul_add_checked(UInt128 v, std::uint64_t m, std::uint64_t a, UInt128
 
 // Divides v by d (d < 2^32) in place; returns the remainder.
 inline std::uint32_t divide_small(UInt128& v, std::uint32_t d) noexcept {
-  const std::uint32_t limbs[4] = {static_cast<std::uint32_t>(v.hi >> 32),
-                                  static_cast<std::uint32_t>(v.hi),
-                                  static_cast<std::uint32_t>(v.lo >> 32),
-                                  static_cast<std::uint32_t>(v.lo)};
+  const std::uint32_t limbs[4] = {
+      static_cast<std::uint32_t>(v.hi >> 32), static_cast<std::uint32_t>(v.hi),
+      static_cast<std::uint32_t>(v.lo >> 32), static_cast<std::uint32_t>(v.lo)};
   std::uint64_t rem = 0;
   std::uint64_t q[4];
   for (int i = 0; i < 4; ++i) {

@@ -76,7 +76,8 @@ Builder::Progress Builder::advance(bool final) {
     switch (e.kind) {
       case Kind::Scalar:
         if (e.value == ValueKind::Failure) {
-          return fail(building_failure(log_, frames_, log_.failure(e.payload), find_mark(source_, i)));
+          return fail(
+              building_failure(log_, frames_, log_.failure(e.payload), find_mark(source_, i)));
         }
         break;
       case Kind::Alias: {
@@ -123,9 +124,9 @@ Builder::Progress Builder::advance(bool final) {
       const std::uint32_t earlier = table.find_or_insert(identity_.hash(node), node, identity_);
       if (earlier != kNone) {
         const std::span<const BuildFrame> outer(frames_.data(), frames_.size() - 1);
-        return fail(building_failure(log_, outer,
-                                     "duplicate entry " + render_key(log_, log_.resolve_alias(earlier)),
-                                     find_mark(source_, f.start)));
+        return fail(building_failure(
+            log_, outer, "duplicate entry " + render_key(log_, log_.resolve_alias(earlier)),
+            find_mark(source_, f.start)));
       }
       f.key_entry = i;
       f.expect_key = (e.flags & kValueFollows) != 0;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "documents/yaml/yaml_scalar.hpp"
+#include "text/byte_buffer.hpp"
 
 namespace velmora::documents::yaml {
 
@@ -120,7 +121,7 @@ class EventLog {
     events_.back().flags |= kValueFollows;
     ++entries_;
   }
-  std::uint64_t store_string(std::string_view s, std::uint64_t hash);
+  std::uint64_t store_string(std::string_view s, std::uint64_t hash) { return store(s, &hash); }
   void store_key_text(std::uint32_t entry, std::string_view s) {
     raw_keys_.emplace_back(entry, store_text(s));
   }
@@ -133,12 +134,13 @@ class EventLog {
   void set_expansion(std::uint32_t id, Expansion e) { expansions_[id] = e; }
 
  private:
-  std::uint64_t store_text(std::string_view s);
+  std::uint64_t store_text(std::string_view s) { return store(s, nullptr); }
+  std::uint64_t store(std::string_view s, const std::uint64_t* hash);
   std::string_view text_at(std::uint64_t offset) const;
 
   std::vector<Event> events_;
   std::uint64_t entries_ = 0;
-  std::string arena_;
+  platform::ByteBuffer arena_;  // grown by doubling, never zero-filled
   std::vector<std::string> failures_;
   std::vector<std::pair<std::uint32_t, std::uint64_t>> raw_keys_;  // non-string key scalars' texts
   std::vector<Expansion> expansions_;                              // id 0 unused

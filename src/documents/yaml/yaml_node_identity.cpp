@@ -189,44 +189,27 @@ bool NodeIdentity::equal_mappings(std::uint32_t a, std::uint32_t b) {
   return n == other.size();
 }
 
-void KeyTable::place(std::vector<std::uint64_t>& slots, std::uint64_t hash, std::size_t index) {
-  const std::size_t mask = slots.size() - 1;
-  std::size_t p = static_cast<std::size_t>(hash) & mask;
-  while (slots[p] != 0) p = (p + 1) & mask;
-  slots[p] = (hash & 0xFFFFFFFF00000000ull) | (index + 1);
+void KeyTable::rebuild(std::size_t size) {
+  slots_.assign(size, 0);
+  const std::size_t mask = size - 1;
+  for (std::size_t i = 0; i < keys_.size(); ++i) {
+    const std::uint64_t hash = keys_[i].first;
+    std::size_t p = static_cast<std::size_t>(hash) & mask;
+    while (slots_[p] != 0) p = (p + 1) & mask;
+    slots_[p] = (hash & 0xFFFFFFFF00000000ull) | (i + 1);
+  }
 }
 
-std::uint32_t KeyTable::find_or_insert(std::uint64_t hash, std::uint32_t node,
-                                       NodeIdentity& identity) {
-  CheckStats& stats = identity.stats();
-  if (!indexed_) {
-    for (const auto& [h, k] : keys_) {
-      count(stats.key_probes);
-      if (h == hash && identity.equal(k, node)) return k;
-    }
-    keys_.emplace_back(hash, node);
-    if (keys_.size() > kLinear) {
-      indexed_ = true;
-      slots_.assign(64, 0);
-      for (std::size_t i = 0; i < keys_.size(); ++i) place(slots_, keys_[i].first, i);
-    }
-    return kNone;
-  }
-  // The slot keeps the hash's upper half, so most probes never touch `keys_`.
-  const std::size_t mask = slots_.size() - 1;
-  const std::uint64_t tag = hash & 0xFFFFFFFF00000000ull;
-  std::size_t p = static_cast<std::size_t>(hash) & mask;
-  for (; slots_[p] != 0; p = (p + 1) & mask) {
-    count(stats.key_probes);
-    if ((slots_[p] & 0xFFFFFFFF00000000ull) != tag) continue;
-    const auto& [h, k] = keys_[(slots_[p] & 0xFFFFFFFFu) - 1];
+std::uint32_t KeyTable::find_or_insert_linear(std::uint64_t hash, std::uint32_t node,
+                                              NodeIdentity& identity) {
+  for (const auto& [h, k] : keys_) {
+    count(identity.stats().key_probes);
     if (h == hash && identity.equal(k, node)) return k;
   }
   keys_.emplace_back(hash, node);
-  slots_[p] = tag | keys_.size();
-  if (keys_.size() * 2 > slots_.size()) {
-    slots_.assign(slots_.size() * 2, 0);
-    for (std::size_t i = 0; i < keys_.size(); ++i) place(slots_, keys_[i].first, i);
+  if (keys_.size() > kLinear) {
+    indexed_ = true;
+    rebuild(64);
   }
   return kNone;
 }

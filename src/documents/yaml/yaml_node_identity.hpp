@@ -54,7 +54,7 @@ class NodeIdentity {
 
   const EventLog& log_;
   CheckStats& stats_;
-  std::vector<CachedHash> collection_hashes_;                // by expansion id
+  std::vector<CachedHash> collection_hashes_;                       // by expansion id
   std::unordered_map<std::uint32_t, std::uint64_t> scalar_hashes_;  // anchored scalars
   std::unordered_set<std::uint64_t> equal_pairs_;  // anchored collections known equal
 };
@@ -68,7 +68,23 @@ class KeyTable {
   }
   // The earlier key equal to `node` (whose hash is `hash`), or kNone after
   // adding `node`.
-  std::uint32_t find_or_insert(std::uint64_t hash, std::uint32_t node, NodeIdentity& identity);
+  std::uint32_t find_or_insert(std::uint64_t hash, std::uint32_t node, NodeIdentity& identity) {
+    if (!indexed_) return find_or_insert_linear(hash, node, identity);
+    // The slot keeps the hash's upper half, so most probes never touch `keys_`.
+    const std::size_t mask = slots_.size() - 1;
+    const std::uint64_t tag = hash & 0xFFFFFFFF00000000ull;
+    std::size_t p = static_cast<std::size_t>(hash) & mask;
+    for (; slots_[p] != 0; p = (p + 1) & mask) {
+      count(identity.stats().key_probes);
+      if ((slots_[p] & 0xFFFFFFFF00000000ull) != tag) continue;
+      const auto& [h, k] = keys_[(slots_[p] & 0xFFFFFFFFu) - 1];
+      if (h == hash && identity.equal(k, node)) return k;
+    }
+    keys_.emplace_back(hash, node);
+    slots_[p] = tag | keys_.size();
+    if (keys_.size() * 2 > slots_.size()) rebuild(slots_.size() * 2);
+    return kNone;
+  }
   bool indexed() const { return indexed_; }
   // Fetches the slot where a key of hash `hash` is looked up (indexed tables).
   void prefetch(std::uint64_t hash) const {
@@ -77,7 +93,10 @@ class KeyTable {
 
  private:
   static constexpr std::size_t kLinear = 8;
-  static void place(std::vector<std::uint64_t>& slots, std::uint64_t hash, std::size_t index);
+  std::uint32_t find_or_insert_linear(std::uint64_t hash, std::uint32_t node,
+                                      NodeIdentity& identity);
+  // Index of `keys_` in `size` slots.
+  void rebuild(std::size_t size);
 
   std::vector<std::pair<std::uint64_t, std::uint32_t>> keys_;  // (hash, node)
   std::vector<std::uint64_t> slots_;  // (hash >> 32) << 32 | (key index + 1); 0 = empty

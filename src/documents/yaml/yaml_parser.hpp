@@ -27,8 +27,8 @@ class Parser {
     // skips the mark, counting it in offsets only). Every other text is read
     // as UTF-8 without detection.
     if (!source.bom) yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
-    yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(source.text.data()),
-                                 source.text.size());
+    yaml_parser_set_input_string(
+        &parser_, reinterpret_cast<const unsigned char*>(source.text.data()), source.text.size());
   }
   ~Parser() {
     if (ok_) yaml_parser_delete(&parser_);

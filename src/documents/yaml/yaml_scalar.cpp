@@ -150,7 +150,8 @@ IntOutcome resolve_int(std::string_view s, Resolved& out, std::string& failure) 
     return IntOutcome::TooLarge;
   }
   if (auto v = read_signed(s, kI128Max, kI128Max.plus_one())) {
-    failure = "invalid type: integer `" + decimal(v->negative && v->magnitude != u128{}, v->magnitude) +
+    failure = "invalid type: integer `" +
+              decimal(v->negative && v->magnitude != u128{}, v->magnitude) +
               "` as i128, expected any YAML value";
     return IntOutcome::TooLarge;
   }
