@@ -26,6 +26,17 @@ inline std::uint64_t load8(const void* p) noexcept {
 #endif
 namespace velmora::text {
 
+// mul_wide in plain 64-bit arithmetic (32-bit halves), for targets without
+// a wide multiply.
+constexpr std::uint64_t mul_wide_portable(std::uint64_t a, std::uint64_t b,
+                                          std::uint64_t& hi) noexcept {
+  const std::uint64_t a0 = a & 0xFFFFFFFFu, a1 = a >> 32, b0 = b & 0xFFFFFFFFu, b1 = b >> 32;
+  const std::uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+  const std::uint64_t mid = (p00 >> 32) + (p01 & 0xFFFFFFFFu) + (p10 & 0xFFFFFFFFu);
+  hi = p11 + (p01 >> 32) + (p10 >> 32) + (mid >> 32);
+  return (mid << 32) | (p00 & 0xFFFFFFFFu);
+}
+
 // The full 128-bit product of a and b: the low half returned, the high half in `hi`.
 inline std::uint64_t mul_wide(std::uint64_t a, std::uint64_t b, std::uint64_t& hi) noexcept {
 #if defined(_MSC_VER) && !defined(__clang__) && defined(_M_X64)
@@ -39,11 +50,7 @@ inline std::uint64_t mul_wide(std::uint64_t a, std::uint64_t b, std::uint64_t& h
   hi = static_cast<std::uint64_t>(p >> 64);
   return static_cast<std::uint64_t>(p);
 #else
-  const std::uint64_t a0 = a & 0xFFFFFFFFu, a1 = a >> 32, b0 = b & 0xFFFFFFFFu, b1 = b >> 32;
-  const std::uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
-  const std::uint64_t mid = (p00 >> 32) + (p01 & 0xFFFFFFFFu) + (p10 & 0xFFFFFFFFu);
-  hi = p11 + (p01 >> 32) + (p10 >> 32) + (mid >> 32);
-  return (mid << 32) | (p00 & 0xFFFFFFFFu);
+  return mul_wide_portable(a, b, hi);
 #endif
 }
 
