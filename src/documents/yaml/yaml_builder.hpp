@@ -31,8 +31,6 @@ class Builder {
   // `source` is read again only to find the mark of a failure.
   Builder(const EventLog& log, const Source& source, CheckStats& stats)
       : log_(log), source_(source), stats_(stats), identity_(log, stats) {}
-  Builder(const Builder&) = delete;
-  Builder& operator=(const Builder&) = delete;
 
   enum class Progress { NeedMore, Built, Failed };
 

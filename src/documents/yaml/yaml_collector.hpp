@@ -16,14 +16,13 @@
 #include "documents/yaml/yaml_anchor_table.hpp"
 #include "documents/yaml/yaml_diagnostics.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
+#include "documents/yaml/yaml_hash.hpp"
 
 namespace velmora::documents::yaml {
 
 class Collector {
  public:
   Collector(EventLog& log, yaml_parser_t* parser) : log_(log), parser_(parser) {}
-  Collector(const Collector&) = delete;
-  Collector& operator=(const Collector&) = delete;
 
   // Collects until the log holds `until` entries or collecting ends. Returns
   // whether it can go on; it ends at the end of the document or of the
@@ -53,11 +52,11 @@ class Collector {
     std::uint64_t count = 0;
   };
 
-  // Transparent string hashing for the tag table.
+  // Transparent string hashing for the tag table, with the tables' hash function.
   struct TextHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const noexcept {
-      return std::hash<std::string_view>{}(s);
+      return static_cast<std::size_t>(hash_bytes(s));
     }
   };
 
