@@ -28,7 +28,9 @@ bool valid_utf8(std::string_view s) {
 }
 
 // Every " at line L column C" that ends the text or precedes ", " (where the
-// renderings put marks; quoted values may contain anything) has L, C >= 1.
+// renderings put marks; quoted values and path keys may contain anything) has
+// L, C >= 1. Numbers with leading zeros are never rendered: such text comes
+// from the document (a key in the path), not from a mark.
 bool marks_well_formed(const std::string& s) {
   for (std::size_t at = s.find(" at line "); at != std::string::npos;
        at = s.find(" at line ", at + 1)) {
@@ -37,6 +39,7 @@ bool marks_well_formed(const std::string& s) {
     const auto number = [&](std::size_t& p) {
       const std::size_t start = p;
       while (p < s.size() && s[p] >= '0' && s[p] <= '9') ++p;
+      if (p - start > 1 && s[start] == '0') return false;
       if (p > start && s[start] == '0') zero = true;
       return p > start;
     };

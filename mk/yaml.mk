@@ -13,7 +13,7 @@ YAML_BENCH_ARGS ?=
 
 yaml-test:
 	mkdir -p $(YAML_BUILD)
-	g++ $(YAML_CXXFLAGS) -O2 $(YAML_SOURCES) $(wildcard tests/cpp/test_yaml_*.cpp) \
+	g++ $(YAML_CXXFLAGS) -DVELMORA_YAML_COUNTERS -O2 $(YAML_SOURCES) $(wildcard tests/cpp/test_yaml_*.cpp) \
 	  -lyaml -lgtest -lgtest_main -pthread -o $(YAML_BUILD)/yaml_tests
 	$(YAML_BUILD)/yaml_tests --gtest_brief=1
 

@@ -10,12 +10,13 @@
 #include <limits>
 #include <optional>
 
+#include "text/bits.hpp"
 #include "text/quoted_text.hpp"
 
 namespace velmora::documents::yaml {
 namespace {
 
-using u128 = unsigned __int128;
+using u128 = text::UInt128;
 
 constexpr std::string_view kTagPrefix = "tag:yaml.org,2002:";
 
@@ -41,13 +42,12 @@ int digit_value(char c) {
 // Digits only (no sign), at least one, value at most `limit`.
 std::optional<u128> parse_magnitude(std::string_view digits, unsigned radix, u128 limit) {
   if (digits.empty()) return std::nullopt;
-  u128 value = 0;
+  u128 value;
   for (char c : digits) {
     const int d = digit_value(c);
     if (d >= static_cast<int>(radix)) return std::nullopt;
     u128 next;
-    if (__builtin_mul_overflow(value, static_cast<u128>(radix), &next) ||
-        __builtin_add_overflow(next, static_cast<u128>(d), &next) || next > limit) {
+    if (!text::mul_add_checked(value, radix, static_cast<std::uint64_t>(d), next) || next > limit) {
       return std::nullopt;
     }
     value = next;
@@ -119,9 +119,8 @@ std::string decimal(bool negative, u128 magnitude) {
   char buf[48];
   char* p = buf + sizeof buf;
   do {
-    *--p = static_cast<char>('0' + static_cast<int>(magnitude % 10));
-    magnitude /= 10;
-  } while (magnitude != 0);
+    *--p = static_cast<char>('0' + text::divide_small(magnitude, 10));
+  } while (magnitude != u128{});
   if (negative) *--p = '-';
   return std::string(p, buf + sizeof buf);
 }
@@ -130,19 +129,19 @@ enum class IntOutcome { None, Value, TooLarge };
 
 // Integer rule: 64-bit readings give a value, 128-bit readings a failure message.
 IntOutcome resolve_int(std::string_view s, Resolved& out, std::string& failure) {
-  constexpr u128 kU64Max = std::numeric_limits<std::uint64_t>::max();
-  constexpr u128 kI64Max = static_cast<u128>(std::numeric_limits<std::int64_t>::max());
-  constexpr u128 kU128Max = ~static_cast<u128>(0);
-  constexpr u128 kI128Max = kU128Max >> 1;
+  constexpr u128 kU64Max{0, std::numeric_limits<std::uint64_t>::max()};
+  constexpr u128 kI64Max{0, static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())};
+  constexpr u128 kU128Max = u128::max();
+  constexpr u128 kI128Max = kU128Max.half();
   if (auto v = read_unsigned(s, kU64Max)) {
-    out = {ValueKind::UInt, static_cast<std::uint64_t>(*v)};
+    out = {ValueKind::UInt, v->lo};
     return IntOutcome::Value;
   }
-  if (auto v = read_signed(s, kI64Max, kI64Max + 1)) {
-    if (!v->negative || v->magnitude == 0) {
-      out = {ValueKind::UInt, static_cast<std::uint64_t>(v->magnitude)};
+  if (auto v = read_signed(s, kI64Max, kI64Max.plus_one())) {
+    if (!v->negative || v->magnitude == u128{}) {
+      out = {ValueKind::UInt, v->magnitude.lo};
     } else {
-      out = {ValueKind::NegInt, static_cast<std::uint64_t>(-v->magnitude)};
+      out = {ValueKind::NegInt, 0 - v->magnitude.lo};  // the two's complement of the magnitude
     }
     return IntOutcome::Value;
   }
@@ -150,8 +149,9 @@ IntOutcome resolve_int(std::string_view s, Resolved& out, std::string& failure) 
     failure = "invalid type: integer `" + decimal(false, *v) + "` as u128, expected any YAML value";
     return IntOutcome::TooLarge;
   }
-  if (auto v = read_signed(s, kI128Max, kI128Max + 1)) {
-    failure = "invalid type: integer `" + decimal(v->negative && v->magnitude != 0, v->magnitude) +
+  if (auto v = read_signed(s, kI128Max, kI128Max.plus_one())) {
+    failure = "invalid type: integer `" +
+              decimal(v->negative && v->magnitude != u128{}, v->magnitude) +
               "` as i128, expected any YAML value";
     return IntOutcome::TooLarge;
   }

@@ -1,0 +1,54 @@
+// Anchor names and the latest node bound to each.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::documents::yaml {
+
+// What an alias to a name denotes: the anchored entry and its expansion id
+// (0 for a scalar).
+struct AnchorBinding {
+  std::uint32_t entry;
+  std::uint32_t expansion;
+};
+
+// Open addressing over hash_bytes; short names are kept in the slot itself,
+// longer ones in a string of their own. A new binding of a name replaces the
+// old one.
+class AnchorTable {
+ public:
+  void bind(std::string_view name, AnchorBinding binding);
+  // The latest binding of `name`, or nullptr; valid until the next bind.
+  const AnchorBinding* find(std::string_view name) const;
+
+ private:
+  static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;  // entry of an empty slot
+  struct Slot {
+    std::uint64_t hash = 0;
+    AnchorBinding binding{kEmpty, 0};
+    std::uint32_t length = 0;
+    char name[20] = {};  // the name, or (longer ones) its offset in long_names_
+  };
+
+  std::string_view name_of(const Slot& s) const;
+  bool holds(const Slot& s, std::string_view name, std::uint64_t hash) const {
+    return s.hash == hash && s.length == name.size() && name_of(s) == name;
+  }
+  std::size_t find_slot(std::string_view name, std::uint64_t hash) const;
+  void flush();
+
+  // New bindings wait here and enter the table in groups, their slots fetched
+  // from memory together rather than one miss at a time.
+  std::array<Slot, 32> recent_;
+  std::size_t recent_count_ = 0;
+  std::vector<Slot> slots_;  // size a power of two, at most half full
+  std::size_t count_ = 0;
+  std::string long_names_;
+};
+
+}  // namespace velmora::documents::yaml

@@ -1,0 +1,141 @@
+#include "documents/yaml/yaml_builder.hpp"
+
+#include <string>
+
+namespace velmora::documents::yaml {
+
+CheckResult Builder::list_ended() const {
+  if (list_error_ != nullptr && *list_error_) return *list_error_;
+  return std::string(kEndOfList);
+}
+
+// Whether expanding the target of `alias` with `budget` levels left and the
+// repetition counter at `counter` stays within both limits; if so and `take`,
+// the counter takes the expansions inside it.
+bool Builder::expansion_fits(std::uint32_t alias, std::uint32_t budget, std::uint64_t counter,
+                             bool take) {
+  const auto id = static_cast<std::uint32_t>(log_[alias].payload);
+  if (id == 0) return true;  // a scalar
+  const Expansion& x = log_.expansion(id);
+  if (x.height == kInfiniteHeight || x.height > budget) return false;
+  if (counter > limit_ || x.count > limit_ - counter) return false;
+  if (take) counter_ += x.count;
+  return true;
+}
+
+// Walks the expansion of `target` the way building it would, tracking only
+// depth and repetitions: nothing else can fail in a node already built once.
+CheckResult Builder::replay(std::uint32_t target, std::uint32_t budget) {
+  if (log_[target].kind == Kind::Scalar) return std::nullopt;
+  std::uint32_t nest = 0;
+  for (std::uint32_t i = target; i < log_.size(); ++i) {
+    count(stats_.replayed_events);
+    const Event& e = log_[i];
+    switch (e.kind) {
+      case Kind::SeqStart:
+      case Kind::MapStart:
+        if (nest == budget) return with_mark(kRecursionLimit, find_mark(source_, i));
+        ++nest;
+        break;
+      case Kind::SeqEnd:
+      case Kind::MapEnd:
+        if (--nest == 0) return std::nullopt;
+        break;
+      case Kind::Alias:
+        if (++counter_ > limit_) return std::string(kRepetitionLimit);
+        if (!expansion_fits(i, budget - nest, counter_, true)) {
+          if (auto failure = replay(e.aux, budget - nest)) return failure;
+        }
+        break;
+      case Kind::Scalar:
+        break;
+    }
+  }
+  return list_ended();
+}
+
+Builder::Progress Builder::advance(bool final) {
+  const std::uint32_t size = log_.size();
+  const std::uint32_t n = final || size == 0 ? size : size - 1;
+  limit_ = kRepetitionFactor * log_.entries();
+  constexpr std::uint32_t kAhead = 16;
+  for (; pos_ < n; ++pos_) {
+    const std::uint32_t i = pos_;
+    count(stats_.built_events);
+    // Large mappings: fetch the table slot of a string key a few entries
+    // ahead, so that its lookup does not wait for memory.
+    if (i + kAhead < n && !frames_.empty() && frames_.back().is_map) {
+      const Event& ahead = log_[i + kAhead];
+      const KeyTable& t = tables_[frames_.size() - 1];
+      if (t.indexed() && (ahead.flags & (kHasText | kTagged)) == kHasText) {
+        t.prefetch(identity_.string_hash(ahead));
+      }
+    }
+    const Event& e = log_[i];
+    std::uint32_t node = i;
+    switch (e.kind) {
+      case Kind::Scalar:
+        if (e.value == ValueKind::Failure) {
+          return fail(
+              building_failure(log_, frames_, log_.failure(e.payload), find_mark(source_, i)));
+        }
+        break;
+      case Kind::Alias: {
+        node = e.aux;
+        const auto budget = static_cast<std::uint32_t>(kDepthBudget - frames_.size());
+        if (!final && (counter_ >= limit_ || !expansion_fits(i, budget, counter_ + 1, false))) {
+          paused_ = true;
+          return Progress::NeedMore;
+        }
+        if (++counter_ > limit_) return fail(std::string(kRepetitionLimit));
+        if (!expansion_fits(i, budget, counter_, true)) {
+          if ((result_ = replay(node, budget))) return Progress::Failed;
+        }
+        break;
+      }
+      case Kind::SeqStart:
+      case Kind::MapStart:
+        if (frames_.size() == kDepthBudget) {
+          return fail(with_mark(kRecursionLimit, find_mark(source_, i)));
+        }
+        frames_.push_back({i, e.kind == Kind::MapStart, true, 0, kNone});
+        if (e.kind == Kind::MapStart) {
+          if (tables_.size() < frames_.size()) tables_.resize(frames_.size());
+          tables_[frames_.size() - 1].reset();
+        }
+        continue;
+      case Kind::SeqEnd:
+      case Kind::MapEnd:
+        node = frames_.back().start;
+        frames_.pop_back();
+        break;
+    }
+    // `node` is complete.
+    if (frames_.empty()) {
+      ++pos_;
+      built_ = true;
+      return Progress::Built;
+    }
+    BuildFrame& f = frames_.back();
+    if (!f.is_map) {
+      ++f.elements;
+    } else if (f.expect_key) {
+      KeyTable& table = tables_[frames_.size() - 1];
+      const std::uint32_t earlier = table.find_or_insert(identity_.hash(node), node, identity_);
+      if (earlier != kNone) {
+        const std::span<const BuildFrame> outer(frames_.data(), frames_.size() - 1);
+        return fail(building_failure(
+            log_, outer, "duplicate entry " + render_key(log_, log_.resolve_alias(earlier)),
+            find_mark(source_, f.start)));
+      }
+      f.key_entry = i;
+      f.expect_key = (e.flags & kValueFollows) != 0;
+    } else {
+      f.expect_key = true;
+    }
+  }
+  if (!final) return Progress::NeedMore;
+  return fail(list_ended());
+}
+
+}  // namespace velmora::documents::yaml

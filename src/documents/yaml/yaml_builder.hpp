@@ -1,0 +1,84 @@
+// Building: walks the event log as building the tree would, under the depth
+// budget and the repetition limit, checking scalars and mapping keys. The
+// tree itself is never materialised.
+//
+// Aliases are not re-walked: the collector records, for every anchored
+// collection, the height and the alias count of its full expansion, so an
+// alias costs O(1) unless one of the limits could be reached inside it; only
+// then is the expansion replayed, and that replay ends in the failure.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "documents/check_result.hpp"
+#include "documents/yaml/yaml_check_internal.hpp"
+#include "documents/yaml/yaml_diagnostics.hpp"
+#include "documents/yaml/yaml_event_log.hpp"
+#include "documents/yaml/yaml_node_identity.hpp"
+#include "documents/yaml/yaml_parser.hpp"
+
+namespace velmora::documents::yaml {
+
+inline constexpr std::uint32_t kDepthBudget = 128;
+inline constexpr std::uint64_t kRepetitionFactor = 100;
+
+class Builder {
+ public:
+  // `source` is read again only to find the mark of a failure.
+  Builder(const EventLog& log, const Source& source, CheckStats& stats)
+      : log_(log), source_(source), stats_(stats), identity_(log, stats) {}
+
+  enum class Progress { NeedMore, Built, Failed };
+
+  // Builds on from position() while collecting goes on. The log is still
+  // growing: its last entry is left for later (a value folded into it may
+  // still follow), and the repetition limit, which depends on the final
+  // length, is only known from below, so building pauses for good at the
+  // first alias whose outcome could depend on it.
+  Progress step() { return advance(false); }
+  // Builds the rest once collecting has ended: Built or Failed. The list ends
+  // with `list_error` (the collector's error) if there is one.
+  Progress finish(const std::optional<std::string>& list_error) {
+    list_error_ = &list_error;
+    return advance(true);
+  }
+
+  // Whether step() can make progress: not paused, root not complete.
+  bool can_advance() const { return !paused_ && !built_; }
+  bool built() const { return built_; }
+  // The next entry to build.
+  std::uint32_t position() const { return pos_; }
+  // The failure, after Progress::Failed.
+  const CheckResult& failure() const { return result_; }
+
+ private:
+  Progress advance(bool final);
+  bool expansion_fits(std::uint32_t alias, std::uint32_t budget, std::uint64_t counter, bool take);
+  CheckResult replay(std::uint32_t target, std::uint32_t budget);
+  CheckResult list_ended() const;
+  Progress fail(CheckResult failure) {
+    result_ = std::move(failure);
+    return Progress::Failed;
+  }
+
+  const EventLog& log_;
+  const Source& source_;
+  CheckStats& stats_;
+  NodeIdentity identity_;
+  const std::optional<std::string>* list_error_ = nullptr;  // see finish()
+
+  std::uint64_t counter_ = 0;  // alias expansions so far
+  std::uint64_t limit_ = 0;
+  std::uint32_t pos_ = 0;
+  bool paused_ = false;
+  bool built_ = false;
+  CheckResult result_;
+  std::vector<BuildFrame> frames_;
+  std::vector<KeyTable> tables_;  // one per open mapping depth, reused
+};
+
+}  // namespace velmora::documents::yaml

@@ -1,0 +1,86 @@
+// Collecting: libyaml's events of the first document into the event log,
+// with tags interned, anchors bound and, for every anchored collection, the
+// height and alias count of its full expansion.
+#pragma once
+
+#include <yaml.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "documents/yaml/yaml_anchor_table.hpp"
+#include "documents/yaml/yaml_diagnostics.hpp"
+#include "documents/yaml/yaml_event_log.hpp"
+#include "documents/yaml/yaml_hash.hpp"
+
+namespace velmora::documents::yaml {
+
+class Collector {
+ public:
+  Collector(EventLog& log, yaml_parser_t* parser) : log_(log), parser_(parser) {}
+
+  // Collects until the log holds `until` entries or collecting ends. Returns
+  // whether it can go on; it ends at the end of the document or of the
+  // stream, or with an error. Not called again once it has ended.
+  bool collect(std::uint32_t until);
+
+  // The error that ended collecting (libyaml's, or an unknown anchor).
+  const std::optional<std::string>& error() const { return error_; }
+  // The stream ended within the document (nothing can follow it).
+  bool stream_ended() const { return stream_ended_; }
+  // Start mark of the latest libyaml event.
+  Mark last_mark() const { return last_mark_; }
+  // Frees what only collecting needs.
+  void release_stack() {
+    stack_.clear();
+    stack_.shrink_to_fit();
+  }
+
+ private:
+  struct Frame {
+    std::uint32_t start;
+    bool is_map;
+    bool expect_key;  // mappings: the next child is a key
+    bool in_key;      // inside a key
+    bool in_anchor;   // inside an anchored node
+    std::uint32_t height = 0;
+    std::uint64_t count = 0;
+  };
+
+  // Transparent string hashing for the tag table, with the tables' hash function.
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept {
+      return static_cast<std::size_t>(hash_bytes(s));
+    }
+  };
+
+  void child_done(std::uint32_t height, std::uint64_t count) {
+    if (stack_.empty()) return;
+    Frame& f = stack_.back();
+    if (height > f.height) f.height = height;
+    f.count = saturating_add(f.count, count);
+    if (f.is_map) f.expect_key = !f.expect_key;
+  }
+  std::uint32_t intern_tag(const char* tag);
+  void on_scalar(const yaml_event_t& e);
+  void on_collection_start(const yaml_event_t& e);
+  void on_collection_end(const yaml_event_t& e);
+
+  EventLog& log_;
+  yaml_parser_t* parser_;
+  AnchorTable anchors_;
+  std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> tag_ids_;
+  std::vector<Frame> stack_;
+  std::string failure_;  // a scalar's failure message, before it is stored
+  std::optional<std::string> error_;
+  bool stream_ended_ = false;
+  Mark last_mark_;
+};
+
+}  // namespace velmora::documents::yaml

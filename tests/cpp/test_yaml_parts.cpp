@@ -1,0 +1,220 @@
+// Parts of the YAML check on their own: node identity through the key table
+// (which keys are the same key), the anchor table, and the wide arithmetic
+// that integer readings beyond 64 bits use.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "documents/yaml/yaml_anchor_table.hpp"
+#include "documents/yaml/yaml_collector.hpp"
+#include "documents/yaml/yaml_event_log.hpp"
+#include "documents/yaml/yaml_node_identity.hpp"
+#include "documents/yaml/yaml_parser.hpp"
+#include "text/bits.hpp"
+
+namespace {
+
+namespace yaml = velmora::documents::yaml;
+namespace text = velmora::text;
+
+// ---- node identity and the key table -------------------------------------------
+
+yaml::EventLog collect(std::string_view doc) {
+  const yaml::Source source = yaml::Source::of(doc);
+  yaml::Parser parser(source);
+  yaml::EventLog log;
+  yaml::Collector collector(log, parser.get());
+  while (collector.collect(yaml::kNone)) {
+  }
+  EXPECT_FALSE(collector.error().has_value()) << *collector.error();
+  return log;
+}
+
+struct KeyCase {
+  const char* a;
+  const char* b;
+  bool same;  // one key
+};
+
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.a << " | " << c.b; }
+
+class YamlKeyIdentity : public ::testing::TestWithParam<KeyCase> {};
+
+// Both nodes go into a key table, small (scanned) or large (indexed): the
+// second is found as the first exactly when they are one key, and equal
+// nodes hash equally.
+TEST_P(YamlKeyIdentity, SecondKeyFoundExactlyWhenSame) {
+  const KeyCase& c = GetParam();
+  constexpr int kFillers = 12;
+  std::string doc = std::string("&doc [") + c.a + ", " + c.b;
+  for (int i = 0; i < kFillers; ++i) doc += ", f" + std::to_string(i);
+  doc += "]";
+  const yaml::EventLog log = collect(doc);
+  const std::uint32_t a = 1, b = log.next_node(a);
+  std::vector<std::uint32_t> fillers{log.next_node(b)};
+  while (fillers.size() < kFillers) fillers.push_back(log.next_node(fillers.back()));
+
+  for (const bool indexed : {false, true}) {
+    yaml::CheckStats stats;
+    yaml::NodeIdentity identity(log, stats);
+    yaml::KeyTable table;
+    if (indexed) {
+      for (const std::uint32_t f : fillers)
+        ASSERT_EQ(table.find_or_insert(identity.hash(f), f, identity), yaml::kNone);
+      ASSERT_TRUE(table.indexed());
+    }
+    ASSERT_EQ(table.find_or_insert(identity.hash(a), a, identity), yaml::kNone);
+    EXPECT_EQ(table.find_or_insert(identity.hash(b), b, identity), c.same ? a : yaml::kNone)
+        << (indexed ? "indexed" : "scanned");
+    EXPECT_EQ(identity.equal(b, a), c.same);
+    if (c.same) {
+      EXPECT_EQ(identity.hash(a), identity.hash(b));
+    }
+  }
+}
+
+const KeyCase kKeyCases[] = {
+    // integers: the value counts, not the form
+    {"1", "0x1", true},
+    {"1", "+1", true},
+    {"-0x10", "-16", true},
+    {"0", "-0", true},
+    {"0o17", "0b1111", true},
+    {"-1", "1", false},
+    {"1", "1.0", false},
+    {"1", "'1'", false},
+    // other scalars
+    {"~", "null", true},
+    {"~", "''", false},
+    {"true", "True", true},
+    {"true", "'true'", false},
+    {"1.0", "1.00", true},
+    {"-0.0", "0.0", true},
+    {"0.0001", "1e-4", true},
+    {".nan", ".NaN", true},
+    {".nan", "'.nan'", false},
+    {"a b", "'a b'", true},
+    {"a", "b", false},
+    // tags: local tags by name ("!a" and "!!a"-less forms alike), !!str is plain
+    {"!!str 1", "'1'", true},
+    {"!a 1", "!a 1", true},
+    {"!a 1", "!b 1", false},
+    {"!a 1", "1", false},
+    {"!x 1", "!!str 1", false},
+    // collections: mappings regardless of order, sequences in order
+    {"{a: 1, b: 2}", "{b: 2, a: 1}", true},
+    {"{a: 1}", "{a: 2}", false},
+    {"{a: 1}", "{a: 1, b: 2}", false},
+    {"{a: 1, b: 2}", "{a: 1}", false},
+    {"[1, 2]", "[1, 0x2]", true},
+    {"[1, 2]", "[2, 1]", false},
+    {"[1]", "[1, 1]", false},
+    {"[]", "{}", false},
+    {"!t [1]", "[1]", false},
+    // aliases stand for their targets; anchored nodes equal unanchored ones
+    {"&k {a: [1]}", "*k", true},
+    {"&k [1, {b: 2}]", "[0x1, {b: 2}]", true},
+    {"&k 5", "0x5", true},
+};
+INSTANTIATE_TEST_SUITE_P(Cases, YamlKeyIdentity, ::testing::ValuesIn(kKeyCases));
+
+// ---- anchor table ----------------------------------------------------------------
+
+// Names short and long (kept in the slot or outside it), sharing prefixes,
+// rebound later; lookups while bindings wait to enter the table and after it
+// has grown several times.
+TEST(YamlAnchorTable, FindsLatestBindingOfEachName) {
+  const auto name = [](int i) {
+    switch (i % 4) {
+      case 0:
+        return "n" + std::to_string(i);
+      case 1:
+        return std::string(20 - std::to_string(i).size(), 'x') + std::to_string(i);  // 20 bytes
+      case 2:
+        return std::string(21 - std::to_string(i).size(), 'x') + std::to_string(i);  // 21 bytes
+      default:
+        return "a_rather_long_anchor_name_" + std::to_string(i);
+    }
+  };
+  constexpr int kNames = 1000;
+  yaml::AnchorTable table;
+  std::vector<std::uint32_t> latest(kNames, yaml::kNone);
+  for (std::uint32_t step = 0; step < 2 * kNames; ++step) {
+    const int i = step < kNames ? static_cast<int>(step) : static_cast<int>(step * 7) % kNames;
+    table.bind(name(i), {step, step % 3});
+    latest[static_cast<std::size_t>(i)] = step;
+    for (const int j : {i, (i + kNames - 40) % kNames}) {
+      const yaml::AnchorBinding* b = table.find(name(j));
+      if (latest[static_cast<std::size_t>(j)] == yaml::kNone) {
+        EXPECT_EQ(b, nullptr) << name(j);
+      } else {
+        ASSERT_NE(b, nullptr) << name(j);
+        EXPECT_EQ(b->entry, latest[static_cast<std::size_t>(j)]) << name(j);
+        EXPECT_EQ(b->expansion, latest[static_cast<std::size_t>(j)] % 3) << name(j);
+      }
+    }
+  }
+  for (const char* missing : {"", "n", "x", "a_rather_long_anchor_name_", "n1000"})
+    EXPECT_EQ(table.find(missing), nullptr) << missing;
+}
+
+// ---- wide arithmetic ---------------------------------------------------------------
+
+TEST(YamlWideArithmetic, ProductsOfEveryBranchAgree) {
+  struct Product {
+    std::uint64_t a, b, hi, lo;
+  };
+  const Product cases[] = {
+      {0, 0, 0, 0},
+      {~0ull, 1, 0, ~0ull},
+      {~0ull, ~0ull, 0xFFFFFFFFFFFFFFFEull, 1},
+      {1ull << 32, 1ull << 32, 1, 0},
+      {0x00000001FFFFFFFFull, 0xFFFFFFFF00000001ull, 0x1FFFFFFFDull, 0x2FFFFFFFFull},
+      {0x9E3779B97F4A7C15ull, 0xBF58476D1CE4E5B9ull, 0x7641F3080FF92329ull, 0xD67411C46C86742Dull},
+  };
+  for (const Product& p : cases) {
+    std::uint64_t hi = 0, hi_portable = 0;
+    EXPECT_EQ(text::mul_wide(p.a, p.b, hi), p.lo);
+    EXPECT_EQ(hi, p.hi);
+    EXPECT_EQ(text::mul_wide_portable(p.a, p.b, hi_portable), p.lo);
+    EXPECT_EQ(hi_portable, p.hi);
+    EXPECT_EQ(text::fold_multiply(p.a, p.b), p.hi ^ p.lo);
+  }
+}
+
+// Decimal text -> UInt128 by multiply-add, and back by division: exact up to
+// 2^128 - 1, overflow refused one step beyond.
+TEST(YamlWideArithmetic, DecimalRoundTripAndOverflow) {
+  const auto read = [](std::string_view digits, text::UInt128& v) {
+    v = {};
+    for (const char c : digits) {
+      if (!text::mul_add_checked(v, 10, static_cast<std::uint64_t>(c - '0'), v)) return false;
+    }
+    return true;
+  };
+  const auto render = [](text::UInt128 v) {
+    std::string out;
+    do {
+      out.insert(out.begin(), static_cast<char>('0' + text::divide_small(v, 10)));
+    } while (v != text::UInt128{});
+    return out;
+  };
+  for (const char* digits :
+       {"0", "18446744073709551615", "18446744073709551616",
+        "170141183460469231731687303715884105728", "340282366920938463463374607431768211455"}) {
+    text::UInt128 v;
+    ASSERT_TRUE(read(digits, v)) << digits;
+    EXPECT_EQ(render(v), digits);
+  }
+  text::UInt128 v;
+  ASSERT_TRUE(read("340282366920938463463374607431768211455", v));
+  EXPECT_EQ(v, text::UInt128::max());
+  EXPECT_EQ(v.half(), (text::UInt128{0x7FFFFFFFFFFFFFFFull, ~0ull}));
+  EXPECT_EQ(v.half().plus_one(), (text::UInt128{1ull << 63, 0}));
+  EXPECT_FALSE(read("340282366920938463463374607431768211456", v));
+  EXPECT_FALSE(read("3402823669209384634633746074317682114550", v));
+  EXPECT_FALSE(text::mul_add_checked(text::UInt128::max(), 1, 1, v));
+}
+
+}  // namespace
