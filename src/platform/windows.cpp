@@ -8,10 +8,6 @@
 #endif
 #include <windows.h>
 
-#if defined(_MSC_VER)
-#include <intrin.h>
-#endif
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +21,7 @@
 #include <vector>
 
 #include "platform/platform.hpp"
+#include "text/bits.hpp"
 
 namespace velmora::platform {
 namespace {
@@ -532,19 +529,10 @@ RunOutcome run_and_wait(const std::string& program, std::string_view program_nam
 }
 
 [[noreturn]] void fail_fast() noexcept {
-#if defined(_MSC_VER)
-  __fastfail(FAST_FAIL_FATAL_APP_EXIT);
-#else
-  // The fail-fast service: interrupt 0x29 with the code in ECX.
-  asm volatile("int $0x29" : : "c"(FAST_FAIL_FATAL_APP_EXIT) : "memory");
-#endif
+  text::windows_fast_fail(FAST_FAIL_FATAL_APP_EXIT);
   // Not reached on systems with the service; end the process without cleanup anyway.
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_STACK_BUFFER_OVERRUN));
-#if defined(_MSC_VER)
-  __assume(0);
-#else
-  __builtin_unreachable();
-#endif
+  text::unreachable();
 }
 
 }  // namespace velmora::platform
