@@ -22,7 +22,7 @@ CLANG_FORMAT := $(call tool,clang-format-14 clang-format)
 
 # $(call cmake_configure,<build folder>,<options>): a Ninja build folder with the
 # tools of .venv.
-cmake_configure = $(PY) -m cmake -S . -B $(1) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
+cmake_configure = $(PY) -m cmake -S . -B $(1) -G Ninja --no-warn-unused-cli -DPython_EXECUTABLE=$(abspath $(PY)) \
   -DCMAKE_MAKE_PROGRAM=$(abspath .venv/bin/ninja) $(2) >/dev/null
 CTEST := .venv/bin/ctest
 

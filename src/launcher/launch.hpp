@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/platform.hpp"
 #include "launcher/training_request.hpp"
+#include "platform/platform.hpp"
 
 namespace velmora::launcher {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "text/byte_buffer.hpp"
 #include "launcher/training_request.hpp"
+#include "text/byte_buffer.hpp"
 
 namespace velmora::launcher {
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "python/trainer_config.hpp"
-#include "python/train_from_config.hpp"
 #include "python/error.hpp"
+#include "python/train_from_config.hpp"
+#include "python/trainer_config.hpp"
 
 namespace velmora {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "text/quoted_text.hpp"
 #include "launcher/training_request.hpp"
 #include "python/binding.hpp"
+#include "text/quoted_text.hpp"
 
 namespace velmora {
 namespace {

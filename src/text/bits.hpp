@@ -56,9 +56,8 @@ inline unsigned block_mask16(const unsigned char* p, Predicate in_class) noexcep
 }
 
 inline unsigned whitespace_mask16(const unsigned char* p) noexcept {
-  return block_mask16(p, [](unsigned char c) {
-    return c == ' ' || c == '\n' || c == '\t' || c == '\r';
-  });
+  return block_mask16(
+      p, [](unsigned char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; });
 }
 
 inline unsigned string_stop_mask16(const unsigned char* p) noexcept {
@@ -71,7 +70,7 @@ inline unsigned non_ascii_mask16(const unsigned char* p) noexcept {
 
 inline bool any_non_ascii64(const unsigned char* p) noexcept {
   std::uint64_t all = 0;
-  for (int i = 0; i < 8; ++i) all |= load8(p + 8 * i);
+  for (std::size_t i = 0; i < 64; i += 8) all |= load8(p + i);
   return (all & 0x8080808080808080ULL) != 0;
 }
 

@@ -7,7 +7,7 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "documents/json/json_bytes.hpp"
@@ -25,15 +25,11 @@ bool non_ascii(unsigned c) { return c >= 0x80; }
 
 json::ValueKind value_kind(unsigned c) {
   if ((c >= '0' && c <= '9') || c == '-') return json::kNumber;
-  switch (c) {
-    case '"': return json::kString;
-    case '[': return json::kArray;
-    case '{': return json::kObject;
-    case 't': return json::kTrue;
-    case 'f': return json::kFalse;
-    case 'n': return json::kNull;
-    default: return json::kNoValue;
-  }
+  const std::string_view starts = "\"[{tfn";
+  const json::ValueKind kinds[] = {json::kString, json::kArray, json::kObject,
+                                   json::kTrue,   json::kFalse, json::kNull};
+  const std::size_t at = starts.find(static_cast<char>(c));
+  return at == std::string_view::npos ? json::kNoValue : kinds[at];
 }
 
 // Backgrounds: digits, letters, the edges of the control range, quote and
@@ -85,8 +81,8 @@ TEST(ByteClassWords, EveryByteAtEveryPosition) {
             got &= ~got + 1;  // lowest flag only
             expected &= ~expected + 1;
           }
-          ASSERT_EQ(got, expected) << h.name << ": byte " << c << " at " << at << " among "
-                                   << unsigned{filler};
+          ASSERT_EQ(got, expected)
+              << h.name << ": byte " << c << " at " << at << " among " << unsigned{filler};
         }
       }
     }
