@@ -1,6 +1,9 @@
 # velmora_trainer: set-up, build and tests.
 #   make demo   set up, build, run a real training request with the example trainer
 #   make test   set up, build, run every test suite
+#   make check  the daily loop: build, layer rule, C++ and Python suites (no wine, no cargo)
+# Every binary is built by CMake (CMakeLists.txt holds every source list); the
+# fragments in mk/ configure build folders, build targets and run them.
 SHELL := /bin/bash
 .SHELLFLAGS := -euo pipefail -c
 PY := .venv/bin/python
@@ -15,7 +18,13 @@ CLANGXX := $(call tool,clang++-14 clang++)
 CLANG_TIDY := $(call tool,clang-tidy-14 clang-tidy)
 CLANG_FORMAT := $(call tool,clang-format-14 clang-format)
 
-.PHONY: setup build module cpp-build cpp-test py-test test demo clean
+.PHONY: setup build module cpp-build cpp-test py-test test check layers bench-configure demo clean
+
+# $(call cmake_configure,<build folder>,<options>): a Ninja build folder with the
+# tools of .venv.
+cmake_configure = $(PY) -m cmake -S . -B $(1) -G Ninja --no-warn-unused-cli -DPython_EXECUTABLE=$(abspath $(PY)) \
+  -DCMAKE_MAKE_PROGRAM=$(abspath .venv/bin/ninja) $(2) >/dev/null
+CTEST := .venv/bin/ctest
 
 setup:
 	bash scripts/setup.sh
@@ -26,21 +35,31 @@ module: setup
 
 # The C++ cores and their GoogleTest suites.
 cpp-build: setup
-	$(PY) -m cmake -S . -B $(BUILD)/cpp -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVELMORA_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath .venv/bin/ninja) >/dev/null
+	$(call cmake_configure,$(BUILD)/cpp,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_TESTS=ON)
 	$(PY) -m cmake --build $(BUILD)/cpp -j $(JOBS)
+
+# The benchmarks' C++ drivers (optimised as the module is); the bench-* targets
+# build the one they run.
+BENCH_BUILD := $(BUILD)/bench
+bench-configure: setup
+	$(call cmake_configure,$(BENCH_BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BUILD_MODULE=OFF -DVELMORA_BUILD_BENCH=ON)
 
 build: module cpp-build
 
 cpp-test: cpp-build
-	$(BUILD)/cpp/velmora_cpp_tests --gtest_brief=1
-	$(BUILD)/cpp/velmora_embedded_tests --gtest_brief=1
-	$(BUILD)/cpp/velmora_json_bytewise_tests --gtest_brief=1
+	$(CTEST) --test-dir $(BUILD)/cpp --output-on-failure -j $(JOBS)
 
 py-test: module
 	$(PY) -m pytest -q tests/python
 
-test: cpp-test py-test trainer-test test-windows
+test: layers cpp-test py-test trainer-test test-windows
+
+# No root, no wine, no network once set up.
+check: layers cpp-test py-test
+
+# Dependencies between the folders of src/ run only downward; Python.h only in src/python.
+layers: setup
+	$(PY) scripts/check_layers.py
 
 demo: module
 	$(PY) examples/quickstart.py
@@ -49,4 +68,4 @@ clean:
 	rm -rf $(BUILD)
 
 # Subsystem fragments (fuzzing, benchmarks, platform suites, ...).
--include mk/*.mk
+include mk/*.mk

@@ -13,7 +13,7 @@ MB/s are 10^6 bytes per second of input (the UTF-8 size of the file). The ratios
 are check speed / peer speed; above 1 the check is faster.
 
     make bench-json-python
-    .venv/bin/python bench/bench_json.py --driver build/json/json_throughput [--sizes 1,20] [--shapes config,deep] [--keep DIR]
+    .venv/bin/python bench/bench_json.py --driver build/bench/velmora_json_throughput [--sizes 1,20] [--shapes config,deep] [--keep DIR]
 
 Times are CPU time of the calling thread (best of N calls), so that waiting for
 a core on a shared machine does not count. Timing of the peers follows timeit:
@@ -244,7 +244,7 @@ def run_driver(driver: str, path: Path, reps: int | None) -> tuple[float, float]
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--driver", default="build/json/json_throughput", help="path of the built driver")
+    parser.add_argument("--driver", default="build/bench/velmora_json_throughput", help="path of the built driver")
     parser.add_argument("--sizes", default="1,20", help="input sizes in MB, comma-separated")
     parser.add_argument("--shapes", default=",".join(SHAPES), help="shapes, comma-separated")
     parser.add_argument("--reps", type=int, default=None, help="calls per measurement (default: by size)")

@@ -15,7 +15,7 @@ call) and prints MB/s (10^6 bytes of input per second) and the ratios
 check/raw (goal >= 0.8) and check/CSafeLoader (goal >= 5).
 
     make bench-yaml [YAML_BENCH_ARGS='--sizes 1 --rounds 9']
-    .venv/bin/python bench/yaml_bench.py --driver build/yaml-bench/yaml_bench
+    .venv/bin/python bench/yaml_bench.py --driver build/bench/velmora_yaml_bench
 """
 
 from __future__ import annotations

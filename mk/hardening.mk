@@ -4,7 +4,8 @@
 #   make fuzz [FUZZ_SECONDS=60]    every fuzz target for FUZZ_SECONDS each, seeded from
 #                                  fuzz/corpus/<target>; fails on any finding
 #   make soak                      the soak test alone (pytest -m soak)
-#   make lint                      clang-tidy over src/ and clang-format --dry-run; fails on findings
+#   make lint                      the layer rule (scripts/check_layers.py), clang-tidy over src/
+#                                  and clang-format --dry-run; fails on findings
 #   make format                    rewrites the C++ sources in the checked-in style
 ASAN_VENV := .venv-asan
 ASAN_PY := $(ASAN_VENV)/bin/python
@@ -83,38 +84,38 @@ asan-cpp-test: asan-cpp-build
 test-asan: asan-py-test asan-cpp-test
 
 # --- fuzzing -----------------------------------------------------------------
-# Each target is built with libFuzzer, ASan and UBSan into build/fuzz-<target>
-# and run from a copy of its seed corpus (new inputs land in the copy, the
-# checked-in seeds stay as they are). A crash, a sanitizer report, a leak or a
-# timeout fails the run and leaves the input in build/fuzz-<target>/.
+# The fuzz targets (velmora_fuzz_<target>) are built by CMake with clang,
+# libFuzzer, ASan and UBSan into build/fuzz; each runs from a copy of its seed
+# corpus in build/fuzz-<target> (new inputs land in the copy, the checked-in
+# seeds stay as they are). A crash, a sanitizer report, a leak or a timeout
+# fails the run and leaves the input in build/fuzz-<target>/.
 FUZZ_SECONDS ?= 60
-FUZZ_CXX := $(CLANGXX)
-FUZZ_FLAGS := -std=c++20 -Wall -Wextra -Isrc -g -O1 -fsanitize=fuzzer,address,undefined \
-  -fno-sanitize-recover=all -fno-omit-frame-pointer
-# name: sources (the fuzz file first), extra libFuzzer options
-FUZZ_TARGETS := json utf8 $(if $(wildcard fuzz/yaml_check_fuzz.cpp),yaml)
-FUZZ_SRC_json := fuzz/json_check_fuzz.cpp src/documents/json/json_check.cpp src/text/utf8.cpp
+FUZZ_BUILD := $(BUILD)/fuzz
+FUZZ_JOBS ?= 2
+FUZZ_TARGETS := json utf8 yaml
+# Extra libFuzzer options of each target.
 FUZZ_OPT_json := -max_len=4096 -dict=$(abspath fuzz/json_check.dict)
-FUZZ_SRC_utf8 := fuzz/utf8_fuzz.cpp src/text/utf8.cpp
 FUZZ_OPT_utf8 := -max_len=1024
-# The YAML check and everything else in src/documents it may use.
-FUZZ_SRC_yaml := fuzz/yaml_check_fuzz.cpp $(wildcard src/documents/yaml/*.cpp) src/text/quoted_text.cpp src/text/unicode_escape_table.cpp
-FUZZ_OPT_yaml := -max_len=4096 $(if $(wildcard fuzz/yaml_check.dict),-dict=$(abspath fuzz/yaml_check.dict))
-FUZZ_LIBS_yaml := -lyaml
+FUZZ_OPT_yaml := -max_len=4096 -dict=$(abspath fuzz/yaml_check.dict)
 
-.PHONY: fuzz $(addprefix fuzz-,$(FUZZ_TARGETS))
+.PHONY: fuzz fuzz-build $(addprefix fuzz-,$(FUZZ_TARGETS))
 
 fuzz: $(addprefix fuzz-,$(FUZZ_TARGETS))
 
-$(addprefix fuzz-,$(FUZZ_TARGETS)): fuzz-%: setup
+fuzz-build: setup
+	$(call cmake_configure,$(FUZZ_BUILD),-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=$(CLANGXX) \
+	  -DVELMORA_FUZZ=ON -DVELMORA_BUILD_MODULE=OFF)
+	$(PY) -m cmake --build $(FUZZ_BUILD) -j $(FUZZ_JOBS) --target $(addprefix velmora_fuzz_,$(FUZZ_TARGETS))
+
+$(addprefix fuzz-,$(FUZZ_TARGETS)): fuzz-%: fuzz-build
 	@test -d fuzz/corpus/$* || { echo "fuzz: no seed corpus fuzz/corpus/$*" >&2; exit 1; }
 	mkdir -p $(BUILD)/fuzz-$*/corpus
-	$(FUZZ_CXX) $(FUZZ_FLAGS) $(FUZZ_SRC_$*) $(FUZZ_LIBS_$*) -o $(BUILD)/fuzz-$*/fuzzer
 	cp -n fuzz/corpus/$*/* $(BUILD)/fuzz-$*/corpus/
 	@echo "fuzz-$*: $(FUZZ_SECONDS) s (log: $(BUILD)/fuzz-$*/fuzz.log)"
-	@cd $(BUILD)/fuzz-$* && if ASAN_OPTIONS=detect_leaks=1 ./fuzzer -max_total_time=$(FUZZ_SECONDS) \
-	  -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ_OPT_$*) -artifact_prefix=./ corpus \
-	  >fuzz.log 2>&1; then grep -E '^stat::(number_of_executed_units|new_units_added)' fuzz.log; \
+	@cd $(BUILD)/fuzz-$* && if ASAN_OPTIONS=detect_leaks=1 $(abspath $(FUZZ_BUILD))/velmora_fuzz_$* \
+	  -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ_OPT_$*) \
+	  -artifact_prefix=./ corpus >fuzz.log 2>&1; then \
+	  grep -E '^stat::(number_of_executed_units|new_units_added)' fuzz.log; \
 	else tail -n 60 fuzz.log; ls -1 crash-* leak-* timeout-* oom-* 2>/dev/null; \
 	  echo "fuzz-$*: FAILED (the input is in $(BUILD)/fuzz-$*/)" >&2; exit 1; fi
 
@@ -138,9 +139,8 @@ LINT_FORMAT_SOURCES = $(shell for f in $$(find src tests/cpp fuzz bench -name '*
 .PHONY: lint lint-tidy lint-format format
 
 $(LINT_BUILD)/compile_commands.json: setup CMakeLists.txt
-	$(PY) -m cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-	  -DCMAKE_CXX_COMPILER=$(CLANGXX) -DVELMORA_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
-	  -DCMAKE_MAKE_PROGRAM=$(abspath .venv/bin/ninja) >/dev/null
+	$(call cmake_configure,$(LINT_BUILD),-DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+	  -DCMAKE_CXX_COMPILER=$(CLANGXX) -DVELMORA_BUILD_TESTS=ON)
 
 lint-tidy: $(LINT_BUILD)/compile_commands.json
 	printf '%s\n' $(LINT_TIDY_SOURCES) | xargs -P 2 -n 4 $(CLANG_TIDY) -p $(LINT_BUILD) --quiet \
@@ -151,7 +151,8 @@ lint-format:
 
 # Both halves run; either one's findings fail the target.
 lint: $(LINT_BUILD)/compile_commands.json
-	@status=0; $(MAKE) --no-print-directory lint-tidy || status=1; \
+	@status=0; $(MAKE) --no-print-directory layers || status=1; \
+	$(MAKE) --no-print-directory lint-tidy || status=1; \
 	$(MAKE) --no-print-directory lint-format || status=1; \
 	if [ $$status != 0 ]; then echo "lint: FAILED (findings above)" >&2; fi; exit $$status
 

@@ -8,10 +8,6 @@
 #endif
 #include <windows.h>
 
-#if defined(_MSC_VER)
-#include <intrin.h>
-#endif
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +22,7 @@
 
 #include "platform/os_file.hpp"
 #include "platform/platform.hpp"
+#include "text/bits.hpp"
 
 namespace velmora::platform {
 namespace {
@@ -571,19 +568,10 @@ void ChildProcess::kill() noexcept {
 }
 
 [[noreturn]] void fail_fast() noexcept {
-#if defined(_MSC_VER)
-  __fastfail(FAST_FAIL_FATAL_APP_EXIT);
-#else
-  // The fail-fast service: interrupt 0x29 with the code in ECX.
-  asm volatile("int $0x29" : : "c"(FAST_FAIL_FATAL_APP_EXIT) : "memory");
-#endif
+  text::windows_fast_fail(FAST_FAIL_FATAL_APP_EXIT);
   // Not reached on systems with the service; end the process without cleanup anyway.
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_STACK_BUFFER_OVERRUN));
-#if defined(_MSC_VER)
-  __assume(0);
-#else
-  __builtin_unreachable();
-#endif
+  text::unreachable();
 }
 
 }  // namespace velmora::platform

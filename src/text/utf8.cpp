@@ -5,44 +5,14 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define VELMORA_UTF8_SSE2 1
-#endif
+#include "text/bits.hpp"
 
 namespace velmora::launcher {
 namespace {
 
-// Bit i set when byte i of the 16 at p is not ASCII.
-inline unsigned high_bits16(const unsigned char* p) noexcept {
-#ifdef VELMORA_UTF8_SSE2
-  return static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
-#else
-  unsigned mask = 0;
-  for (int i = 0; i < 16; ++i) mask |= static_cast<unsigned>(p[i] >> 7) << i;
-  return mask;
-#endif
-}
-
-// True when any of the 64 bytes at p is not ASCII.
-inline bool any_high64(const unsigned char* p) noexcept {
-#ifdef VELMORA_UTF8_SSE2
-  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
-  const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48));
-  return _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0;
-#else
-  std::uint64_t words[8];
-  std::memcpy(words, p, sizeof words);
-  std::uint64_t all = 0;
-  for (std::uint64_t word : words) all |= word;
-  return (all & 0x8080808080808080ULL) != 0;
-#endif
-}
+using text::any_non_ascii64;
+using text::non_ascii_mask16;
 
 inline bool continuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
 
@@ -59,13 +29,13 @@ std::size_t valid_utf8_prefix(std::string_view text) noexcept {
         ++p;
         continue;
       }
-      const unsigned mask = high_bits16(p);
+      const unsigned mask = non_ascii_mask16(p);
       if (mask != 0) {
         p += std::countr_zero(mask);
         continue;
       }
       p += 16;
-      while (end - p >= 64 && !any_high64(p)) p += 64;
+      while (end - p >= 64 && !any_non_ascii64(p)) p += 64;
       continue;
     }
     const std::size_t left = static_cast<std::size_t>(end - p);

@@ -253,7 +253,7 @@ std::string read_file(const std::filesystem::path& path) {
   return data.str();
 }
 
-// The shared parsing suite: y_ files are accepted, n_ files are rejected, and
+// The vendored parsing suite (tests/data): y_ files are accepted, n_ files are rejected, and
 // the i_ files that are UTF-8 (the only texts the check is ever given) have
 // the outcomes listed here.
 TEST(JsonSuiteTest, ParsingSuite) {

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "text/quoted_text.hpp"
 #include "documents/yaml/yaml_check.hpp"
 #include "documents/yaml/yaml_check_internal.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
+#include "text/quoted_text.hpp"
 
 namespace {
 

@@ -11,26 +11,14 @@
 #include <cstring>
 #include <string>
 
+#include "documents/json/json_bytes.hpp"
+#include "text/bits.hpp"
+
 // Runs of plain string bytes and of whitespace are skipped 16 bytes at a time
-// with SSE2 where the target has it. Elsewhere string bytes go 8 at a time in a
+// where the target has SIMD blocks. Elsewhere string bytes go 8 at a time in a
 // 64-bit word on little-endian machines (as digits always do), whitespace and
 // the rest byte by byte. Defining VELMORA_JSON_BYTEWISE forces the portable
 // paths, so that the tests can cover them.
-#if (defined(__SSE2__) || defined(_M_X64)) && !defined(VELMORA_JSON_BYTEWISE)
-#include <emmintrin.h>
-#define VELMORA_JSON_SSE2 1
-#endif
-
-// The scanners below run once per value; inlining them into the main loop
-// keeps the read position in a register.
-#if defined(__GNUC__) || defined(__clang__)
-#define VELMORA_SCANNER [[gnu::always_inline]] inline
-#elif defined(_MSC_VER)
-#define VELMORA_SCANNER __forceinline
-#else
-#define VELMORA_SCANNER inline
-#endif
-
 namespace velmora::documents {
 namespace {
 
@@ -54,73 +42,16 @@ constexpr std::int64_t kOverflowOrder = 308;
 // the outcome on its own, whatever the digits.
 constexpr std::int64_t kExponentCap = 1'000'000'000'000'000;
 
-enum CharClass : std::uint8_t {
-  kWhitespace = 1,  // space, tab, line feed, carriage return
-  kStringStop = 2,  // '"', '\\' or a control character: ends a run of plain string bytes
-};
-
-constexpr std::array<std::uint8_t, 256> make_classes() {
-  std::array<std::uint8_t, 256> table{};
-  for (int c = 0; c < 0x20; ++c) table[c] = kStringStop;
-  table['"'] = kStringStop;
-  table['\\'] = kStringStop;
-  table[' '] = kWhitespace;
-  table['\t'] |= kWhitespace;
-  table['\n'] |= kWhitespace;
-  table['\r'] |= kWhitespace;
-  return table;
-}
-constexpr std::array<std::uint8_t, 256> kClasses = make_classes();
-
-// What a value starting with a given byte is: the main loop branches on this
-// small dense code (one indirect jump) rather than on the byte itself.
-enum ValueKind : std::uint8_t { kNoValue, kNumber, kString, kArray, kObject, kTrue, kFalse, kNull };
-
-constexpr std::array<std::uint8_t, 256> make_value_kinds() {
-  std::array<std::uint8_t, 256> table{};
-  for (int c = '0'; c <= '9'; ++c) table[c] = kNumber;
-  table['-'] = kNumber;
-  table['"'] = kString;
-  table['['] = kArray;
-  table['{'] = kObject;
-  table['t'] = kTrue;
-  table['f'] = kFalse;
-  table['n'] = kNull;
-  return table;
-}
-constexpr std::array<std::uint8_t, 256> kValueKinds = make_value_kinds();
+using namespace json_bytes;
 
 constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
+#ifdef VELMORA_JSON_BYTEWISE
+constexpr bool kBlockScan = false;
+#else
+constexpr bool kBlockScan = text::kSimdBlocks;
+#endif
 constexpr bool kWordScan = std::endian::native == std::endian::little;
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-inline std::uint64_t load_word(const unsigned char* p) {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  return word;
-}
-
-// High bit of each byte of `word` that is zero. Only the lowest flag is
-// exact (a borrow can flag bytes above a zero byte), which is all the
-// scanners below use.
-[[maybe_unused]] constexpr std::uint64_t zero_bytes(std::uint64_t word) {
-  return (word - kOnes) & ~word & kHighs;
-}
-
-// High bit of each byte that is not an ASCII digit; exact for every byte.
-constexpr std::uint64_t non_digit_bytes(std::uint64_t word) {
-  const std::uint64_t offset = word ^ (kOnes * '0');  // digits become 0..9
-  return ((((offset & ~kHighs) + kOnes * 0x76) | offset) & kHighs);
-}
-
-// High bit of the first byte that ends a run of plain string bytes ('"',
-// '\\' or a control character), or 0 when there is none in the word.
-[[maybe_unused]] constexpr std::uint64_t string_stop_bytes(std::uint64_t word) {
-  const std::uint64_t control = (word - kOnes * 0x20) & ~word & kHighs;  // below 0x20
-  return control | zero_bytes(word ^ (kOnes * '"')) | zero_bytes(word ^ (kOnes * '\\'));
-}
 
 constexpr int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -152,6 +83,8 @@ std::string render_failure(std::string_view text, const char* message, std::size
   return out;
 }
 
+// The scanners below run once per value; inlining them into the main loop
+// (VELMORA_ALWAYS_INLINE) keeps the read position in a register.
 class Checker {
  public:
   explicit Checker(std::string_view text)
@@ -178,50 +111,38 @@ class Checker {
 
   // Most values follow no whitespace or a single space; longer runs (line
   // breaks and indentation) are skipped a block at a time.
-  VELMORA_SCANNER void skip_whitespace() {
+  VELMORA_ALWAYS_INLINE void skip_whitespace() {
     if (!whitespace_at(pos_)) return;
     ++pos_;
     if (!whitespace_at(pos_)) return;
-#ifdef VELMORA_JSON_SSE2
-    while (n_ - pos_ >= 16) {
-      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + pos_));
-      const __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(' ')),
-                                                      _mm_cmpeq_epi8(block, _mm_set1_epi8('\n'))),
-                                         _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\t')),
-                                                      _mm_cmpeq_epi8(block, _mm_set1_epi8('\r'))));
-      const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(blank)) & 0xFFFFu;
-      if (other != 0) {
-        pos_ += static_cast<std::size_t>(std::countr_zero(other));
-        return;
+    if constexpr (kBlockScan) {
+      while (n_ - pos_ >= 16) {
+        const unsigned other = ~text::whitespace_mask16(p_ + pos_) & 0xFFFFu;
+        if (other != 0) {
+          pos_ += static_cast<std::size_t>(std::countr_zero(other));
+          return;
+        }
+        pos_ += 16;
       }
-      pos_ += 16;
     }
-#endif
     while (whitespace_at(pos_)) ++pos_;
   }
 
   // Steps over plain string bytes up to the next '"', '\\' or control
   // character, or to the end of the text.
-  VELMORA_SCANNER void skip_plain_string_bytes() {
-#ifdef VELMORA_JSON_SSE2
-    while (n_ - pos_ >= 16) {
-      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + pos_));
-      // Unsigned byte <= 0x1F: the minimum with 0x1F leaves it unchanged.
-      const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(block, _mm_set1_epi8(0x1F)), block);
-      const __m128i stop =
-          _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('"')),
-                                             _mm_cmpeq_epi8(block, _mm_set1_epi8('\\'))));
-      const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stop));
-      if (mask != 0) {
-        pos_ += static_cast<std::size_t>(std::countr_zero(mask));
-        return;
+  VELMORA_ALWAYS_INLINE void skip_plain_string_bytes() {
+    if constexpr (kBlockScan) {
+      while (n_ - pos_ >= 16) {
+        const unsigned mask = text::string_stop_mask16(p_ + pos_);
+        if (mask != 0) {
+          pos_ += static_cast<std::size_t>(std::countr_zero(mask));
+          return;
+        }
+        pos_ += 16;
       }
-      pos_ += 16;
-    }
-#else
-    if constexpr (kWordScan) {
+    } else if constexpr (kWordScan) {
       while (n_ - pos_ >= 8) {
-        const std::uint64_t mask = string_stop_bytes(load_word(p_ + pos_));
+        const std::uint64_t mask = string_stop_bytes(text::load8(p_ + pos_));
         if (mask != 0) {
           pos_ += static_cast<std::size_t>(std::countr_zero(mask)) / 8;
           return;
@@ -229,15 +150,14 @@ class Checker {
         pos_ += 8;
       }
     }
-#endif
     while (pos_ < n_ && !(kClasses[p_[pos_]] & kStringStop)) ++pos_;
   }
 
   // Steps over a run of ASCII digits.
-  VELMORA_SCANNER void skip_digits() {
+  VELMORA_ALWAYS_INLINE void skip_digits() {
     if constexpr (kWordScan) {
       while (n_ - pos_ >= 8) {
-        const std::uint64_t mask = non_digit_bytes(load_word(p_ + pos_));
+        const std::uint64_t mask = non_digit_bytes(text::load8(p_ + pos_));
         if (mask != 0) {
           pos_ += static_cast<std::size_t>(std::countr_zero(mask)) / 8;
           return;
@@ -269,14 +189,14 @@ class Checker {
   std::size_t offset_ = 0;
 };
 
-VELMORA_SCANNER bool Checker::open(char bracket) {
+VELMORA_ALWAYS_INLINE bool Checker::open(char bracket) {
   if (depth_ + 1 == kDepthBudget) return fail("recursion limit exceeded", pos_);
   open_[depth_++] = bracket;
   ++pos_;
   return true;
 }
 
-VELMORA_SCANNER bool Checker::scan_literal(std::string_view word) {
+VELMORA_ALWAYS_INLINE bool Checker::scan_literal(std::string_view word) {
   if (n_ - pos_ >= word.size() && std::memcmp(p_ + pos_, word.data(), word.size()) == 0) {
     pos_ += word.size();
     return true;
@@ -289,7 +209,7 @@ VELMORA_SCANNER bool Checker::scan_literal(std::string_view word) {
   }
 }
 
-VELMORA_SCANNER bool Checker::scan_number() {
+VELMORA_ALWAYS_INLINE bool Checker::scan_number() {
   pos_ += p_[pos_] == '-';  // signs come and go at random: no branch on them
   if (at_end()) return fail_eof("EOF while parsing a value");
   const std::size_t int_begin = pos_;
@@ -372,7 +292,7 @@ bool Checker::number_in_range(const unsigned char* p, std::size_t int_begin, std
   return false;  // exactly the threshold rounds to infinity
 }
 
-VELMORA_SCANNER bool Checker::hex_escape(unsigned& code) {
+VELMORA_ALWAYS_INLINE bool Checker::hex_escape(unsigned& code) {
   if (n_ - pos_ < 4) return fail_eof("EOF while parsing a string");
   code = 0;
   for (int i = 0; i < 4; ++i) {
@@ -384,7 +304,7 @@ VELMORA_SCANNER bool Checker::hex_escape(unsigned& code) {
   return true;
 }
 
-VELMORA_SCANNER bool Checker::scan_string() {
+VELMORA_ALWAYS_INLINE bool Checker::scan_string() {
   ++pos_;  // opening quote
   for (;;) {
     skip_plain_string_bytes();
@@ -503,7 +423,7 @@ bool Checker::run() {
   }
 }
 
-VELMORA_SCANNER Checker::Step Checker::after_value() {
+VELMORA_ALWAYS_INLINE Checker::Step Checker::after_value() {
   // Close the containers that end here, then step over "," to the next element
   // or member, or reach the end of the text.
   for (;;) {
