@@ -15,11 +15,16 @@ constexpr std::string_view kBadExtension = "Config must be .json or .yaml";
 constexpr std::string_view kInvalidJsonPrefix = "Invalid JSON config: ";
 constexpr std::string_view kInvalidYamlPrefix = "Invalid YAML config: ";
 
-PipelineFailure failure(FailureKind kind, std::string_view prefix, std::string_view detail) {
+PipelineFailure failure(FailureKind kind, Stage stage, std::string_view prefix,
+                        std::string_view detail) {
   std::string message;
   message.reserve(prefix.size() + detail.size());
   message.append(prefix).append(detail);
-  return PipelineFailure{kind, std::move(message)};
+  return PipelineFailure{kind, std::move(message), stage};
+}
+
+PipelineFailure cancelled() {
+  return PipelineFailure{FailureKind::cancelled, "cancelled", Stage::cancelled};
 }
 
 }  // namespace
@@ -43,33 +48,39 @@ const PipelineServices& default_pipeline_services() noexcept {
   return services;
 }
 
+std::optional<PipelineFailure> check_config_file(std::string_view path,
+                                                 const PipelineServices& services,
+                                                 platform::Cancellation* cancel) {
+  if (!services.path_exists(path)) {
+    return failure(FailureKind::file_not_found, Stage::exists, kNotFoundPrefix, path);
+  }
+  // The text lives only until its document check is done.
+  platform::ByteBuffer text;
+  if (auto error = services.read_config_text(path, text, cancel)) {
+    if (*error == platform::kCancelled) return cancelled();
+    return failure(FailureKind::read_failed, Stage::read, kReadPrefix, *error);
+  }
+  const std::optional<DocumentFormat> format = format_of(path);
+  if (!format) {
+    return PipelineFailure{FailureKind::invalid_value, std::string(kBadExtension), Stage::name};
+  }
+  if (*format == DocumentFormat::json) {
+    if (auto error = documents::check_json_document(text.view())) {
+      return failure(FailureKind::invalid_value, Stage::json, kInvalidJsonPrefix, *error);
+    }
+  } else if (auto error = documents::check_yaml_document(text.view())) {
+    return failure(FailureKind::invalid_value, Stage::yaml, kInvalidYamlPrefix, *error);
+  }
+  return std::nullopt;
+}
+
 std::optional<PipelineFailure> run_training_pipeline(const TrainingRequest& request,
                                                      const PipelineServices& services,
                                                      SupervisionHost& host) {
-  const auto cancelled = [] { return PipelineFailure{FailureKind::cancelled, "cancelled"}; };
-  if (!services.path_exists(request.config_path)) {
-    return failure(FailureKind::file_not_found, kNotFoundPrefix, request.config_path);
-  }
-  {
-    // The text lives only until its document check is done.
-    platform::ByteBuffer text;
-    if (auto error = services.read_config_text(request.config_path, text, &host)) {
-      if (host.stopped()) return cancelled();
-      return failure(FailureKind::read_failed, kReadPrefix, *error);
-    }
-    const std::optional<DocumentFormat> format = format_of(request.config_path);
-    if (!format) return PipelineFailure{FailureKind::invalid_value, std::string(kBadExtension)};
-    if (*format == DocumentFormat::json) {
-      if (auto error = documents::check_json_document(text.view())) {
-        return failure(FailureKind::invalid_value, kInvalidJsonPrefix, *error);
-      }
-    } else if (auto error = documents::check_yaml_document(text.view())) {
-      return failure(FailureKind::invalid_value, kInvalidYamlPrefix, *error);
-    }
-  }
+  if (auto failed = check_config_file(request.config_path, services, &host)) return failed;
   if (host.check() != StopRequest::none) return cancelled();
   if (auto message = services.run_trainer(request, host)) {
-    return PipelineFailure{FailureKind::runtime, std::move(*message)};
+    return PipelineFailure{FailureKind::runtime, std::move(*message), Stage::launch};
   }
   if (host.stopped()) return cancelled();
   return std::nullopt;

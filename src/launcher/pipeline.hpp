@@ -21,9 +21,14 @@ enum class FailureKind {
   cancelled,       // the host asked for a stop; the host reports why
 };
 
+// The step that failed, finer than the exception class: the checks are also
+// reported on their own (without launching), by kind of finding.
+enum class Stage { exists, read, name, json, yaml, launch, cancelled };
+
 struct PipelineFailure {
   FailureKind kind;
   std::string message;  // complete, prefix included
+  Stage stage = Stage::launch;
 };
 
 inline constexpr std::string_view kInvalidUtf8 = "stream did not contain valid UTF-8";
@@ -48,6 +53,12 @@ struct PipelineServices {
   std::optional<std::string> (*run_trainer)(const TrainingRequest& request, SupervisionHost& host);
 };
 const PipelineServices& default_pipeline_services() noexcept;
+
+// The checks of a configuration file that come before any launch, in order:
+// existence, read and UTF-8, name, document. Empty when the file passes them.
+std::optional<PipelineFailure> check_config_file(std::string_view path,
+                                                 const PipelineServices& services,
+                                                 platform::Cancellation* cancel = nullptr);
 
 // Runs the request's steps in order; the first failing step decides the
 // failure. Empty when the trainer ran and exited with status 0. The host is
