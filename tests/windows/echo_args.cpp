@@ -11,8 +11,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <shellapi.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cwchar>
 #include <string>
@@ -42,16 +42,14 @@ void line(std::string& out, const char* tag, const std::wstring& value) {
 
 int wmain(int argc, wchar_t** argv) {
   Sleep(static_cast<DWORD>(std::wcstoul(env(L"VELMORA_ECHO_SLEEP_MS").c_str(), nullptr, 10)));
-  const UINT exit_code =
-      static_cast<UINT>(std::wcstoul(env(L"VELMORA_ECHO_EXIT").c_str(), nullptr, 0));
+  const UINT exit_code = static_cast<UINT>(std::wcstoul(env(L"VELMORA_ECHO_EXIT").c_str(), nullptr, 0));
 
   bool has_stdout_text = false;
   const std::wstring stdout_text = env(L"VELMORA_ECHO_STDOUT", &has_stdout_text);
   if (has_stdout_text) {
     char narrow[65536];
-    const int n =
-        WideCharToMultiByte(CP_UTF8, 0, stdout_text.data(), static_cast<int>(stdout_text.size()),
-                            narrow, sizeof narrow, nullptr, nullptr);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, stdout_text.data(), static_cast<int>(stdout_text.size()), narrow,
+                                      sizeof narrow, nullptr, nullptr);
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), narrow, static_cast<DWORD>(n), &written, nullptr);
   }
@@ -69,12 +67,11 @@ int wmain(int argc, wchar_t** argv) {
       for (int i = 0; i < count; ++i) line(report, "cmd", parsed[i]);
       LocalFree(parsed);
     }
-    HANDLE file = CreateFileW(out_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(out_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
     if (file == INVALID_HANDLE_VALUE) ExitProcess(0xE0000001u);
     DWORD written = 0;
-    const BOOL ok =
-        WriteFile(file, report.data(), static_cast<DWORD>(report.size()), &written, nullptr);
+    const BOOL ok = WriteFile(file, report.data(), static_cast<DWORD>(report.size()), &written, nullptr);
     CloseHandle(file);
     if (!ok || written != report.size()) ExitProcess(0xE0000002u);
   }

@@ -1,14 +1,15 @@
 // Existence test, whole-file read and error texts against the real file system.
-#include <gtest/gtest.h>
-#include <winioctl.h>
-
 #include <cstdint>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/platform.hpp"
 #include "support.hpp"
+
+#include <winioctl.h>
 
 namespace velmora::platform {
 namespace {
@@ -48,8 +49,7 @@ TEST(RenderOsError, SystemMessagesTrimmedAndNumbered) {
       {ERROR_FILE_NOT_FOUND, {"The system cannot find the file specified.", "File not found."}},
       {ERROR_ACCESS_DENIED, {"Access is denied.", "Access denied."}},
       {ERROR_SHARING_VIOLATION,
-       {"The process cannot access the file because it is being used by another process.",
-        "Sharing violation."}},
+       {"The process cannot access the file because it is being used by another process.", "Sharing violation."}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.code);
@@ -99,9 +99,7 @@ TEST(PathExists, Table) {
       {base + std::string(1, '\0'), false},
       // Not UTF-8: stray continuation byte, overlong '/', encoded surrogate, truncated sequence.
       {base + "\\file.json\x80", false},
-      {base + "\xc0\xaf"
-              "file.json",
-       false},
+      {base + "\xc0\xaf" "file.json", false},
       {base + "\\\xed\xa0\x80", false},
       {base + "\\sch\xc3", false},
       {base + "\\fi?e.json", false},
@@ -117,8 +115,8 @@ TEST(PathExists, FileLockedByAnotherHandle) {
   TempDir dir;
   const std::wstring path = dir.file(L"locked.json");
   ASSERT_TRUE(write_file(path, "{}"));
-  Handle exclusive(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  Handle exclusive(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_NE(exclusive.h, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(path_exists(utf8(path)));
   // Reading needs read access, which the exclusive handle denies.
@@ -133,15 +131,13 @@ TEST(PathExists, EntryThatRefusesEveryOpen) {
   // (access denied) while its directory entry remains: it still exists.
   TempDir dir;
   const std::wstring path = dir.file(L"pending.json");
-  Handle file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  Handle file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_NE(file.h, INVALID_HANDLE_VALUE);
   FILE_DISPOSITION_INFO disposition{TRUE};
-  ASSERT_TRUE(
-      SetFileInformationByHandle(file.h, FileDispositionInfo, &disposition, sizeof disposition));
-  Handle probe(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  ASSERT_TRUE(SetFileInformationByHandle(file.h, FileDispositionInfo, &disposition, sizeof disposition));
+  Handle probe(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   const DWORD probe_error = GetLastError();
   if (probe.h != INVALID_HANDLE_VALUE || probe_error != ERROR_ACCESS_DENIED) {
     GTEST_SKIP() << "this system opens files whose deletion is pending (wine does)";
@@ -157,14 +153,11 @@ TEST(PathExists, SymbolicLinks) {
   TempDir dir;
   ASSERT_TRUE(write_file(dir.file(L"target.json"), "{}"));
   const DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
-  const bool made = CreateSymbolicLinkW(dir.file(L"good.json").c_str(),
-                                        dir.file(L"target.json").c_str(), flags) &&
-                    CreateSymbolicLinkW(dir.file(L"dangling.json").c_str(),
-                                        dir.file(L"gone.json").c_str(), flags);
+  const bool made = CreateSymbolicLinkW(dir.file(L"good.json").c_str(), dir.file(L"target.json").c_str(), flags) &&
+                    CreateSymbolicLinkW(dir.file(L"dangling.json").c_str(), dir.file(L"gone.json").c_str(), flags);
   // Some systems (wine) report success without making the link.
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!made ||
-      !GetFileAttributesExW(dir.file(L"dangling.json").c_str(), GetFileExInfoStandard, &data)) {
+  if (!made || !GetFileAttributesExW(dir.file(L"dangling.json").c_str(), GetFileExInfoStandard, &data)) {
     GTEST_SKIP() << "symbolic links cannot be created here";
   }
   EXPECT_TRUE(path_exists(dir.file_utf8(L"good.json")));
@@ -180,8 +173,7 @@ TEST(PathExists, LinksOfTheHostFileSystem) {
   // that wine follows like the system would.
   const std::wstring dir = []() {
     wchar_t buffer[32768];
-    return std::wstring(buffer,
-                        GetEnvironmentVariableW(L"VELMORA_WINTEST_HOST_LINKS", buffer, 32768));
+    return std::wstring(buffer, GetEnvironmentVariableW(L"VELMORA_WINTEST_HOST_LINKS", buffer, 32768));
   }();
   if (dir.empty()) GTEST_SKIP() << "VELMORA_WINTEST_HOST_LINKS not set";
   const std::string base = utf8(dir);
@@ -228,8 +220,7 @@ TEST(ReadWholeFile, ContentsExactlyAsStored) {
     buffer.set_size(3);  // earlier contents are replaced, not appended to
     const auto error = read_whole_file(utf8(path), buffer);
     ASSERT_FALSE(error.has_value()) << *error;
-    EXPECT_TRUE(buffer.view() == row.bytes)
-        << "size " << buffer.size() << " expected " << row.bytes.size();
+    EXPECT_TRUE(buffer.view() == row.bytes) << "size " << buffer.size() << " expected " << row.bytes.size();
     // One buffer sized from the reported length: no growth past it.
     EXPECT_EQ(buffer.capacity(), std::max<std::size_t>(row.bytes.size(), 3));
   }
@@ -239,8 +230,7 @@ TEST(ReadWholeFile, NonAsciiPath) {
   TempDir dir;
   ASSERT_TRUE(write_file(dir.file(L"\u00e9t\u00e9 \U0001F600.json"), "[1]"));
   ByteBuffer buffer;
-  const auto error =
-      read_whole_file(utf8(dir.path()) + "\\\xc3\xa9t\xc3\xa9 \xf0\x9f\x98\x80.json", buffer);
+  const auto error = read_whole_file(utf8(dir.path()) + "\\\xc3\xa9t\xc3\xa9 \xf0\x9f\x98\x80.json", buffer);
   ASSERT_FALSE(error.has_value()) << *error;
   EXPECT_EQ(buffer.view(), "[1]");
 }
@@ -255,16 +245,14 @@ TEST(ReadWholeFile, WhileOthersHoldItOpen) {
   };
   const Row rows[] = {
       {"writer sharing read and write", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE},
-      {"writer sharing everything", GENERIC_WRITE,
-       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
-      {"deleter sharing everything", DELETE,
-       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
+      {"writer sharing everything", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
+      {"deleter sharing everything", DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
       {"reader sharing only reading", GENERIC_READ, FILE_SHARE_READ},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    Handle other(CreateFileW(path.c_str(), row.access, row.share, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle other(CreateFileW(path.c_str(), row.access, row.share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                             nullptr));
     ASSERT_NE(other.h, INVALID_HANDLE_VALUE);
     ByteBuffer buffer;
     const auto error = read_whole_file(utf8(path), buffer);
@@ -316,8 +304,7 @@ TEST(ReadWholeFile, OutOfMemoryWhenTheLengthCannotBeBuffered) {
   TempDir dir;
   const std::wstring path = dir.file(L"huge.json");
   {
-    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_NE(file.h, INVALID_HANDLE_VALUE);
     DWORD returned = 0;
     DeviceIoControl(file.h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);

@@ -1,13 +1,12 @@
 // The trainer launch on Windows: status texts and whole runs of a stand-in
 // "cargo" (a copy of echo_args.exe found on PATH).
-#include "launcher/launch.hpp"
-
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "build_config.hpp"
+#include "launcher/launch.hpp"
 #include "support.hpp"
 
 namespace velmora::launcher {
@@ -53,8 +52,7 @@ TEST(RunTrainerProcess, ArgumentsReachTheTool) {
   EnvOverride code(L"VELMORA_ECHO_EXIT", L"0");
   const TrainingRequest requests[] = {
       {"cfg.yaml", "out", 1000, 42, std::nullopt},
-      {"my configs\\cfg \xc3\xa9t\xc3\xa9.json", "C:\\out dir\\", 18446744073709551615u,
-       4294967295u, ""},
+      {"my configs\\cfg \xc3\xa9t\xc3\xa9.json", "C:\\out dir\\", 18446744073709551615u, 4294967295u, ""},
       {"\"quoted\".json", "trailing\\\\", 0, 0, "ckpt \\\"x\\"},
   };
   for (const TrainingRequest& request : requests) {
@@ -98,8 +96,7 @@ TEST(RunTrainerProcess, LaunchFailures) {
   ASSERT_TRUE(fake.placed);
   {
     // NUL in a value: refused before anything starts.
-    const auto message =
-        run_trainer_process({"c.json", std::string("out\0put", 7), 1, 2, std::nullopt});
+    const auto message = run_trainer_process({"c.json", std::string("out\0put", 7), 1, 2, std::nullopt});
     EXPECT_EQ(message, "Failed to launch train_generic command: nul byte found in provided data");
     EXPECT_FALSE(wintest::file_exists(fake.report));
   }

@@ -1,12 +1,11 @@
 // The whole train_from_config pipeline on Windows, from the configuration file
 // to the exit of a stand-in "cargo" (a copy of echo_args.exe found on PATH).
-#include "launcher/pipeline.hpp"
-
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "launcher/pipeline.hpp"
 #include "platform/platform.hpp"
 #include "support.hpp"
 
@@ -49,8 +48,8 @@ TEST(TrainingPipeline, FromFileToExitStatus) {
       {base + "\xc3\xa9t\xc3\xa9 cfg.yml", L"0", std::nullopt, "", true},
       {base + "ok.json", L"3221225477", FailureKind::runtime,
        "train_generic exited with status: exit code: 0xc0000005", true},
-      {base + "missing.txt", L"0", FailureKind::file_not_found,
-       "Config file not found: " + base + "missing.txt", false},
+      {base + "missing.txt", L"0", FailureKind::file_not_found, "Config file not found: " + base + "missing.txt",
+       false},
       {nul_path, L"0", FailureKind::file_not_found, "Config file not found: " + nul_path, false},
       {base + "d.json", L"0", FailureKind::read_failed,
        "Failed to read config: " + platform::render_os_error(ERROR_ACCESS_DENIED), false},
@@ -72,8 +71,7 @@ TEST(TrainingPipeline, FromFileToExitStatus) {
       ASSERT_TRUE(failure.has_value());
       EXPECT_EQ(failure->kind, *row.kind);
       if (row.message.ends_with("...")) {
-        EXPECT_TRUE(failure->message.starts_with(row.message.substr(0, row.message.size() - 3)))
-            << failure->message;
+        EXPECT_TRUE(failure->message.starts_with(row.message.substr(0, row.message.size() - 3))) << failure->message;
       } else {
         EXPECT_EQ(failure->message, row.message);
       }

@@ -1,9 +1,9 @@
 // Program search and child processes, checked with the echo_args test child.
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "platform/platform.hpp"
 #include "support.hpp"
@@ -23,9 +23,8 @@ struct EchoRun {
   std::optional<EchoReport> report;
 };
 
-EchoRun run_echo(const TempDir& dir, const std::vector<std::string>& args,
-                 std::uint32_t exit_code = 0, std::string_view program_name = "cargo",
-                 const std::wstring& program = wintest::echo_program()) {
+EchoRun run_echo(const TempDir& dir, const std::vector<std::string>& args, std::uint32_t exit_code = 0,
+                 std::string_view program_name = "cargo", const std::wstring& program = wintest::echo_program()) {
   const std::wstring report_path = dir.file(L"report.txt");
   DeleteFileW(report_path.c_str());
   EnvOverride out(L"VELMORA_ECHO_OUT", report_path);
@@ -36,8 +35,7 @@ EchoRun run_echo(const TempDir& dir, const std::vector<std::string>& args,
   return run;
 }
 
-std::vector<std::wstring> widened(std::string_view program_name,
-                                  const std::vector<std::string>& args) {
+std::vector<std::wstring> widened(std::string_view program_name, const std::vector<std::string>& args) {
   std::vector<std::wstring> out{wide(program_name)};
   for (const std::string& arg : args) out.push_back(wide(arg));
   return out;
@@ -116,9 +114,9 @@ TEST(RunAndWait, NoArgumentsAndTrainerCommand) {
   TempDir dir;
   const std::vector<std::vector<std::string>> tables = {
       {},
-      {"run", "--manifest-path", "D:\\a\\orvek_trainer\\orvek_trainer/Cargo.toml", "--release",
-       "--bin", "train_generic", "--", "--config", "my configs\\cfg.yaml", "--output-dir",
-       "out dir\\", "--steps", "18446744073709551615", "--seed", "4294967295", "--base-ckpt", ""},
+      {"run", "--manifest-path", "D:\\a\\orvek_trainer\\orvek_trainer/Cargo.toml", "--release", "--bin",
+       "train_generic", "--", "--config", "my configs\\cfg.yaml", "--output-dir", "out dir\\", "--steps",
+       "18446744073709551615", "--seed", "4294967295", "--base-ckpt", ""},
   };
   for (const auto& args : tables) {
     const EchoRun run = run_echo(dir, args);
@@ -165,8 +163,7 @@ TEST(RunAndWait, LongArguments) {
 
 TEST(RunAndWait, ExitCodesKeepAllBits) {
   TempDir dir;
-  const std::uint32_t codes[] = {0,           1,           2,           255,        256,
-                                 2147483647u, 0x80000000u, 0xC0000005u, 0xFFFFFFFEu};
+  const std::uint32_t codes[] = {0, 1, 2, 255, 256, 2147483647u, 0x80000000u, 0xC0000005u, 0xFFFFFFFEu};
   for (std::uint32_t code : codes) {
     SCOPED_TRACE(code);
     expect_exited(run_echo(dir, {}, code).outcome, code);
@@ -211,14 +208,8 @@ TEST(RunAndWait, RefusedBeforeStarting) {
     std::string error;
   };
   const Row rows[] = {
-      {"NUL in an argument",
-       "cargo",
-       {"--output-dir", std::string("out\0dir", 7)},
-       "nul byte found in provided data"},
-      {"NUL in the last, empty-ended argument",
-       "cargo",
-       {std::string(1, '\0')},
-       "nul byte found in provided data"},
+      {"NUL in an argument", "cargo", {"--output-dir", std::string("out\0dir", 7)}, "nul byte found in provided data"},
+      {"NUL in the last, empty-ended argument", "cargo", {std::string(1, '\0')}, "nul byte found in provided data"},
       {"quote in argv[0]", "car\"go", {}, render_os_error(ERROR_INVALID_PARAMETER)},
       {"argument not UTF-8", "cargo", {"\xff"}, render_os_error(ERROR_NO_UNICODE_TRANSLATION)},
   };
@@ -267,10 +258,8 @@ TEST(RunAndWait, LeavesNoHandlesBehind) {
   const std::size_t before = count_open_handles();
   ASSERT_GT(before, 0u);
   for (int i = 0; i < 3; ++i) {
-    expect_exited(run_echo(dir, {"x"}, static_cast<std::uint32_t>(i)).outcome,
-                  static_cast<std::uint32_t>(i));
-    EXPECT_FALSE(
-        run_echo(dir, {}, 0, "cargo", dir.file(L"missing.exe")).outcome.status.has_value());
+    expect_exited(run_echo(dir, {"x"}, static_cast<std::uint32_t>(i)).outcome, static_cast<std::uint32_t>(i));
+    EXPECT_FALSE(run_echo(dir, {}, 0, "cargo", dir.file(L"missing.exe")).outcome.status.has_value());
   }
   EXPECT_EQ(count_open_handles(), before);
 }
@@ -280,8 +269,7 @@ TEST(FailFast, EndsAtOnceWithoutCleanUp) {
   const std::string marker = dir.file_utf8(L"exit-handler-ran");
   const std::string buffered = dir.file_utf8(L"buffered.txt");
   const RunOutcome outcome =
-      run_and_wait(utf8(wintest::exe_path()), "tests",
-                   std::vector<std::string>{"--fail-fast-child", marker, buffered});
+      run_and_wait(utf8(wintest::exe_path()), "tests", std::vector<std::string>{"--fail-fast-child", marker, buffered});
   // STATUS_STACK_BUFFER_OVERRUN is the exit code of every fail-fast exit.
   expect_exited(outcome, 0xC0000409u);
   EXPECT_FALSE(wintest::file_exists(wide(marker))) << "an exit handler ran";
@@ -296,8 +284,7 @@ struct ProbeCopy {
   bool placed;
   std::optional<wintest::FileRemover> remover;
   ProbeCopy(const std::wstring& directory, const std::wstring& name)
-      : path(directory + L"\\" + name),
-        placed(CopyFileW(wintest::echo_program().c_str(), path.c_str(), TRUE) != 0) {
+      : path(directory + L"\\" + name), placed(CopyFileW(wintest::echo_program().c_str(), path.c_str(), TRUE) != 0) {
     if (placed) remover.emplace(path);
   }
 };
@@ -332,17 +319,17 @@ TEST(FindProgram, SearchOrder) {
   const std::wstring name = L"velmora-probe-" + std::to_wstring(GetCurrentProcessId());
   const std::wstring file = name + L".exe";
   enum Place { exe_dir, system_dir, windows_dir, path_first, path_second };
-  const std::wstring places[] = {wintest::exe_directory(), system_directory(), windows_directory(),
-                                 first.path(), second.path()};
-  const char* labels[] = {"executable directory", "system directory", "Windows directory",
-                          "first PATH entry", "second PATH entry"};
+  const std::wstring places[] = {wintest::exe_directory(), system_directory(), windows_directory(), first.path(),
+                                 second.path()};
+  const char* labels[] = {"executable directory", "system directory", "Windows directory", "first PATH entry",
+                          "second PATH entry"};
   EnvOverride path(L"PATH", L";" + first.path() + L";;" + second.path() + L";");
   struct Row {
     Place winner, loser;
   };
   const Row rows[] = {
-      {exe_dir, system_dir},    {exe_dir, path_first},     {system_dir, windows_dir},
-      {system_dir, path_first}, {windows_dir, path_first}, {path_first, path_second},
+      {exe_dir, system_dir},     {exe_dir, path_first},      {system_dir, windows_dir},
+      {system_dir, path_first},  {windows_dir, path_first},  {path_first, path_second},
   };
   int skipped = 0;
   for (const Row& row : rows) {

@@ -8,8 +8,7 @@ namespace velmora::wintest {
 
 std::wstring wide(std::string_view text) {
   if (text.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(static_cast<std::size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
   return out;
@@ -17,11 +16,10 @@ std::wstring wide(std::string_view text) {
 
 std::string utf8(std::wstring_view text) {
   if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                    0, nullptr, nullptr);
+  const int n =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                      nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
   return out;
 }
 
@@ -47,8 +45,7 @@ void remove_tree(const std::wstring& path) {
       const std::wstring name = entry.cFileName;
       if (name == L"." || name == L"..") continue;
       const std::wstring child = path + L"\\" + name;
-      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-          !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         remove_tree(child);
       } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveDirectoryW(child.c_str());
@@ -88,13 +85,10 @@ EnvOverride::EnvOverride(const wchar_t* name, std::optional<std::wstring> value)
   SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
 }
 
-EnvOverride::~EnvOverride() {
-  SetEnvironmentVariableW(name_.c_str(), saved_ ? saved_->c_str() : nullptr);
-}
+EnvOverride::~EnvOverride() { SetEnvironmentVariableW(name_.c_str(), saved_ ? saved_->c_str() : nullptr); }
 
 bool write_file(const std::wstring& path, std::string_view bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   bool ok = true;
   std::size_t done = 0;
@@ -109,9 +103,8 @@ bool write_file(const std::wstring& path, std::string_view bytes) {
 }
 
 std::optional<std::string> read_file(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return std::nullopt;
   std::string out;
   char chunk[65536];
@@ -121,9 +114,7 @@ std::optional<std::string> read_file(const std::wstring& path) {
   return out;
 }
 
-bool file_exists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool file_exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 namespace {
 
@@ -135,12 +126,9 @@ std::optional<std::wstring> unhex(std::string_view hex) {
     for (std::size_t j = i; j < i + 4; ++j) {
       const char c = hex[j];
       unit <<= 4;
-      if (c >= '0' && c <= '9')
-        unit |= static_cast<unsigned>(c - '0');
-      else if (c >= 'a' && c <= 'f')
-        unit |= static_cast<unsigned>(c - 'a' + 10);
-      else
-        return std::nullopt;
+      if (c >= '0' && c <= '9') unit |= static_cast<unsigned>(c - '0');
+      else if (c >= 'a' && c <= 'f') unit |= static_cast<unsigned>(c - 'a' + 10);
+      else return std::nullopt;
     }
     out.push_back(static_cast<wchar_t>(unit));
   }
@@ -163,18 +151,12 @@ std::optional<EchoReport> read_echo_report(const std::wstring& path) {
     const std::optional<std::wstring> value = unhex(line.substr(4));
     if (!value) return std::nullopt;
     const std::string_view tag = line.substr(0, 3);
-    if (tag == "exe")
-      report.exe = *value;
-    else if (tag == "cwd")
-      report.cwd = *value;
-    else if (tag == "env")
-      report.env = *value;
-    else if (tag == "arg")
-      report.crt_argv.push_back(*value);
-    else if (tag == "cmd")
-      report.cmd_argv.push_back(*value);
-    else
-      return std::nullopt;
+    if (tag == "exe") report.exe = *value;
+    else if (tag == "cwd") report.cwd = *value;
+    else if (tag == "env") report.env = *value;
+    else if (tag == "arg") report.crt_argv.push_back(*value);
+    else if (tag == "cmd") report.cmd_argv.push_back(*value);
+    else return std::nullopt;
   }
   return report;
 }

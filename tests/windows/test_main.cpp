@@ -1,16 +1,17 @@
 // Entry point of the Windows platform tests. Prints "N passed, N failed" as
 // its last line. Started with --fail-fast-child it is instead the child of the
 // fail-fast test: it arranges for visible clean-up and then fails fast.
-#include <gtest/gtest.h>
-#include <shellapi.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "platform/platform.hpp"
 #include "support.hpp"
+
+#include <shellapi.h>
 
 namespace {
 
