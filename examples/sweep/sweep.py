@@ -428,12 +428,18 @@ def plot(results: list[dict], path: Path) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    # One colour per config and learning rate, one line style per seed.
+    colours = {}
+    styles = {}
     fig, ax = plt.subplots(figsize=(6.4, 3.8), dpi=100)
     for r in results:
+        colour = colours.setdefault((r["config_name"], r["lr"]), f"C{len(colours) % 10}")
+        style = styles.setdefault(r["seed"], ("-", "--", ":", "-.")[len(styles) % 4])
         if r["curve"]:
             steps, losses = zip(*r["curve"])
             label = r["name"] if r["status"] == "ok" else f"{r['name']} ({r['status']})"
-            ax.plot(steps, losses, "-" if r["status"] == "ok" else "--", label=label)
+            ax.plot(steps, losses, linestyle=style, color=colour, label=label,
+                    alpha=1.0 if r["status"] == "ok" else 0.5)
     ax.set_xlabel("step")
     ax.set_ylabel("loss (whole dataset)")
     ax.set_title("Loss curves")

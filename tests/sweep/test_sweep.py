@@ -1,0 +1,77 @@
+"""examples/sweep/sweep.py on each engine: the grid, failures, the table, Ctrl-C."""
+
+import json
+import shutil
+import signal
+import time
+
+import pytest
+
+import velmora_trainer
+from conftest import CONFIGS, parse_table
+from support.fake_cargo import expected_argv
+
+ENGINES = ["local", "ray", "dask"]
+PNG = b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_grid_with_a_broken_config(sweep, tmp_path, engine):
+    shutil.copy(CONFIGS / "broken_duplicate_key.yaml", tmp_path / "broken.yaml")
+    status, out, err = sweep.fake_cargo().run(CONFIGS / "train.yaml", tmp_path / "broken.yaml", "--lr", 0.5, 0.05,
+                                              "--seed", 7, "--steps", 3, "--engine", engine, "--workers", 2)
+    assert status == 1, err
+    rows = parse_table(out)
+    good = [f"train-lr{lr}-seed7" for lr in ("0.5", "0.05")]
+    broken = [f"broken-lr{lr}-seed7" for lr in ("0.5", "0.05")]
+    assert {name: row["status"] for name, row in rows.items()} == {**dict.fromkeys(good, "ok"),
+                                                                   **dict.fromkeys(broken, "failed")}
+    base = (CONFIGS / "train.yaml").read_text(encoding="utf-8")
+    for name, lr in zip(good, ("0.5", "0.05")):
+        written = (sweep.out / name / "config.yaml").read_text(encoding="utf-8")
+        assert written == base.replace("learning_rate: 0.8", f"learning_rate: {lr}")
+    assert sorted(sweep.recorded()) == sorted(
+        expected_argv(str(sweep.out / name / "config.yaml"), str(sweep.out / name), 3, 7) for name in good)
+    for name in broken:  # the module's own message for the config the sweep wrote
+        with pytest.raises(ValueError) as error:
+            velmora_trainer.train_from_config(str(sweep.out / name / "config.yaml"), str(tmp_path / "x"), 1, 1)
+        assert f"\n  {name}: ValueError: {error.value}\n" in out
+    assert (sweep.out / "results.txt").read_text(encoding="utf-8") in out
+    assert f"loss curves: {sweep.out / 'loss_curves.png'}\n" in out
+    assert (sweep.out / "loss_curves.png").read_bytes().startswith(PNG)
+
+
+def test_real_trainer_table_matches_metrics(sweep):
+    status, out, err = sweep.run(CONFIGS / "train.json", "--lr", 0.8, 0.2, "--seed", 3, "--steps", 40)
+    assert status == 0, err
+    rows = parse_table(out)
+    assert sorted(rows) == ["lr0.2-seed3", "lr0.8-seed3"]
+    for name, row in rows.items():
+        lines = [json.loads(line) for line in (sweep.out / name / "metrics.jsonl").read_text().splitlines()]
+        final = lines[-1]
+        assert final["final"] is True and final["step"] == 40
+        assert (row["status"], row["final loss"], row["accuracy"]) == (
+            "ok", f"{final['loss']:.6f}", f"{final['accuracy']:.3f}")
+        # The trainer ran with the learning rate of its grid point.
+        assert f"learning rate {row['lr']}\n" in (sweep.out / name / "train.log").read_text()
+        assert (sweep.out / name / "model.ckpt").is_file()
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_ctrl_c_stops_every_trainer(sweep, engine):
+    # Seed 1 finishes at once; seeds 2 and 3 train until stopped; seed 4 waits for a worker.
+    sweep.fake_cargo(slow_unless_seed=1)
+    proc = sweep.start(CONFIGS / "train.yaml", "--lr", 0.1, "--seed", 1, 2, 3, 4, "--steps", 5,
+                       "--engine", engine, "--workers", 2)
+    deadline = time.monotonic() + 120
+    while len(sweep.recorded()) < 3 and proc.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.1)
+    time.sleep(0.5)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == 130, err
+    rows = parse_table(out)
+    assert [rows[f"lr0.1-seed{seed}"]["status"] for seed in (1, 2, 3, 4)] == ["ok", "cancelled", "cancelled",
+                                                                            "not run"]
+    assert sorted(argv[argv.index("--seed") + 1] for argv in sweep.recorded()) == ["1", "2", "3"]
+    assert (sweep.out / "loss_curves.png").is_file()
