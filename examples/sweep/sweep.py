@@ -68,6 +68,8 @@ report.flush()
 
 STOP_STEPS = ((signal.SIGINT, 10.0), (signal.SIGTERM, 5.0), (signal.SIGKILL, 5.0))
 EXIT_INTERRUPTED = 130
+# Longest wait for the stopped runs to report (each stops within 20 s).
+CANCEL_TIMEOUT = 60.0
 
 
 # --- the grid ---------------------------------------------------------------
@@ -223,9 +225,10 @@ def run_point(point: dict, steps: int, cancelled=None) -> dict:
 
 # --- engines ----------------------------------------------------------------
 #
-# Each engine runs `run_point` for every point and yields results as they come;
-# cancel() stops what runs, lets nothing else start, and returns the results
-# of the runs it stopped (as far as they came back).
+# Each engine submits `run_point` calls (handles are kept in submission
+# order), waits for some to finish, gives a finished call's result (raising
+# what the engine raises for a call that broke), and cancels: nothing queued
+# starts any more, running calls stop their trainers.
 
 @contextlib.contextmanager
 def sigint_ignored():
@@ -252,43 +255,37 @@ def _local_run(point: dict, steps: int) -> dict:
 
 
 class LocalEngine:
-    name = "local"
-
     def __init__(self, workers: int, address: str | None):
         import concurrent.futures
         import multiprocessing
 
-        self.futures_mod = concurrent.futures
+        self.futures = concurrent.futures
         context = multiprocessing.get_context("spawn")
         self.event = context.Event()
         self.pool = concurrent.futures.ProcessPoolExecutor(
             workers, mp_context=context, initializer=_local_worker_init, initargs=(self.event,))
-        self.futures = []
 
-    def run(self, points, steps):
+    def submit(self, point, steps):
         with sigint_ignored():  # the pool starts its processes on submission
-            self.futures = [self.pool.submit(_local_run, p, steps) for p in points]
-        pending = set(self.futures)
-        while pending:
-            done, pending = self.futures_mod.wait(pending, timeout=0.5, return_when="FIRST_COMPLETED")
-            for future in done:
-                yield future.result()
+            return self.pool.submit(_local_run, point, steps)
 
-    def cancel(self, timeout):
+    def wait(self, pending, timeout):
+        done, pending = self.futures.wait(pending, timeout=timeout, return_when="FIRST_COMPLETED")
+        return list(done), list(pending)
+
+    def result(self, future):
+        return future.result()
+
+    def cancel(self, unfinished):
         self.event.set()
-        for future in self.futures:
-            future.cancel()
-        running = [f for f in self.futures if not f.cancelled() and not f.done()]
-        done, _ = self.futures_mod.wait(running, timeout=timeout)
-        return [f.result() for f in done if f.exception() is None]
+        for future in unfinished:
+            future.cancel()  # queued ones; running ones see the event
 
     def close(self):
         self.pool.shutdown(wait=True, cancel_futures=True)
 
 
 class RayEngine:
-    name = "ray"
-
     def __init__(self, workers: int, address: str | None):
         import logging
 
@@ -301,29 +298,19 @@ class RayEngine:
         else:
             ray.init(num_cpus=workers, object_store_memory=128 * 1024 * 1024, **options)
         self.remote = ray.remote(num_cpus=1, max_retries=0)(run_point)
-        self.refs = {}
 
-    def run(self, points, steps):
-        self.refs = {self.remote.remote(p, steps): p for p in points}
-        pending = list(self.refs)
-        while pending:
-            done, pending = self.ray.wait(pending, num_returns=1, timeout=0.5)
-            for ref in done:
-                yield self.ray.get(ref)
+    def submit(self, point, steps):
+        return self.remote.remote(point, steps)
 
-    def cancel(self, timeout):
-        ray = self.ray
-        unfinished = [ref for ref in self.refs if not ray.wait([ref], timeout=0)[0]]
+    def wait(self, pending, timeout):
+        return self.ray.wait(pending, num_returns=1, timeout=timeout)
+
+    def result(self, ref):
+        return self.ray.get(ref)
+
+    def cancel(self, unfinished):
         for ref in unfinished:
-            ray.cancel(ref)  # queued: dropped; running: KeyboardInterrupt in the task
-        done, _ = ray.wait(unfinished, num_returns=len(unfinished), timeout=timeout)
-        results = []
-        for ref in done:
-            try:
-                results.append(ray.get(ref))
-            except (ray.exceptions.TaskCancelledError, ray.exceptions.RayTaskError):
-                pass
-        return results
+            self.ray.cancel(ref)  # queued: dropped; running: KeyboardInterrupt in the task
 
     def close(self):
         self.ray.shutdown()
@@ -346,8 +333,6 @@ def _dask_run(point: dict, steps: int, event_name: str) -> dict:
 
 
 class DaskEngine:
-    name = "dask"
-
     def __init__(self, workers: int, address: str | None):
         import distributed
 
@@ -363,34 +348,24 @@ class DaskEngine:
             self.client = distributed.Client(self.cluster)
         self.event_name = f"velmora-sweep-cancel-{uuid.uuid4().hex}"
         self.event = distributed.Event(self.event_name, client=self.client)
-        self.futures = []
 
-    def run(self, points, steps):
-        self.futures = [self.client.submit(_dask_run, p, steps, self.event_name, pure=False, retries=0)
-                        for p in points]
-        pending = set(self.futures)
-        while pending:
-            done, pending = self._wait(pending)
-            for future in done:
-                yield future.result()
+    def submit(self, point, steps):
+        return self.client.submit(_dask_run, point, steps, self.event_name, pure=False, retries=0)
 
-    def _wait(self, pending):
+    def wait(self, pending, timeout):
         try:
-            result = self.distributed.wait(pending, timeout=0.5, return_when="FIRST_COMPLETED")
+            done = self.distributed.wait(pending, timeout=timeout, return_when="FIRST_COMPLETED").done
         except TimeoutError:
-            return set(), pending
-        return result.done, result.not_done
+            done = {f for f in pending if f.done()}
+        return list(done), [f for f in pending if f not in done]
 
-    def cancel(self, timeout):
-        # Queued tasks start, see the event and return at once; running ones
-        # stop their trainers. Waiting for all of them means none is left.
+    def result(self, future):
+        return future.result()
+
+    def cancel(self, unfinished):
+        # Queued calls still start, see the event and return at once: waiting
+        # for every call then means that no trainer is left.
         self.event.set()
-        unfinished = [f for f in self.futures if not f.done()]
-        try:
-            done = self.distributed.wait(unfinished, timeout=timeout).done
-        except TimeoutError:
-            done = [f for f in unfinished if f.done()]
-        return [f.result() for f in done if f.status == "finished"]
 
     def close(self):
         self.client.close()
@@ -483,7 +458,8 @@ def interrupt(signum, frame):
 def main(argv=None) -> int:
     args = parse_args(argv)
     out = args.out.resolve()
-    points = make_grid([c.resolve() for c in args.configs], args.lr, args.seed, out)
+    unique = lambda values: list(dict.fromkeys(values))  # noqa: E731
+    points = make_grid(unique(c.resolve() for c in args.configs), unique(args.lr), unique(args.seed), out)
     write_configs(points)
     workers = args.workers or min(len(points), os.cpu_count() or 1)
     for sig in (signal.SIGTERM, signal.SIGHUP):  # stop like Ctrl-C does
@@ -492,15 +468,31 @@ def main(argv=None) -> int:
     from tqdm import tqdm
 
     results = {}
+    handles = {}  # handle -> point, of the calls not finished yet
     interrupted = False
     engine = None
+
+    def collect(handle):
+        point = handles.pop(handle)
+        try:
+            result = engine.result(handle)
+        except Exception as exc:  # the engine lost the call (worker died, cancelled, ...)
+            result = empty_result(point, "cancelled" if interrupted else "failed",
+                                  error=None if interrupted else f"{type(exc).__name__}: {exc}")
+        results[point["name"]] = result
+        return result
+
     try:
         engine = ENGINES[args.engine](workers, args.address)
+        for point in points:
+            handles[engine.submit(point, args.steps)] = point
         with tqdm(total=len(points), unit="run", desc=f"sweep ({args.engine})", file=sys.stderr) as bar:
-            for result in engine.run(points, args.steps):
-                results[result["name"]] = result
-                bar.set_postfix_str(f"{result['name']}: {result['status']}")
-                bar.update()
+            while handles:
+                done, _ = engine.wait(list(handles), 0.5)
+                for handle in done:
+                    result = collect(handle)
+                    bar.set_postfix_str(f"{result['name']}: {result['status']}")
+                    bar.update()
     except KeyboardInterrupt:
         interrupted = True
     finally:
@@ -509,17 +501,18 @@ def main(argv=None) -> int:
             for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
                 signal.signal(sig, signal.SIG_IGN)
             print("\nsweep: interrupted; stopping the running trainers", file=sys.stderr, flush=True)
-            for result in engine.cancel(timeout=60):
-                results.setdefault(result["name"], result)
+            engine.cancel(list(handles))
+            deadline = time.monotonic() + CANCEL_TIMEOUT
+            while handles and time.monotonic() < deadline:
+                for handle in engine.wait(list(handles), 0.5)[0]:
+                    collect(handle)
         if engine is not None:
             engine.close()
 
     ordered = []
     for point in points:
-        result = results.get(point["name"])
-        if result is None:  # never started, or its result was lost with the cancellation
-            result = run_point_placeholder(point)
-        ordered.append(result)
+        # A run without a result never started or was lost with the cancellation.
+        ordered.append(results.get(point["name"]) or empty_result(point, "cancelled"))
     text = table(ordered)
     (out / "results.txt").write_text(text, encoding="utf-8")
     png = out / "loss_curves.png"
@@ -531,13 +524,14 @@ def main(argv=None) -> int:
     return 0 if all(r["status"] == "ok" for r in ordered) else 1
 
 
-def run_point_placeholder(point: dict) -> dict:
-    """The result of a run that reported nothing: cancelled, with what it logged."""
+def empty_result(point: dict, status: str, error: str | None = None) -> dict:
+    """The result of a run that reported nothing, with what it logged; a
+    cancelled run that never started is "not run"."""
     result = {key: point[key] for key in ("name", "config_name", "lr", "seed", "dir")}
     curve, _ = read_metrics(point["dir"])
-    started = curve or Path(point["dir"], "train.log").exists()
-    result.update(status="cancelled" if started else "not run", error=None, seconds=None,
-                  curve=curve, loss=None, accuracy=None)
+    if status == "cancelled" and not (curve or Path(point["dir"], "train.log").exists()):
+        status = "not run"
+    result.update(status=status, error=error, seconds=None, curve=curve, loss=None, accuracy=None)
     return result
 
 

@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import time
+from multiprocessing import resource_tracker
 from pathlib import Path
 
 import psutil
@@ -17,6 +18,7 @@ from support import fake_cargo  # noqa: E402
 SWEEP = ROOT / "examples" / "sweep" / "sweep.py"
 CONFIGS = ROOT / "examples" / "configs"
 PR_SET_CHILD_SUBREAPER = 36
+BASELINE = set()
 
 
 @pytest.fixture(scope="session", autouse=True)
@@ -25,6 +27,9 @@ def subreaper():
     leaves behind (trainer, worker, cluster service) becomes our child."""
     libc = ctypes.CDLL(None, use_errno=True)
     assert libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0, os.strerror(ctypes.get_errno())
+    # This process's own helper, which a cluster started here would start later.
+    resource_tracker.ensure_running()
+    BASELINE.update(child.pid for child in psutil.Process().children())
 
 
 def leftovers(timeout=30.0):
@@ -35,6 +40,8 @@ def leftovers(timeout=30.0):
     while True:
         alive = []
         for child in psutil.Process().children(recursive=True):
+            if child.pid in BASELINE:
+                continue
             try:
                 if child.status() == psutil.STATUS_ZOMBIE:
                     os.waitpid(child.pid, os.WNOHANG)

@@ -1,5 +1,6 @@
 """examples/sweep/sweep.py on each engine: the grid, failures, the table, Ctrl-C."""
 
+import contextlib
 import json
 import shutil
 import signal
@@ -15,11 +16,26 @@ ENGINES = ["local", "ray", "dask"]
 PNG = b"\x89PNG\r\n\x1a\n"
 
 
-@pytest.mark.parametrize("engine", ENGINES)
-def test_grid_with_a_broken_config(sweep, tmp_path, engine):
+@contextlib.contextmanager
+def dask_cluster(env, monkeypatch):
+    """A Dask cluster that is not the sweep's own (its workers see the fake cargo)."""
+    import distributed
+
+    for name in ("PATH", "FAKE_CARGO_RECORD"):
+        monkeypatch.setenv(name, env[name])
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=True, dashboard_address=None,
+                                  silence_logs=40) as cluster:
+        yield ["--address", cluster.scheduler_address]
+
+
+@pytest.mark.parametrize("engine,attach", [(e, False) for e in ENGINES] + [("dask", True)],
+                         ids=ENGINES + ["dask-address"])
+def test_grid_with_a_broken_config(sweep, tmp_path, monkeypatch, engine, attach):
     shutil.copy(CONFIGS / "broken_duplicate_key.yaml", tmp_path / "broken.yaml")
-    status, out, err = sweep.fake_cargo().run(CONFIGS / "train.yaml", tmp_path / "broken.yaml", "--lr", 0.5, 0.05,
-                                              "--seed", 7, "--steps", 3, "--engine", engine, "--workers", 2)
+    sweep.fake_cargo()
+    with dask_cluster(sweep.env, monkeypatch) if attach else contextlib.nullcontext(["--workers", 2]) as where:
+        status, out, err = sweep.run(CONFIGS / "train.yaml", tmp_path / "broken.yaml", "--lr", 0.5, 0.05,
+                                     "--seed", 7, "--steps", 3, "--engine", engine, *where)
     assert status == 1, err
     rows = parse_table(out)
     good = [f"train-lr{lr}-seed7" for lr in ("0.5", "0.05")]
