@@ -89,5 +89,7 @@ def test_ctrl_c_stops_every_trainer(sweep, engine):
     rows = parse_table(out)
     assert [rows[f"lr0.1-seed{seed}"]["status"] for seed in (1, 2, 3, 4)] == ["ok", "cancelled", "cancelled",
                                                                             "not run"]
+    # The stopped runs reported back themselves: the cancellation reached their workers.
+    assert rows["lr0.1-seed2"]["time"] != "-" and rows["lr0.1-seed3"]["time"] != "-"
     assert sorted(argv[argv.index("--seed") + 1] for argv in sweep.recorded()) == ["1", "2", "3"]
     assert (sweep.out / "loss_curves.png").is_file()
