@@ -289,6 +289,10 @@ class RayEngine:
     def __init__(self, workers: int, address: str | None):
         import logging
 
+        if not address or address.rpartition(":")[0] in ("127.0.0.1", "localhost", "[::1]"):
+            # A cluster of this machine alone: its services and this driver use
+            # loopback addresses only, as Ray does on its single-machine platforms.
+            os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
         import ray
 
         self.ray = ray
