@@ -10,15 +10,19 @@ DIR/results.txt, and draws the loss curves of every run into
 DIR/loss_curves.png.
 
 Each call runs in a small child process of the engine's worker, in a process
-group of its own. The worker waits for it without holding anything, so the
-engine stays responsive, and cancelling a run means signalling that group:
-SIGINT (the trainer stops; the call raises KeyboardInterrupt), then SIGTERM
-and SIGKILL for a trainer that does not stop. How the cancellation reaches the
-worker depends on the engine:
-  local  a process pool; an Event shared with the pool's processes,
-  ray    ray.cancel, which raises KeyboardInterrupt in the task,
-  dask   a distributed.Event that the task polls (tasks run on pool threads,
-         which no signal reaches).
+group of its own. The worker only waits for that process, so its own threads
+(Dask's heartbeats, Ray's cancellation) keep running even while a call holds
+the interpreter lock, and stopping a run means signalling the group, which
+holds the call and its trainer: SIGINT (the trainer stops, the call raises
+KeyboardInterrupt, whether or not it released the lock), then SIGTERM and
+SIGKILL for a trainer that does not stop. The cancellation reaches the worker
+  local  through an Event shared with the pool's processes,
+  ray    through ray.cancel, which raises KeyboardInterrupt in the task,
+  dask   through a distributed.Event that the task polls (tasks run on pool
+         threads, which no signal reaches).
+A Ctrl-C at the terminal is the driver's alone: the pool and the Dask
+cluster it starts ignore SIGINT, and the runs sit in their own groups.
+POSIX only (process groups).
 
 Exit status: 0 when every run succeeded, 1 when one failed, 2 for a bad
 command line, 130 when the sweep was interrupted (Ctrl-C, SIGTERM or SIGHUP).
@@ -41,7 +45,8 @@ from pathlib import Path
 
 # The key the example trainer reads, in YAML (`learning_rate: 0.8`) or JSON
 # (`"learning_rate": 0.8`) form; the value ends at a separator or comment.
-LR_KEY = re.compile(r"""(?P<key>(?:^|[\s{,\[-])(?P<q>["']?)learning_rate(?P=q)\s*:[ \t]*)(?P<value>[^\s,}\]#]+)""", re.M)
+LR_KEY = re.compile(r"""(?P<key>(?:^|[\s{,\[-])(?P<q>["']?)learning_rate(?P=q)\s*:[ \t]*)(?P<value>[^\s,}\]#]+)""",
+                    re.M)
 
 # Runs one call in the child process and reports its outcome as one JSON line
 # on the original standard output; the trainer's own output goes to the log.
@@ -60,7 +65,7 @@ try:
 except KeyboardInterrupt:
     outcome = {"status": "cancelled"}
 except Exception as exc:
-    outcome = {"status": "failed", "error": f"{type(exc).__name__}: {exc}", "message": str(exc)}
+    outcome = {"status": "failed", "error": f"{type(exc).__name__}: {exc}"}
 outcome["seconds"] = time.monotonic() - started
 report.write(json.dumps(outcome) + "\n")
 report.flush()
@@ -215,8 +220,8 @@ def run_point(point: dict, steps: int, cancelled=None) -> dict:
     if outcome:
         result.update(status=outcome["status"], error=outcome.get("error"), seconds=outcome["seconds"])
     elif proc is not None and result["status"] != "cancelled":
-        result.update(status="failed",
-                      error=f"the run ended without a result (exit status {proc.returncode}); see {run_dir / 'train.log'}")
+        error = f"the run ended without a result (exit status {proc.returncode}); see {run_dir / 'train.log'}"
+        result.update(status="failed", error=error)
     result["curve"], final = read_metrics(str(run_dir))
     if final is not None:
         result.update(loss=final["loss"], accuracy=final["accuracy"])
