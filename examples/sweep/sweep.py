@@ -87,33 +87,38 @@ def positive_float(text: str) -> float:
     return value
 
 
-def with_learning_rate(text: str, lr: float, source: str) -> str:
-    """The config text with every learning_rate value replaced by `lr`."""
+def with_learning_rate(data: bytes, lr: float, source: str) -> bytes:
+    """The config with every learning_rate value replaced by `lr`. A file that
+    is not UTF-8 stays as it is: its runs fail with the module's message."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return data
     new, count = LR_KEY.subn(lambda m: m["key"] + repr(lr), text)
     if count == 0:
         raise SystemExit(f"sweep: {source}: no learning_rate setting to vary")
-    return new
+    return new.encode("utf-8")
 
 
 def make_grid(configs: list[Path], lrs: list[float], seeds: list[int], out: Path) -> list[dict]:
-    """One point per (config, lr, seed), with its run directory and config text."""
+    """One point per (config, lr, seed), with its run directory and config."""
     stems = [c.stem for c in configs]
     points = []
     for index, config in enumerate(configs):
-        text = config.read_text(encoding="utf-8")
+        data = config.read_bytes()
         prefix = ""
         if len(configs) > 1:
             prefix = stems[index] if stems.count(stems[index]) == 1 else f"{stems[index]}{index + 1}"
             prefix += "-"
         for lr in lrs:
-            body = with_learning_rate(text, lr, str(config))
+            body = with_learning_rate(data, lr, str(config))
             for seed in seeds:
                 name = f"{prefix}lr{lr!r}-seed{seed}"
                 run_dir = out / name
                 points.append({
                     "name": name, "config_name": config.name, "lr": lr, "seed": seed,
                     "dir": str(run_dir), "config": str(run_dir / f"config{config.suffix}"),
-                    "config_text": body,
+                    "config_bytes": body,
                 })
     return points
 
@@ -121,7 +126,7 @@ def make_grid(configs: list[Path], lrs: list[float], seeds: list[int], out: Path
 def write_configs(points: list[dict]) -> None:
     for point in points:
         Path(point["dir"]).mkdir(parents=True, exist_ok=True)
-        Path(point["config"]).write_text(point["config_text"], encoding="utf-8")
+        Path(point["config"]).write_bytes(point["config_bytes"])
 
 
 # --- one run, on a worker ---------------------------------------------------
@@ -191,7 +196,7 @@ def run_point(point: dict, steps: int, cancelled=None) -> dict:
             return result
         run_dir.mkdir(parents=True, exist_ok=True)
         if not config.is_file():  # a worker that does not share the driver's disk
-            config.write_text(point["config_text"], encoding="utf-8")
+            config.write_bytes(point["config_bytes"])
         with open(run_dir / "train.log", "wb") as log:
             proc = subprocess.Popen(
                 [sys.executable, "-c", RUNNER, str(config), str(run_dir), str(steps), str(point["seed"])],
@@ -523,10 +528,10 @@ def main(argv=None) -> int:
         # A run without a result never started or was lost with the cancellation.
         ordered.append(results.get(point["name"]) or empty_result(point, "cancelled"))
     text = table(ordered)
+    print(text, end="", flush=True)
     (out / "results.txt").write_text(text, encoding="utf-8")
     png = out / "loss_curves.png"
     plot(ordered, png)
-    print(text, end="")
     print(f"\ntable: {out / 'results.txt'}\nloss curves: {png}")
     if interrupted:
         return EXIT_INTERRUPTED

@@ -32,14 +32,15 @@ def dask_cluster(env, monkeypatch):
                          ids=ENGINES + ["dask-address"])
 def test_grid_with_a_broken_config(sweep, tmp_path, monkeypatch, engine, attach):
     shutil.copy(CONFIGS / "broken_duplicate_key.yaml", tmp_path / "broken.yaml")
+    (tmp_path / "latin1.json").write_bytes(b'{"learning_rate": 0.8, "name": "\xe9t\xe9"}')
     sweep.fake_cargo()
     with dask_cluster(sweep.env, monkeypatch) if attach else contextlib.nullcontext(["--workers", 2]) as where:
-        status, out, err = sweep.run(CONFIGS / "train.yaml", tmp_path / "broken.yaml", "--lr", 0.5, 0.05,
-                                     "--seed", 7, "--steps", 3, "--engine", engine, *where)
+        status, out, err = sweep.run(CONFIGS / "train.yaml", tmp_path / "broken.yaml", tmp_path / "latin1.json",
+                                     "--lr", 0.5, 0.05, "--seed", 7, "--steps", 3, "--engine", engine, *where)
     assert status == 1, err
     rows = parse_table(out)
     good = [f"train-lr{lr}-seed7" for lr in ("0.5", "0.05")]
-    broken = [f"broken-lr{lr}-seed7" for lr in ("0.5", "0.05")]
+    broken = [f"{stem}-lr{lr}-seed7" for stem in ("broken", "latin1") for lr in ("0.5", "0.05")]
     assert {name: row["status"] for name, row in rows.items()} == {**dict.fromkeys(good, "ok"),
                                                                    **dict.fromkeys(broken, "failed")}
     base = (CONFIGS / "train.yaml").read_text(encoding="utf-8")
@@ -49,9 +50,10 @@ def test_grid_with_a_broken_config(sweep, tmp_path, monkeypatch, engine, attach)
     assert sorted(sweep.recorded()) == sorted(
         expected_argv(str(sweep.out / name / "config.yaml"), str(sweep.out / name), 3, 7) for name in good)
     for name in broken:  # the module's own message for the config the sweep wrote
-        with pytest.raises(ValueError) as error:
-            velmora_trainer.train_from_config(str(sweep.out / name / "config.yaml"), str(tmp_path / "x"), 1, 1)
-        assert f"\n  {name}: ValueError: {error.value}\n" in out
+        config = next((sweep.out / name).glob("config.*"))
+        with pytest.raises((ValueError, OSError)) as error:
+            velmora_trainer.train_from_config(str(config), str(tmp_path / "x"), 1, 1)
+        assert f"\n  {name}: {error.type.__name__}: {error.value}\n" in out
     assert (sweep.out / "results.txt").read_text(encoding="utf-8") in out
     assert f"loss curves: {sweep.out / 'loss_curves.png'}\n" in out
     assert (sweep.out / "loss_curves.png").read_bytes().startswith(PNG)
