@@ -9,6 +9,7 @@ use std::time::Instant;
 use crate::args::Args;
 use crate::checkpoint::{self, Checkpoint};
 use crate::config::{self, Settings};
+use crate::metrics::Metrics;
 use crate::model::{Dataset, Evaluation, Model};
 
 /// Where the run left its checkpoint (read by the tests).
@@ -105,17 +106,20 @@ pub fn run(args: &Args, out: &mut dyn Write) -> Result<Outcome, String> {
         None => Model::init(settings.hidden_size, args.seed),
     };
 
+    let mut metrics = Metrics::create(&args.output_dir)?;
     let started = Instant::now();
     let mut first = None;
     let evaluation = train(&mut model, &data, &settings, args.seed, start_step, args.steps, |step, e| {
         first.get_or_insert(e);
         let _ = writeln!(out, "step {:>8}  loss {:.6}  accuracy {:.3}", step, e.loss, e.accuracy);
+        metrics.step(step, e);
     })?;
     let seconds = started.elapsed().as_secs_f64();
     let first = first.unwrap_or(evaluation);
 
     let ckpt = Checkpoint { step: end_step, seed: args.seed, loss: evaluation.loss, model };
     let path = checkpoint::save(&args.output_dir, &ckpt)?;
+    metrics.finish(end_step, evaluation)?;
     let _ = writeln!(
         out,
         "done: {} steps (step {} -> {}) in {:.3}s; loss {:.6} -> {:.6}, accuracy {:.3}\ncheckpoint: {}",
@@ -219,6 +223,63 @@ mod tests {
         let (again, _) = run_quiet(&args(&config, dir.0.join("half"), 0, 11, Some(half.checkpoint.clone()))).unwrap();
         assert_eq!(again.step, 15);
         assert_eq!(checkpoint::load(&again.checkpoint).unwrap().step, 15);
+    }
+
+    /// The fields of each `metrics.jsonl` line, as (name, value text) pairs.
+    fn metrics_lines(dir: &Path) -> Vec<Vec<(String, String)>> {
+        let text = fs::read_to_string(dir.join(crate::metrics::FILE_NAME)).unwrap();
+        text.lines()
+            .map(|line| {
+                let body = line.strip_prefix('{').and_then(|l| l.strip_suffix('}')).expect(line);
+                body.split(", ")
+                    .map(|field| {
+                        let (k, v) = field.split_once(": ").expect(line);
+                        (k.trim_matches('"').to_string(), v.to_string())
+                    })
+                    .collect()
+            })
+            .collect()
+    }
+
+    /// Every progress line has its metrics line with the full values, and the
+    /// final line, written only by a run that completed, repeats the last one.
+    #[test]
+    fn metrics_follow_the_progress_lines() {
+        let dir = Scratch::new("metrics");
+        let config = dir.config("train.yaml", CONFIG);
+        let out = dir.0.join("run");
+        let (_, log) = run_quiet(&args(&config, out.clone(), 25, 3, None)).unwrap();
+        let progress: Vec<Vec<&str>> =
+            log.lines().filter(|l| l.starts_with("step ")).map(|l| l.split_whitespace().collect()).collect();
+        let lines = metrics_lines(&out);
+        assert_eq!(lines.len(), progress.len() + 1, "{:?}", lines);
+        for (fields, shown) in lines.iter().zip(&progress) {
+            let names: Vec<&str> = fields.iter().map(|f| f.0.as_str()).collect();
+            assert_eq!(names, ["step", "loss", "accuracy"]);
+            let value = |i: usize| fields[i].1.parse::<f64>().unwrap();
+            assert_eq!(fields[0].1, shown[1]);
+            assert_eq!(format!("{:.6}", value(1)), shown[3]);
+            assert_eq!(format!("{:.3}", value(2)), shown[5]);
+        }
+        let last = &lines[lines.len() - 1];
+        assert_eq!(last[0], ("final".to_string(), "true".to_string()));
+        assert_eq!(&last[1..], &lines[lines.len() - 2][..]);
+        assert_eq!(last[1].1, "25");
+
+        // A resumed run rewrites the file from its own first step.
+        run_quiet(&args(&config, out.clone(), 5, 3, Some(out.join(checkpoint::FILE_NAME)))).unwrap();
+        let resumed = metrics_lines(&out);
+        assert_eq!((resumed[0][0].1.as_str(), resumed[resumed.len() - 1][1].1.as_str()), ("25", "30"));
+
+        // A run that diverges keeps what it logged (a non-finite loss is null)
+        // and has no final line.
+        let wild = dir.config("wild.yaml", "learning_rate: 1e308\n");
+        let err = run_quiet(&args(&wild, out.clone(), 5, 3, None)).err().unwrap();
+        assert!(err.contains("diverged"), "{}", err);
+        let partial = metrics_lines(&out);
+        assert!(partial.iter().all(|l| l[0].0 == "step"), "{:?}", partial);
+        assert_eq!(partial[0][0].1, "0");
+        assert!(partial.iter().any(|l| l[1].1 == "null"), "{:?}", partial);
     }
 
     #[test]

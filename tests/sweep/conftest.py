@@ -1,0 +1,130 @@
+"""Runs examples/sweep/sweep.py as a user would, and checks that it leaves no process behind."""
+
+import ctypes
+import os
+import subprocess
+import sys
+import time
+from multiprocessing import resource_tracker
+from pathlib import Path
+
+import psutil
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests" / "python"))
+from support import fake_cargo  # noqa: E402
+
+SWEEP = ROOT / "examples" / "sweep" / "sweep.py"
+CONFIGS = ROOT / "examples" / "configs"
+PR_SET_CHILD_SUBREAPER = 36
+BASELINE = set()
+
+
+@pytest.fixture(scope="session", autouse=True)
+def subreaper():
+    """Makes this process the reaper of orphans, so that a process the sweep
+    leaves behind (trainer, worker, cluster service) becomes our child."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    assert libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0, os.strerror(ctypes.get_errno())
+    # This process's own helper, which a cluster started here would start later.
+    resource_tracker.ensure_running()
+    BASELINE.update(child.pid for child in psutil.Process().children())
+
+
+def leftovers(timeout=30.0):
+    """The command lines of processes still running under this one once the
+    sweep has ended (cluster services get `timeout` seconds to wind down).
+    Whatever is left is killed, so that one failure does not leak into the next test."""
+    deadline = time.monotonic() + timeout
+    while True:
+        alive = []
+        for child in psutil.Process().children(recursive=True):
+            if child.pid in BASELINE:
+                continue
+            try:
+                if child.status() == psutil.STATUS_ZOMBIE:
+                    os.waitpid(child.pid, os.WNOHANG)
+                else:
+                    alive.append(child)
+            except (psutil.NoSuchProcess, ChildProcessError):
+                pass
+        if not alive or time.monotonic() > deadline:
+            break
+        time.sleep(0.2)
+    names = []
+    for child in alive:
+        try:
+            names.append(" ".join(child.cmdline())[:200])
+            child.kill()
+        except psutil.NoSuchProcess:
+            pass
+    return names
+
+
+class Sweep:
+    def __init__(self, tmp_path):
+        self.tmp = tmp_path
+        self.out = tmp_path / "out"
+        self.record = tmp_path / "cargo-runs.jsonl"
+        self.env = dict(os.environ)
+        for name in list(self.env):
+            if name.startswith("FAKE_CARGO_"):
+                del self.env[name]
+
+    def fake_cargo(self, slow_unless_seed=None):
+        """Puts the recording fake cargo first on PATH; with `slow_unless_seed`,
+        every run but that seed's sleeps until it is stopped."""
+        directory = self.tmp / "fakebin"
+        program = fake_cargo.install(directory / "recording")
+        if slow_unless_seed is not None:
+            wrapper = directory / "cargo"
+            wrapper.write_text(
+                "#!/bin/sh\n"
+                f'case " $* " in *" --seed {slow_unless_seed} "*) ;; *) export FAKE_CARGO_SLEEP=600;; esac\n'
+                f'exec "{program}" "$@"\n', encoding="utf-8")
+            wrapper.chmod(0o755)
+            program = wrapper
+        self.env["PATH"] = f"{program.parent}{os.pathsep}{self.env['PATH']}"
+        self.env["FAKE_CARGO_RECORD"] = str(self.record)
+        return self
+
+    def recorded(self):
+        import json
+
+        if not self.record.exists():
+            return []
+        return [json.loads(line)["argv"] for line in self.record.read_text(encoding="utf-8").splitlines()]
+
+    def start(self, *args):
+        return subprocess.Popen([sys.executable, str(SWEEP), *map(str, args), "--out", str(self.out)],
+                                env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def run(self, *args, timeout=240):
+        proc = self.start(*args)
+        out, err = proc.communicate(timeout=timeout)
+        return proc.returncode, out, err
+
+
+@pytest.fixture
+def sweep(tmp_path):
+    yield Sweep(tmp_path)
+    assert leftovers() == []
+
+
+def parse_table(stdout):
+    """The table's rows as dicts keyed by its header (columns found from the rule line)."""
+    lines = stdout.splitlines()
+    rule = next(i for i, line in enumerate(lines) if line.startswith("---"))
+    spans, start = [], 0
+    for dashes in lines[rule].split("  "):
+        spans.append((start, start + len(dashes)))
+        start += len(dashes) + 2
+    cut = lambda line: [line[a:b].strip() for a, b in spans]  # noqa: E731
+    header = cut(lines[rule - 1])
+    rows = []
+    for line in lines[rule + 1:]:
+        if not line.strip():
+            break
+        rows.append(dict(zip(header, cut(line.ljust(start)))))
+    return {row["run"]: row for row in rows}

@@ -1,0 +1,97 @@
+"""examples/sweep/sweep.py on each engine: the grid, failures, the table, Ctrl-C."""
+
+import contextlib
+import json
+import shutil
+import signal
+import time
+
+import pytest
+
+import velmora_trainer
+from conftest import CONFIGS, parse_table
+from support.fake_cargo import expected_argv
+
+ENGINES = ["local", "ray", "dask"]
+PNG = b"\x89PNG\r\n\x1a\n"
+
+
+@contextlib.contextmanager
+def dask_cluster(env, monkeypatch):
+    """A Dask cluster that is not the sweep's own (its workers see the fake cargo)."""
+    import distributed
+
+    for name in ("PATH", "FAKE_CARGO_RECORD"):
+        monkeypatch.setenv(name, env[name])
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=True, dashboard_address=None,
+                                  silence_logs=40) as cluster:
+        yield ["--address", cluster.scheduler_address]
+
+
+@pytest.mark.parametrize("engine,attach", [(e, False) for e in ENGINES] + [("dask", True)],
+                         ids=ENGINES + ["dask-address"])
+def test_grid_with_a_broken_config(sweep, tmp_path, monkeypatch, engine, attach):
+    shutil.copy(CONFIGS / "broken_duplicate_key.yaml", tmp_path / "broken.yaml")
+    (tmp_path / "latin1.json").write_bytes(b'{"learning_rate": 0.8, "name": "\xe9t\xe9"}')
+    sweep.fake_cargo()
+    with dask_cluster(sweep.env, monkeypatch) if attach else contextlib.nullcontext(["--workers", 2]) as where:
+        status, out, err = sweep.run(CONFIGS / "train.yaml", tmp_path / "broken.yaml", tmp_path / "latin1.json",
+                                     "--lr", 0.5, 0.05, "--seed", 7, "--steps", 3, "--engine", engine, *where)
+    assert status == 1, err
+    rows = parse_table(out)
+    good = [f"train-lr{lr}-seed7" for lr in ("0.5", "0.05")]
+    broken = [f"{stem}-lr{lr}-seed7" for stem in ("broken", "latin1") for lr in ("0.5", "0.05")]
+    assert {name: row["status"] for name, row in rows.items()} == {**dict.fromkeys(good, "ok"),
+                                                                   **dict.fromkeys(broken, "failed")}
+    base = (CONFIGS / "train.yaml").read_text(encoding="utf-8")
+    for name, lr in zip(good, ("0.5", "0.05")):
+        written = (sweep.out / name / "config.yaml").read_text(encoding="utf-8")
+        assert written == base.replace("learning_rate: 0.8", f"learning_rate: {lr}")
+    assert sorted(sweep.recorded()) == sorted(
+        expected_argv(str(sweep.out / name / "config.yaml"), str(sweep.out / name), 3, 7) for name in good)
+    for name in broken:  # the module's own message for the config the sweep wrote
+        config = next((sweep.out / name).glob("config.*"))
+        with pytest.raises((ValueError, OSError)) as error:
+            velmora_trainer.train_from_config(str(config), str(tmp_path / "x"), 1, 1)
+        assert f"\n  {name}: {error.type.__name__}: {error.value}\n" in out
+    assert (sweep.out / "results.txt").read_text(encoding="utf-8") in out
+    assert f"loss curves: {sweep.out / 'loss_curves.png'}\n" in out
+    assert (sweep.out / "loss_curves.png").read_bytes().startswith(PNG)
+
+
+def test_real_trainer_table_matches_metrics(sweep):
+    status, out, err = sweep.run(CONFIGS / "train.json", "--lr", 0.8, 0.2, "--seed", 3, "--steps", 40)
+    assert status == 0, err
+    rows = parse_table(out)
+    assert sorted(rows) == ["lr0.2-seed3", "lr0.8-seed3"]
+    for name, row in rows.items():
+        lines = [json.loads(line) for line in (sweep.out / name / "metrics.jsonl").read_text().splitlines()]
+        final = lines[-1]
+        assert final["final"] is True and final["step"] == 40
+        assert (row["status"], row["final loss"], row["accuracy"]) == (
+            "ok", f"{final['loss']:.6f}", f"{final['accuracy']:.3f}")
+        # The trainer ran with the learning rate of its grid point.
+        assert f"learning rate {row['lr']}\n" in (sweep.out / name / "train.log").read_text()
+        assert (sweep.out / name / "model.ckpt").is_file()
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_ctrl_c_stops_every_trainer(sweep, engine):
+    # Seed 1 finishes at once; seeds 2 and 3 train until stopped; seed 4 waits for a worker.
+    sweep.fake_cargo(slow_unless_seed=1)
+    proc = sweep.start(CONFIGS / "train.yaml", "--lr", 0.1, "--seed", 1, 2, 3, 4, "--steps", 5,
+                       "--engine", engine, "--workers", 2)
+    deadline = time.monotonic() + 120
+    while len(sweep.recorded()) < 3 and proc.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.1)
+    time.sleep(0.5)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=120)
+    assert proc.returncode == 130, err
+    rows = parse_table(out)
+    assert [rows[f"lr0.1-seed{seed}"]["status"] for seed in (1, 2, 3, 4)] == ["ok", "cancelled", "cancelled",
+                                                                            "not run"]
+    # The stopped runs reported back themselves: the cancellation reached their workers.
+    assert rows["lr0.1-seed2"]["time"] != "-" and rows["lr0.1-seed3"]["time"] != "-"
+    assert sorted(argv[argv.index("--seed") + 1] for argv in sweep.recorded()) == ["1", "2", "3"]
+    assert (sweep.out / "loss_curves.png").is_file()
