@@ -148,14 +148,15 @@ def collect(paths: list[str], excluded: Excluder) -> list[str]:
     named directory (hidden directories skipped), without repeats."""
     found: list[str] = []
 
-    def walk(directory: str) -> None:
+    def walk(directory: str, prefix: str) -> None:
         try:
             entries = sorted(os.scandir(directory), key=lambda e: e.name)
         except OSError:
             found.append(directory)  # reported by the read check
             return
         for entry in entries:
-            if excluded(entry.name, entry.path):
+            path = prefix + entry.name
+            if excluded(entry.name, path):
                 continue
             try:
                 is_dir = entry.is_dir()
@@ -163,15 +164,16 @@ def collect(paths: list[str], excluded: Excluder) -> list[str]:
                 is_dir = False
             if is_dir:
                 if not entry.name.startswith("."):
-                    walk(entry.path)
+                    walk(entry.path, path + os.sep)
             elif entry.name.endswith(SUFFIXES):
-                found.append(entry.path)
+                found.append(path)
 
     for path in paths:
         if excluded(os.path.basename(path.rstrip("/" + os.sep)), path):
             continue
         if os.path.isdir(path):
-            walk(path)
+            # "." lists its files as "a.yaml", not "./a.yaml".
+            walk(path, "" if path == os.curdir else os.path.join(path, ""))
         else:
             found.append(path)
     return list(dict.fromkeys(found))
