@@ -4,7 +4,7 @@
 #                      command's formats, real pre-commit on a scratch repository
 #   make bench-check   velmora-check against pre-commit-hooks' check-yaml + check-json
 #                      and yamllint (key-duplicates only), whole processes, same run
-#                      [BENCH_CHECK_ARGS="--files 300 --large 10000 --rounds 5"]
+#                      [BENCH_CHECK_ARGS="--files 300 --large 10000 --rounds 7"]
 BENCH_CHECK_ARGS ?=
 
 .PHONY: test-check bench-check check-peers

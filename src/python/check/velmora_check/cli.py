@@ -156,7 +156,7 @@ def collect(paths: list[str], excluded: Excluder) -> list[str]:
             return
         for entry in entries:
             path = prefix + entry.name
-            if excluded(entry.name, path):
+            if excluded.globs and excluded(entry.name, path):
                 continue
             try:
                 is_dir = entry.is_dir()
@@ -169,7 +169,7 @@ def collect(paths: list[str], excluded: Excluder) -> list[str]:
                 found.append(path)
 
     for path in paths:
-        if excluded(os.path.basename(path.rstrip("/" + os.sep)), path):
+        if excluded.globs and excluded(os.path.basename(path.rstrip("/" + os.sep)), path):
             continue
         if os.path.isdir(path):
             # "." lists its files as "a.yaml", not "./a.yaml".
