@@ -153,6 +153,24 @@ def measure(tree: Path, yaml_files: list[str], json_files: list[str], rounds: in
     return [(name, statistics.median(times[name])) for name, _ in entries]
 
 
+def in_process_scaling(tree: Path, files: list[str], rounds: int) -> str:
+    """check_files alone (no interpreter start, no argument parsing, no walk):
+    the part of the command that --jobs spreads over threads."""
+    import velmora_check
+
+    paths = [str(tree / f) for f in files]
+    medians = {}
+    for jobs in (1, 2):
+        times = []
+        for _ in range(rounds):
+            start = time.perf_counter()
+            velmora_check.check_files(paths, jobs=jobs)
+            times.append(time.perf_counter() - start)
+        medians[jobs] = statistics.median(times)
+    return (f"check_files() in process, {len(paths):,} files: --jobs 1 {medians[1] * 1000:.0f} ms, "
+            f"--jobs 2 {medians[2] * 1000:.0f} ms ({medians[1] / medians[2]:.2f}x)")
+
+
 def table(title: str, rows: list[tuple[str, float]]) -> str:
     ours = rows[0][1]
     out = [f"**{title}**", "", "| Command | median wall time | time / velmora-check |", "|---|---:|---:|"]
@@ -185,6 +203,8 @@ def main() -> int:
         large = base / "large"
         large_files = make_tree(large, args.large, seed=2)
         print(table(f"{args.large:,} configs", measure(large, *large_files, args.rounds, [1, 2], args.large_peer_rounds)))
+        print()
+        print(in_process_scaling(large, large_files[0] + large_files[1], args.rounds))
     finally:
         shutil.rmtree(base, ignore_errors=True)
     return 0
