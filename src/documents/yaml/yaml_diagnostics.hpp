@@ -58,7 +58,7 @@ std::string render_path(const EventLog& log, std::span<const BuildFrame> frames)
 
 // A failure inside the collections `frames`: "path: message at line L column C".
 Diagnostic building_failure(const EventLog& log, std::span<const BuildFrame> frames,
-                             std::string_view message, Mark m);
+                            std::string_view message, Mark m);
 
 // How a repeated key is named: "with key ...", "with null key", "in YAML map".
 std::string render_key(const EventLog& log, std::uint32_t node);

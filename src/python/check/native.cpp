@@ -74,6 +74,30 @@ std::optional<std::string_view> path_text(PyObject* path) {
   return std::string_view(data, static_cast<std::size_t>(size));
 }
 
+// Releases the interpreter lock for its lifetime (taken again on every path out).
+class ReleasedLock {
+ public:
+  ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs `body` without the interpreter lock; false when it ran out of memory.
+template <class Body>
+bool without_lock(Body&& body) noexcept {
+  const ReleasedLock released;
+  try {
+    body();
+    return true;
+  } catch (...) {  // allocation failures (bad_alloc, length_error)
+    return false;
+  }
+}
+
 Result check_one(std::string_view path) {
   return launcher::check_config_file(path, launcher::default_pipeline_services(), nullptr);
 }
@@ -83,16 +107,8 @@ PyObject* check_file(PyObject* /*module*/, PyObject* arg) {
   const std::optional<std::string_view> path = path_text(arg);
   if (!path) return nullptr;
   Result result;
-  bool out_of_memory = false;
   // `arg` stays alive for the call, and so does its UTF-8 buffer.
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    result = check_one(*path);
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
-  }
-  Py_END_ALLOW_THREADS
-  if (out_of_memory) return PyErr_NoMemory();
+  if (!without_lock([&] { result = check_one(*path); })) return PyErr_NoMemory();
   return to_python(result);
 }
 
@@ -104,7 +120,6 @@ PyObject* check_files(PyObject* /*module*/, PyObject* arg) {
   }
   std::vector<std::string> paths;
   std::vector<Result> results;
-  bool out_of_memory = false;
   try {
     // Copied: another thread may change the list while the lock is released.
     const Py_ssize_t count = PyList_GET_SIZE(arg);
@@ -118,14 +133,10 @@ PyObject* check_files(PyObject* /*module*/, PyObject* arg) {
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
-  Py_BEGIN_ALLOW_THREADS
-  try {
+  const bool checked = without_lock([&] {
     for (std::size_t i = 0; i < paths.size(); ++i) results[i] = check_one(paths[i]);
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
-  }
-  Py_END_ALLOW_THREADS
-  if (out_of_memory) return PyErr_NoMemory();
+  });
+  if (!checked) return PyErr_NoMemory();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < results.size(); ++i) {
@@ -157,7 +168,8 @@ PyObject* check_text(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nar
   PyObject* text = args[0];
   std::string_view view;
   if (PyBytes_Check(text)) {
-    view = std::string_view(PyBytes_AS_STRING(text), static_cast<std::size_t>(PyBytes_GET_SIZE(text)));
+    view =
+        std::string_view(PyBytes_AS_STRING(text), static_cast<std::size_t>(PyBytes_GET_SIZE(text)));
   } else if (PyUnicode_Check(text)) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
@@ -168,15 +180,9 @@ PyObject* check_text(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nar
     return nullptr;
   }
   Result result;
-  bool out_of_memory = false;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    result = launcher::check_config_text(view, format);
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
+  if (!without_lock([&] { result = launcher::check_config_text(view, format); })) {
+    return PyErr_NoMemory();
   }
-  Py_END_ALLOW_THREADS
-  if (out_of_memory) return PyErr_NoMemory();
   return to_python(result);
 }
 
