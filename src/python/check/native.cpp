@@ -225,4 +225,6 @@ PyModuleDef g_module_def = {
 }  // namespace
 }  // namespace velmora::check
 
+// The name the import system looks for: PyInit_ followed by "_native".
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&velmora::check::g_module_def); }
