@@ -146,6 +146,17 @@ def _read(fd):
         return b""
 
 
+def test_names_that_are_not_utf8_and_linked_directories(tree):
+    os.symlink("..", tree / "configs" / "loop")  # not followed: no cycle
+    (tree / "raw").mkdir()
+    with open(os.path.join(os.fsencode(tree), b"raw", b"bad\xff.yaml"), "wb") as f:
+        f.write(b"a: 1\n")
+    result = run(tree, "-q", "--format", "json", "raw", "configs")
+    assert result.returncode == 1, result.stderr
+    found = {(f["path"], f["kind"]) for f in json.loads(result.stdout)}
+    assert ("raw/bad\udcff.yaml", "name") in found and len(found) == 5
+
+
 def test_installed_command(tree):
     command = Path(sys.executable).parent / "velmora-check"
     result = subprocess.run([command, "--version"], capture_output=True, text=True)

@@ -158,8 +158,8 @@ def collect(paths: list[str], excluded: Excluder) -> list[str]:
             path = prefix + entry.name
             if excluded.globs and excluded(entry.name, path):
                 continue
-            try:
-                is_dir = entry.is_dir()
+            try:  # linked directories are not followed: no cycles
+                is_dir = entry.is_dir(follow_symlinks=False)
             except OSError:
                 is_dir = False
             if is_dir:
@@ -177,6 +177,17 @@ def collect(paths: list[str], excluded: Excluder) -> list[str]:
         else:
             found.append(path)
     return list(dict.fromkeys(found))
+
+
+NOT_UTF8_NAME = "Config file name is not valid UTF-8"
+
+
+def is_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def colour_enabled(stream: object) -> bool:
@@ -203,15 +214,17 @@ def as_dict(f: Finding) -> dict[str, object]:
 def render_json(findings: list[Finding]) -> str:
     import json
 
-    return json.dumps([as_dict(f) for f in findings], indent=2, ensure_ascii=False) + "\n"
+    # ASCII with escapes: valid JSON whatever the file names hold.
+    return json.dumps([as_dict(f) for f in findings], indent=2) + "\n"
 
 
 def artifact_uri(path: str) -> str:
-    from urllib.parse import quote
-    from urllib.request import pathname2url
-
     if os.path.isabs(path):
-        return "file:" + pathname2url(path)
+        from pathlib import Path
+
+        return Path(path).as_uri()
+    from urllib.parse import quote
+
     return quote(path.replace(os.sep, "/"), safe="/")
 
 
@@ -252,7 +265,7 @@ def render_sarif(findings: list[Finding]) -> str:
             }
         ],
     }
-    return json.dumps(log, indent=2, ensure_ascii=False) + "\n"
+    return json.dumps(log, indent=2) + "\n"
 
 
 def escape_data(text: str) -> str:
@@ -283,7 +296,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         return parsed
     options = parsed
     files = collect(options.paths, Excluder(options.excludes))
-    findings = sorted(check_files(files, jobs=options.jobs), key=lambda f: f.path)
+    # A name that is not UTF-8 (listed from a directory) cannot be checked.
+    unnamed = [f for f in files if not is_utf8(f)]
+    findings = [Finding(f, None, None, NOT_UTF8_NAME, "name") for f in unnamed]
+    named = [f for f in files if is_utf8(f)] if unnamed else files
+    findings += check_files(named, jobs=options.jobs)
+    findings.sort(key=lambda f: f.path)
     if options.format == "text":
         out = render_text(findings, colour_enabled(sys.stdout))
     elif options.format == "json":
@@ -292,6 +310,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         out = render_sarif(findings)
     else:
         out = render_github(findings)
+    # File names that are not UTF-8 are written back as the bytes they are.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="surrogateescape")
     sys.stdout.write(out)
     sys.stdout.flush()
     if not options.quiet:
