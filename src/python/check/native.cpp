@@ -51,8 +51,8 @@ PyRef position_value(const std::optional<documents::TextPosition>& at, bool line
 PyObject* to_python(const Result& result) {
   if (!result) Py_RETURN_NONE;
   PyRef kind = PyRef::steal(PyUnicode_FromString(kind_name(result->stage)));
-  // The message is UTF-8 unless it quotes an undecodable path, which is kept
-  // as the file system would name it.
+  // The message is UTF-8; a system error text in another encoding keeps its
+  // bytes rather than failing the call.
   PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
       result->message.data(), static_cast<Py_ssize_t>(result->message.size()), "surrogateescape"));
   PyRef line = position_value(result->position, true);
@@ -61,15 +61,16 @@ PyObject* to_python(const Result& result) {
   return PyTuple_Pack(4, kind.get(), message.get(), line.get(), column.get());
 }
 
-// A path argument as UTF-8; null with an exception set (TypeError, or
-// UnicodeEncodeError for lone surrogates, as train_from_config raises).
-std::optional<std::string_view> path_text(PyObject* path) {
-  if (!PyUnicode_Check(path)) {
-    PyErr_Format(PyExc_TypeError, "path must be str, not %.100s", Py_TYPE(path)->tp_name);
+// A str argument as UTF-8 (a view of the object's own buffer); empty with an
+// exception set: TypeError, or UnicodeEncodeError for lone surrogates, as
+// train_from_config raises.
+std::optional<std::string_view> utf8_of(PyObject* text, const char* what) {
+  if (!PyUnicode_Check(text)) {
+    PyErr_Format(PyExc_TypeError, "%s must be str, not %.100s", what, Py_TYPE(text)->tp_name);
     return std::nullopt;
   }
   Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(path, &size);
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) return std::nullopt;
   return std::string_view(data, static_cast<std::size_t>(size));
 }
@@ -104,7 +105,7 @@ Result check_one(std::string_view path) {
 
 // check_file(path: str) -> tuple | None
 PyObject* check_file(PyObject* /*module*/, PyObject* arg) {
-  const std::optional<std::string_view> path = path_text(arg);
+  const std::optional<std::string_view> path = utf8_of(arg, "path");
   if (!path) return nullptr;
   Result result;
   // `arg` stays alive for the call, and so does its UTF-8 buffer.
@@ -125,7 +126,7 @@ PyObject* check_files(PyObject* /*module*/, PyObject* arg) {
     const Py_ssize_t count = PyList_GET_SIZE(arg);
     paths.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arg); ++i) {
-      const std::optional<std::string_view> path = path_text(PyList_GET_ITEM(arg, i));
+      const std::optional<std::string_view> path = utf8_of(PyList_GET_ITEM(arg, i), "path");
       if (!path) return nullptr;
       paths.emplace_back(*path);
     }
@@ -153,7 +154,7 @@ PyObject* check_text(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nar
     PyErr_Format(PyExc_TypeError, "check_text() takes 2 arguments (%zd given)", nargs);
     return nullptr;
   }
-  const std::optional<std::string_view> kind = path_text(args[1]);
+  const std::optional<std::string_view> kind = utf8_of(args[1], "kind");
   if (!kind) return nullptr;
   launcher::DocumentFormat format{};
   if (*kind == "json") {
