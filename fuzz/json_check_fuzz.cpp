@@ -88,6 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto second = velmora::documents::check_json_document(text);
   if (first != second) fault("outcome differs between two calls", text, first.value_or("accepted"));
   if (first) check_shape(text, *first);
+  if (first && (!first->position ||
+                !first->ends_with(" at line " + std::to_string(first->position->line) + " column " +
+                                  std::to_string(first->position->column)))) {
+    fault("position value differs from the text", text, *first);
+  }
 
   const bool bom = text.starts_with("\xef\xbb\xbf");
   const bool nul = text.find('\0') != std::string_view::npos;

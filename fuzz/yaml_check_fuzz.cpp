@@ -61,6 +61,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool ok = !e.empty() && e.back() != '\n' && e.back() != ' ' && marks_well_formed(e) &&
                   (valid_utf8(e) || !valid_utf8(text));
   if (!ok) std::abort();
+  // The position value is one of the text's marks, where marks are written.
+  if (result->position) {
+    const std::string mark = " at line " + std::to_string(result->position->line) + " column " +
+                             std::to_string(result->position->column);
+    bool found = false;
+    for (std::size_t at = e.find(mark); at != std::string::npos && !found;
+         at = e.find(mark, at + 1)) {
+      const std::size_t end = at + mark.size();
+      found = end == e.size() || e.compare(end, 2, ", ") == 0;
+    }
+    if (!found) std::abort();
+  }
   // The check keeps no state: a second run gives the same text.
   if (velmora::documents::check_yaml_document(text) != result) std::abort();
   return 0;

@@ -20,11 +20,23 @@ PipelineFailure failure(FailureKind kind, Stage stage, std::string_view prefix,
   std::string message;
   message.reserve(prefix.size() + detail.size());
   message.append(prefix).append(detail);
-  return PipelineFailure{kind, std::move(message), stage};
+  return PipelineFailure{kind, std::move(message), stage, std::nullopt};
+}
+
+// The document check of a UTF-8 text.
+std::optional<PipelineFailure> check_document(std::string_view text, DocumentFormat format) {
+  const bool json = format == DocumentFormat::json;
+  const documents::CheckResult error =
+      json ? documents::check_json_document(text) : documents::check_yaml_document(text);
+  if (!error) return std::nullopt;
+  PipelineFailure failed = failure(FailureKind::invalid_value, json ? Stage::json : Stage::yaml,
+                                   json ? kInvalidJsonPrefix : kInvalidYamlPrefix, *error);
+  failed.position = error->position;
+  return failed;
 }
 
 PipelineFailure cancelled() {
-  return PipelineFailure{FailureKind::cancelled, "cancelled", Stage::cancelled};
+  return PipelineFailure{FailureKind::cancelled, "cancelled", Stage::cancelled, std::nullopt};
 }
 
 }  // namespace
@@ -62,16 +74,17 @@ std::optional<PipelineFailure> check_config_file(std::string_view path,
   }
   const std::optional<DocumentFormat> format = format_of(path);
   if (!format) {
-    return PipelineFailure{FailureKind::invalid_value, std::string(kBadExtension), Stage::name};
+    return PipelineFailure{FailureKind::invalid_value, std::string(kBadExtension), Stage::name,
+                           std::nullopt};
   }
-  if (*format == DocumentFormat::json) {
-    if (auto error = documents::check_json_document(text.view())) {
-      return failure(FailureKind::invalid_value, Stage::json, kInvalidJsonPrefix, *error);
-    }
-  } else if (auto error = documents::check_yaml_document(text.view())) {
-    return failure(FailureKind::invalid_value, Stage::yaml, kInvalidYamlPrefix, *error);
+  return check_document(text.view(), *format);
+}
+
+std::optional<PipelineFailure> check_config_text(std::string_view text, DocumentFormat format) {
+  if (!is_valid_utf8(text)) {
+    return failure(FailureKind::read_failed, Stage::read, kReadPrefix, kInvalidUtf8);
   }
-  return std::nullopt;
+  return check_document(text, format);
 }
 
 std::optional<PipelineFailure> run_training_pipeline(const TrainingRequest& request,
@@ -80,7 +93,7 @@ std::optional<PipelineFailure> run_training_pipeline(const TrainingRequest& requ
   if (auto failed = check_config_file(request.config_path, services, &host)) return failed;
   if (host.check() != StopRequest::none) return cancelled();
   if (auto message = services.run_trainer(request, host)) {
-    return PipelineFailure{FailureKind::runtime, std::move(*message), Stage::launch};
+    return PipelineFailure{FailureKind::runtime, std::move(*message), Stage::launch, std::nullopt};
   }
   if (host.stopped()) return cancelled();
   return std::nullopt;

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "documents/check_result.hpp"
 #include "launcher/launch.hpp"
 #include "launcher/training_request.hpp"
 #include "text/byte_buffer.hpp"
@@ -29,6 +30,8 @@ struct PipelineFailure {
   FailureKind kind;
   std::string message;  // complete, prefix included
   Stage stage = Stage::launch;
+  // A document failure's " at line L column C", as values; empty otherwise.
+  std::optional<documents::TextPosition> position;
 };
 
 inline constexpr std::string_view kInvalidUtf8 = "stream did not contain valid UTF-8";
@@ -59,6 +62,10 @@ const PipelineServices& default_pipeline_services() noexcept;
 std::optional<PipelineFailure> check_config_file(std::string_view path,
                                                  const PipelineServices& services,
                                                  platform::Cancellation* cancel = nullptr);
+
+// The checks of a configuration text alone: UTF-8, then the document as
+// `format`, with the same messages as check_config_file.
+std::optional<PipelineFailure> check_config_text(std::string_view text, DocumentFormat format);
 
 // Runs the request's steps in order; the first failing step decides the
 // failure. Empty when the trainer ran and exited with status 0. The host is

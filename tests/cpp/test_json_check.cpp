@@ -26,7 +26,7 @@ struct JsonCase {
 
 std::string outcome(std::string_view text) {
   const auto result = check_json_document(text);
-  return result ? *result : std::string();
+  return result ? result->text() : std::string();
 }
 
 std::string repeat(std::string_view piece, int count) {

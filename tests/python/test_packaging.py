@@ -93,3 +93,7 @@ def test_sdist_builds_installs_and_imports(tmp_path):
     # The build-time manifest setting is what the installed module carries.
     (module_file,) = stubs.parent.parent.glob("velmora_trainer.cpython-313*.so")
     assert str(manifest).encode() in module_file.read_bytes()
+    # The same distribution installs velmora_check, typed, and its command.
+    command = _run([str(venv / "bin" / "velmora-check"), "--version"], cwd=tmp_path)
+    assert command.stdout == "velmora-check 0.1.4\n", command.stderr
+    assert (stubs.parent.parent / "velmora_check" / "py.typed").is_file()

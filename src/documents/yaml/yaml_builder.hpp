@@ -42,7 +42,7 @@ class Builder {
   Progress step() { return advance(false); }
   // Builds the rest once collecting has ended: Built or Failed. The list ends
   // with `list_error` (the collector's error) if there is one.
-  Progress finish(const std::optional<std::string>& list_error) {
+  Progress finish(const CheckResult& list_error) {
     list_error_ = &list_error;
     return advance(true);
   }
@@ -69,7 +69,7 @@ class Builder {
   const Source& source_;
   CheckStats& stats_;
   NodeIdentity identity_;
-  const std::optional<std::string>* list_error_ = nullptr;  // see finish()
+  const CheckResult* list_error_ = nullptr;  // see finish()
 
   std::uint64_t counter_ = 0;  // alias expansions so far
   std::uint64_t limit_ = 0;

@@ -30,7 +30,7 @@ class Collector {
   bool collect(std::uint32_t until);
 
   // The error that ended collecting (libyaml's, or an unknown anchor).
-  const std::optional<std::string>& error() const { return error_; }
+  const CheckResult& error() const { return error_; }
   // The stream ended within the document (nothing can follow it).
   bool stream_ended() const { return stream_ended_; }
   // Start mark of the latest libyaml event.
@@ -78,7 +78,7 @@ class Collector {
   std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> tag_ids_;
   std::vector<Frame> stack_;
   std::string failure_;  // a scalar's failure message, before it is stored
-  std::optional<std::string> error_;
+  CheckResult error_;
   bool stream_ended_ = false;
   Mark last_mark_;
 };

@@ -9,7 +9,8 @@
 namespace velmora::documents::yaml {
 namespace {
 
-void append_mark(std::string& out, Mark m) {
+void append_mark(Diagnostic& out, Mark m) {
+  if (!out.position) out.position = TextPosition{m.line + 1, m.column + 1};
   out += " at line ";
   out += std::to_string(m.line + 1);
   out += " column ";
@@ -18,19 +19,18 @@ void append_mark(std::string& out, Mark m) {
 
 }  // namespace
 
-void append_mark_unless_origin(std::string& out, Mark m) {
+void append_mark_unless_origin(Diagnostic& out, Mark m) {
   if (m.line != 0 || m.column != 0) append_mark(out, m);
 }
 
-std::string with_mark(std::string_view message, Mark m) {
-  std::string out(message);
+Diagnostic with_mark(std::string_view message, Mark m) {
+  Diagnostic out(message);
   append_mark_unless_origin(out, m);
   return out;
 }
 
-std::string render_libyaml_error(const yaml_parser_t& p) {
-  std::string out =
-      p.problem != nullptr ? p.problem : "libyaml parser failed but there is no error";
+Diagnostic render_libyaml_error(const yaml_parser_t& p) {
+  Diagnostic out(p.problem != nullptr ? p.problem : "libyaml parser failed but there is no error");
   const yaml_mark_t& pm = p.problem_mark;
   if (pm.line != 0 || pm.column != 0) {
     append_mark(out, {pm.line, pm.column});
@@ -81,9 +81,9 @@ std::string render_path(const EventLog& log, std::span<const BuildFrame> frames)
   return root ? std::string(".") : out;
 }
 
-std::string building_failure(const EventLog& log, std::span<const BuildFrame> frames,
-                             std::string_view message, Mark m) {
-  std::string out = render_path(log, frames);
+Diagnostic building_failure(const EventLog& log, std::span<const BuildFrame> frames,
+                            std::string_view message, Mark m) {
+  Diagnostic out(render_path(log, frames));
   if (out == ".") {
     out.clear();
   } else {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "documents/check_result.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 
@@ -38,14 +39,15 @@ struct BuildFrame {
   std::uint32_t key_entry;  // mappings: entry of the current key
 };
 
-// " at line L column C", counted from 1; nothing for the origin.
-void append_mark_unless_origin(std::string& out, Mark m);
+// " at line L column C", counted from 1; nothing for the origin. The
+// failure's position is the first mark written into its text.
+void append_mark_unless_origin(Diagnostic& out, Mark m);
 
 // `message` followed by its mark.
-std::string with_mark(std::string_view message, Mark m);
+Diagnostic with_mark(std::string_view message, Mark m);
 
 // libyaml's problem and context, with their marks (or the reader's offset).
-std::string render_libyaml_error(const yaml_parser_t& p);
+Diagnostic render_libyaml_error(const yaml_parser_t& p);
 
 // The start mark of an entry: the text is collected again, without building,
 // up to that entry (entries keep no marks). The origin if it is not reached.
@@ -55,8 +57,8 @@ Mark find_mark(const Source& source, std::uint32_t entry);
 std::string render_path(const EventLog& log, std::span<const BuildFrame> frames);
 
 // A failure inside the collections `frames`: "path: message at line L column C".
-std::string building_failure(const EventLog& log, std::span<const BuildFrame> frames,
-                             std::string_view message, Mark m);
+Diagnostic building_failure(const EventLog& log, std::span<const BuildFrame> frames,
+                            std::string_view message, Mark m);
 
 // How a repeated key is named: "with key ...", "with null key", "in YAML map".
 std::string render_key(const EventLog& log, std::uint32_t node);

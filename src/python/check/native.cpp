@@ -1,0 +1,231 @@
+// velmora_check._native: the configuration checks of train_from_config without
+// the launch. Multi-phase initialisation, no module state, one interpreter lock
+// per interpreter; the interpreter lock is released while files are read and
+// checked, so threads check in parallel.
+//
+// A finding crosses to Python as a tuple (kind, message, line, column); line
+// and column are None when the message carries no position.
+#include <Python.h>
+
+#include <cstddef>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "launcher/pipeline.hpp"
+#include "python/pyref.hpp"
+
+namespace velmora::check {
+namespace {
+
+using launcher::PipelineFailure;
+using Result = std::optional<PipelineFailure>;
+
+const char* kind_name(launcher::Stage stage) {
+  switch (stage) {
+    case launcher::Stage::exists:
+      return "not-found";
+    case launcher::Stage::read:
+      return "read";
+    case launcher::Stage::name:
+      return "name";
+    case launcher::Stage::json:
+      return "json";
+    case launcher::Stage::yaml:
+      return "yaml";
+    case launcher::Stage::launch:
+    case launcher::Stage::cancelled:
+      break;
+  }
+  return "read";  // not reached: no launch, no cancellation here
+}
+
+PyRef position_value(const std::optional<documents::TextPosition>& at, bool line) {
+  if (!at) return PyRef::borrow(Py_None);
+  return PyRef::steal(PyLong_FromSize_t(line ? at->line : at->column));
+}
+
+// None, or the finding's tuple; null with an exception set.
+PyObject* to_python(const Result& result) {
+  if (!result) Py_RETURN_NONE;
+  PyRef kind = PyRef::steal(PyUnicode_FromString(kind_name(result->stage)));
+  // The message is UTF-8; a system error text in another encoding keeps its
+  // bytes rather than failing the call.
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+      result->message.data(), static_cast<Py_ssize_t>(result->message.size()), "surrogateescape"));
+  PyRef line = position_value(result->position, true);
+  PyRef column = position_value(result->position, false);
+  if (!kind || !message || !line || !column) return nullptr;
+  return PyTuple_Pack(4, kind.get(), message.get(), line.get(), column.get());
+}
+
+// A str argument as UTF-8 (a view of the object's own buffer); empty with an
+// exception set: TypeError, or UnicodeEncodeError for lone surrogates, as
+// train_from_config raises.
+std::optional<std::string_view> utf8_of(PyObject* text, const char* what) {
+  if (!PyUnicode_Check(text)) {
+    PyErr_Format(PyExc_TypeError, "%s must be str, not %.100s", what, Py_TYPE(text)->tp_name);
+    return std::nullopt;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// Releases the interpreter lock for its lifetime (taken again on every path out).
+class ReleasedLock {
+ public:
+  ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs `body` without the interpreter lock; false when it ran out of memory.
+template <class Body>
+bool without_lock(Body&& body) noexcept {
+  const ReleasedLock released;
+  try {
+    body();
+    return true;
+  } catch (...) {  // allocation failures (bad_alloc, length_error)
+    return false;
+  }
+}
+
+Result check_one(std::string_view path) {
+  return launcher::check_config_file(path, launcher::default_pipeline_services(), nullptr);
+}
+
+// check_file(path: str) -> tuple | None
+PyObject* check_file(PyObject* /*module*/, PyObject* arg) {
+  const std::optional<std::string_view> path = utf8_of(arg, "path");
+  if (!path) return nullptr;
+  Result result;
+  // `arg` stays alive for the call, and so does its UTF-8 buffer.
+  if (!without_lock([&] { result = check_one(*path); })) return PyErr_NoMemory();
+  return to_python(result);
+}
+
+// check_files(paths: list[str]) -> list[tuple | None], in input order.
+PyObject* check_files(PyObject* /*module*/, PyObject* arg) {
+  if (!PyList_Check(arg)) {
+    PyErr_Format(PyExc_TypeError, "paths must be a list, not %.100s", Py_TYPE(arg)->tp_name);
+    return nullptr;
+  }
+  std::vector<std::string> paths;
+  std::vector<Result> results;
+  try {
+    // Copied: another thread may change the list while the lock is released.
+    const Py_ssize_t count = PyList_GET_SIZE(arg);
+    paths.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arg); ++i) {
+      const std::optional<std::string_view> path = utf8_of(PyList_GET_ITEM(arg, i), "path");
+      if (!path) return nullptr;
+      paths.emplace_back(*path);
+    }
+    results.resize(paths.size());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  const bool checked = without_lock([&] {
+    for (std::size_t i = 0; i < paths.size(); ++i) results[i] = check_one(paths[i]);
+  });
+  if (!checked) return PyErr_NoMemory();
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    PyObject* item = to_python(results[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+// check_text(text: str | bytes, kind: str) -> tuple | None
+PyObject* check_text(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "check_text() takes 2 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  const std::optional<std::string_view> kind = utf8_of(args[1], "kind");
+  if (!kind) return nullptr;
+  launcher::DocumentFormat format{};
+  if (*kind == "json") {
+    format = launcher::DocumentFormat::json;
+  } else if (*kind == "yaml") {
+    format = launcher::DocumentFormat::yaml;
+  } else {
+    PyErr_SetString(PyExc_ValueError, "kind must be 'json' or 'yaml'");
+    return nullptr;
+  }
+  // A buffer view of bytes, or the UTF-8 of a str; the object outlives the call.
+  PyObject* text = args[0];
+  std::string_view view;
+  if (PyBytes_Check(text)) {
+    view =
+        std::string_view(PyBytes_AS_STRING(text), static_cast<std::size_t>(PyBytes_GET_SIZE(text)));
+  } else if (PyUnicode_Check(text)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) return nullptr;
+    view = std::string_view(data, static_cast<std::size_t>(size));
+  } else {
+    PyErr_Format(PyExc_TypeError, "text must be str or bytes, not %.100s", Py_TYPE(text)->tp_name);
+    return nullptr;
+  }
+  Result result;
+  if (!without_lock([&] { result = launcher::check_config_text(view, format); })) {
+    return PyErr_NoMemory();
+  }
+  return to_python(result);
+}
+
+PyMethodDef g_methods[] = {
+    {"check_file", &check_file, METH_O,
+     "check_file(path, /)\n--\n\nThe checks train_from_config runs before it launches: None, or "
+     "(kind, message, line, column)."},
+    {"check_files", &check_files, METH_O,
+     "check_files(paths, /)\n--\n\ncheck_file for each path of a list, in order, in one call."},
+    {"check_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&check_text)),
+     METH_FASTCALL,
+     "check_text(text, kind, /)\n--\n\nThe document check of a text: None, or (kind, message, "
+     "line, column)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The distribution's version, set by CMake.
+int exec_module(PyObject* module) {
+  return PyModule_AddStringConstant(module, "__version__", VELMORA_CHECK_VERSION);
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velmora_check._native",
+    "Native configuration checks of velmora_check.",
+    0,  // no per-module state
+    g_methods,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace velmora::check
+
+// The name the import system looks for: PyInit_ followed by "_native".
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&velmora::check::g_module_def); }

@@ -1,0 +1,325 @@
+"""velmora-check: the configuration checks of many files, for editors and CI.
+
+Exit status: 0 when nothing was found, 1 when there are findings, 2 for a
+usage error.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+
+from velmora_check import Finding, __version__, check_files
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+
+SUFFIXES = (".json", ".yaml", ".yml")
+FORMATS = ("text", "json", "sarif", "github")
+KINDS = ("not-found", "read", "name", "json", "yaml")
+KIND_DESCRIPTIONS = {
+    "not-found": "The configuration file does not exist.",
+    "read": "The configuration file cannot be read, or is not UTF-8.",
+    "name": "The file name does not end in .json, .yaml or .yml.",
+    "json": "The file is not exactly one valid JSON value.",
+    "yaml": "The file is not exactly one valid YAML document.",
+}
+USAGE = "usage: velmora-check [-h] [--format {text,json,sarif,github}] [--jobs N] [--exclude GLOB] [--quiet] [--version] PATH..."
+HELP = f"""{USAGE}
+
+Check training configuration files exactly as velmora_trainer.train_from_config
+does before it launches. Directories are searched for *.json, *.yaml and *.yml
+(hidden directories skipped).
+
+positional arguments:
+  PATH                  files and directories to check
+
+options:
+  -h, --help            show this help message and exit
+  --format {{text,json,sarif,github}}
+                        output format (default: text)
+  -j, --jobs N          threads that check in parallel (default: the number of CPUs)
+  --exclude GLOB        skip files and directories whose name or path matches GLOB (repeatable)
+  -q, --quiet           no summary line on standard error
+  --version             show the version and exit
+
+exit status: 0 nothing found, 1 findings, 2 usage error
+"""
+
+
+class UsageError(Exception):
+    pass
+
+
+class Options:
+    __slots__ = ("format", "jobs", "excludes", "quiet", "paths")
+
+    def __init__(self) -> None:
+        self.format = "text"
+        self.jobs: int | None = None
+        self.excludes: list[str] = []
+        self.quiet = False
+        self.paths: list[str] = []
+
+
+def parse_arguments(argv: Sequence[str]) -> Options | int:
+    """The options, or an exit status once help or the version was printed."""
+    options = Options()
+    args = list(argv)
+    only_paths = False
+    i = 0
+
+    def value(name: str, inline: str | None) -> str:
+        nonlocal i
+        if inline is not None:
+            return inline
+        i += 1
+        if i >= len(args):
+            raise UsageError(f"argument {name}: expected one argument")
+        return args[i]
+
+    while i < len(args):
+        arg = args[i]
+        if only_paths or arg == "-" or not arg.startswith("-"):
+            options.paths.append(arg)
+        elif arg == "--":
+            only_paths = True
+        else:
+            name, eq, inline_text = arg.partition("=")
+            inline = inline_text if eq else None
+            if name.startswith("-j") and len(name) > 2 and not name.startswith("--"):
+                name, inline = "-j", name[2:]
+            if name in ("-h", "--help"):
+                sys.stdout.write(HELP)
+                return 0
+            if name == "--version":
+                sys.stdout.write(f"velmora-check {__version__}\n")
+                return 0
+            if name in ("-q", "--quiet"):
+                options.quiet = True
+            elif name == "--format":
+                options.format = value(name, inline)
+                if options.format not in FORMATS:
+                    raise UsageError(
+                        f"argument --format: invalid choice: {options.format!r} "
+                        f"(choose from {', '.join(FORMATS)})"
+                    )
+            elif name in ("-j", "--jobs"):
+                text = value(name, inline)
+                try:
+                    options.jobs = int(text)
+                except ValueError:
+                    options.jobs = 0
+                if options.jobs < 1:
+                    raise UsageError(f"argument --jobs: expected a positive integer, got {text!r}")
+            elif name == "--exclude":
+                options.excludes.append(value(name, inline))
+            else:
+                raise UsageError(f"unrecognized argument: {arg}")
+        i += 1
+    if not options.paths:
+        raise UsageError("the following arguments are required: PATH")
+    return options
+
+
+class Excluder:
+    """Matches --exclude globs against a name and a path."""
+
+    def __init__(self, globs: list[str]) -> None:
+        self.globs = globs
+        if globs:
+            import fnmatch
+
+            self._match: Callable[[str, str], bool] = fnmatch.fnmatchcase
+
+    def __call__(self, name: str, path: str) -> bool:
+        if not self.globs:
+            return False
+        posix = path.replace(os.sep, "/")
+        return any(
+            self._match(name, g) or self._match(posix, g) or self._match(posix, g.rstrip("/") + "/*")
+            for g in self.globs
+        )
+
+
+def collect(paths: list[str], excluded: Excluder) -> list[str]:
+    """Files to check: each named file, and the config files found in each
+    named directory (hidden directories skipped), without repeats."""
+    found: list[str] = []
+
+    def walk(directory: str, prefix: str) -> None:
+        try:
+            entries = sorted(os.scandir(directory), key=lambda e: e.name)
+        except OSError:
+            found.append(directory)  # reported by the read check
+            return
+        for entry in entries:
+            path = prefix + entry.name
+            if excluded.globs and excluded(entry.name, path):
+                continue
+            try:  # linked directories are not followed: no cycles
+                is_dir = entry.is_dir(follow_symlinks=False)
+            except OSError:
+                is_dir = False
+            if is_dir:
+                if not entry.name.startswith("."):
+                    walk(entry.path, path + os.sep)
+            elif entry.name.endswith(SUFFIXES):
+                found.append(path)
+
+    for path in paths:
+        if excluded.globs and excluded(os.path.basename(path.rstrip("/" + os.sep)), path):
+            continue
+        if os.path.isdir(path):
+            # "." lists its files as "a.yaml", not "./a.yaml".
+            walk(path, "" if path == os.curdir else os.path.join(path, ""))
+        else:
+            found.append(path)
+    return list(dict.fromkeys(found))
+
+
+NOT_UTF8_NAME = "Config file name is not valid UTF-8"
+
+
+def is_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def colour_enabled(stream: object) -> bool:
+    if os.environ.get("NO_COLOR"):
+        return False
+    isatty = getattr(stream, "isatty", None)
+    return bool(isatty is not None and isatty())
+
+
+def render_text(findings: list[Finding], colour: bool) -> str:
+    if not colour:
+        return "".join(f"{f}\n" for f in findings)
+    lines = []
+    for f in findings:
+        where = f.path if f.line is None else f"{f.path}:{f.line}:{f.column}"
+        lines.append(f"\x1b[1m{where}:\x1b[0m \x1b[31m{f.message}\x1b[0m\n")
+    return "".join(lines)
+
+
+def as_dict(f: Finding) -> dict[str, object]:
+    return {"path": f.path, "line": f.line, "column": f.column, "message": f.message, "kind": f.kind}
+
+
+def render_json(findings: list[Finding]) -> str:
+    import json
+
+    # ASCII with escapes: valid JSON whatever the file names hold.
+    return json.dumps([as_dict(f) for f in findings], indent=2) + "\n"
+
+
+def artifact_uri(path: str) -> str:
+    if os.path.isabs(path):
+        from pathlib import Path
+
+        return Path(path).as_uri()
+    from urllib.parse import quote
+
+    return quote(path.replace(os.sep, "/"), safe="/")
+
+
+def render_sarif(findings: list[Finding]) -> str:
+    import json
+
+    rules = [
+        {"id": kind, "name": kind, "shortDescription": {"text": KIND_DESCRIPTIONS[kind]}}
+        for kind in KINDS
+    ]
+    results = []
+    for f in findings:
+        location: dict[str, object] = {"artifactLocation": {"uri": artifact_uri(f.path)}}
+        # SARIF positions start at 1; an empty JSON file's "column 0" has none.
+        region = {}
+        if f.line is not None and f.line >= 1:
+            region["startLine"] = f.line
+            if f.column is not None and f.column >= 1:
+                region["startColumn"] = f.column
+        if region:
+            location["region"] = region
+        results.append(
+            {
+                "ruleId": f.kind,
+                "ruleIndex": KINDS.index(f.kind),
+                "level": "error",
+                "message": {"text": f.message},
+                "locations": [{"physicalLocation": location}],
+            }
+        )
+    log = {
+        "$schema": "https://json.schemastore.org/sarif-2.1.0.json",
+        "version": "2.1.0",
+        "runs": [
+            {
+                "tool": {"driver": {"name": "velmora-check", "version": __version__, "rules": rules}},
+                "results": results,
+            }
+        ],
+    }
+    return json.dumps(log, indent=2) + "\n"
+
+
+def escape_data(text: str) -> str:
+    return text.replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
+
+
+def escape_property(text: str) -> str:
+    return escape_data(text).replace(":", "%3A").replace(",", "%2C")
+
+
+def render_github(findings: list[Finding]) -> str:
+    lines = []
+    for f in findings:
+        props = f"file={escape_property(f.path)}"
+        if f.line is not None:
+            props += f",line={f.line},col={f.column}"
+        lines.append(f"::error {props}::{escape_data(f.message)}\n")
+    return "".join(lines)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        parsed = parse_arguments(sys.argv[1:] if argv is None else argv)
+    except UsageError as error:
+        sys.stderr.write(f"{USAGE}\nvelmora-check: error: {error}\n")
+        return 2
+    if isinstance(parsed, int):
+        return parsed
+    options = parsed
+    files = collect(options.paths, Excluder(options.excludes))
+    # A name that is not UTF-8 (listed from a directory) cannot be checked.
+    unnamed = [f for f in files if not is_utf8(f)]
+    findings = [Finding(f, None, None, NOT_UTF8_NAME, "name") for f in unnamed]
+    named = [f for f in files if is_utf8(f)] if unnamed else files
+    findings += check_files(named, jobs=options.jobs)
+    findings.sort(key=lambda f: f.path)
+    if options.format == "text":
+        out = render_text(findings, colour_enabled(sys.stdout))
+    elif options.format == "json":
+        out = render_json(findings)
+    elif options.format == "sarif":
+        out = render_sarif(findings)
+    else:
+        out = render_github(findings)
+    # File names that are not UTF-8 are written back as the bytes they are.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="surrogateescape")
+    sys.stdout.write(out)
+    sys.stdout.flush()
+    if not options.quiet:
+        n = len(findings)
+        summary = f"velmora-check: {len(files)} file{'s' * (len(files) != 1)} checked, "
+        summary += f"{n} finding{'s' * (n != 1)}" if n else "no findings"
+        if colour_enabled(sys.stderr):
+            summary = f"\x1b[{'31' if n else '32'}m{summary}\x1b[0m"
+        sys.stderr.write(summary + "\n")
+    return 1 if findings else 0

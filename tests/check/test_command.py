@@ -1,0 +1,165 @@
+"""The velmora-check command: each format on a small tree of good and broken
+files, exit statuses, directory search, --exclude, a missing path, colour."""
+
+import json
+import os
+import pty
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+TREE = {
+    "good.yaml": "a: 1\n",
+    "good.json": '{"a": 1}\n',
+    "configs/dup.yml": "opt:\n  lr: 1\n  lr: 2\n",
+    "configs/comma.json": "[1,\n2,]\n",
+    "configs/two.yaml": "a: 1\n---\nb: 2\n",
+    "configs/notes.txt": "not a config",
+    "configs/vendor/bad.json": "{",
+    ".hidden/bad.yaml": "a: [\n",
+    "odd, name%.json": "[1,]",
+}
+DUP = "Invalid YAML config: opt: duplicate entry with key \"lr\" at line 2 column 3"
+COMMA = "Invalid JSON config: trailing comma at line 2 column 3"
+TWO = "Invalid YAML config: deserializing from YAML containing more than one document is not supported"
+VENDOR = "Invalid JSON config: EOF while parsing an object at line 1 column 1"
+ODD = "Invalid JSON config: trailing comma at line 1 column 4"
+
+
+@pytest.fixture
+def tree(tmp_path):
+    for name, text in TREE.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text)
+    return tmp_path
+
+
+def run(cwd, *args, env=None):
+    return subprocess.run([sys.executable, "-m", "velmora_check", *args], cwd=cwd,
+                          capture_output=True, text=True, env=env)
+
+
+EXPECTED_TEXT = [
+    f"configs/comma.json:2:3: {COMMA}",
+    f"configs/dup.yml:2:3: {DUP}",
+    f"configs/two.yaml: {TWO}",
+    f"configs/vendor/bad.json:1:1: {VENDOR}",
+    f"odd, name%.json:1:4: {ODD}",
+]
+
+
+@pytest.mark.parametrize(
+    "args, status, stdout, stderr",
+    [
+        (["."], 1, EXPECTED_TEXT, "velmora-check: 7 files checked, 5 findings"),
+        (["good.yaml", "good.json"], 0, [], "velmora-check: 2 files checked, no findings"),
+        (["--quiet", "good.yaml"], 0, [], ""),
+        (["-q", "--exclude", "vendor", "--exclude=odd*", "."], 1, EXPECTED_TEXT[:3], ""),
+        (["-q", "--exclude", "configs/*.yml", "configs"], 1,
+         [f"configs/comma.json:2:3: {COMMA}", f"configs/two.yaml: {TWO}", f"configs/vendor/bad.json:1:1: {VENDOR}"], ""),
+        # Named files are checked whatever their name; hidden folders only when named.
+        (["-q", "configs/notes.txt", ".hidden", "gone.yaml"], 1,
+         [".hidden/bad.yaml:2:1: Invalid YAML config: did not find expected node content at line 2 column 1, while parsing a flow node",
+          "configs/notes.txt: Config must be .json or .yaml",
+          "gone.yaml: Config file not found: gone.yaml"], ""),
+        (["-q", "-j", "1", "good.yaml", "configs/two.yaml"], 1, [f"configs/two.yaml: {TWO}"], ""),
+        ([], 2, [], "velmora-check: error: the following arguments are required: PATH"),
+        (["--format", "xml", "."], 2, [], "velmora-check: error: argument --format: invalid choice"),
+        (["--jobs", "0", "."], 2, [], "velmora-check: error: argument --jobs"),
+        (["--bogus", "."], 2, [], "velmora-check: error: unrecognized argument: --bogus"),
+    ],
+)
+def test_text_format_and_exit_status(tree, args, status, stdout, stderr):
+    result = run(tree, *args)
+    assert result.returncode == status, result.stderr
+    assert result.stdout.splitlines() == stdout
+    assert stderr in result.stderr and bool(stderr) == bool(result.stderr.strip())
+
+
+def test_json_and_sarif_formats(tree):
+    as_json = run(tree, "-q", "--format", "json", ".")
+    assert as_json.returncode == 1
+    findings = json.loads(as_json.stdout)
+    assert [(f["path"], f["line"], f["column"], f["kind"]) for f in findings] == [
+        ("configs/comma.json", 2, 3, "json"), ("configs/dup.yml", 2, 3, "yaml"),
+        ("configs/two.yaml", None, None, "yaml"), ("configs/vendor/bad.json", 1, 1, "json"),
+        ("odd, name%.json", 1, 4, "json"),
+    ]
+    assert findings[1]["message"] == DUP
+
+    sarif = json.loads(run(tree, "-q", "--format", "sarif", ".", "gone.yaml").stdout)
+    assert sarif["version"] == "2.1.0"
+    (the_run,) = sarif["runs"]
+    driver = the_run["tool"]["driver"]
+    import velmora_check
+
+    assert (driver["name"], driver["version"]) == ("velmora-check", velmora_check.__version__)
+    rules = [r["id"] for r in driver["rules"]]
+    assert rules == ["not-found", "read", "name", "json", "yaml"]
+    results = {r["locations"][0]["physicalLocation"]["artifactLocation"]["uri"]: r for r in the_run["results"]}
+    assert set(results) == {"configs/comma.json", "configs/dup.yml", "configs/two.yaml",
+                            "configs/vendor/bad.json", "odd%2C%20name%25.json", "gone.yaml"}
+    dup = results["configs/dup.yml"]
+    assert (dup["ruleId"], rules[dup["ruleIndex"]], dup["message"]["text"]) == ("yaml", "yaml", DUP)
+    assert dup["locations"][0]["physicalLocation"]["region"] == {"startLine": 2, "startColumn": 3}
+    assert "region" not in results["configs/two.yaml"]["locations"][0]["physicalLocation"]
+    assert results["gone.yaml"]["ruleId"] == "not-found"
+
+
+def test_github_format_escapes(tree):
+    (tree / "multi.yaml").write_text('"50%": 1\n"50%": 2\n')
+    result = run(tree, "-q", "--format", "github", "odd, name%.json", "multi.yaml", "configs/two.yaml")
+    assert result.returncode == 1
+    assert result.stdout.splitlines() == [
+        f"::error file=configs/two.yaml::{TWO}",
+        '::error file=multi.yaml::Invalid YAML config: duplicate entry with key "50%25"',
+        f"::error file=odd%2C name%25.json,line=1,col=4::{ODD}",
+    ]
+    assert "%0A" in run(tree, "--format", "github", "line\nbreak.json").stdout
+
+
+@pytest.mark.parametrize("no_color, coloured", [(None, True), ("1", False)])
+def test_colour_only_on_a_terminal_without_no_color(tree, no_color, coloured):
+    env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+    if no_color:
+        env["NO_COLOR"] = no_color
+    main, child = pty.openpty()
+    proc = subprocess.Popen([sys.executable, "-m", "velmora_check", "-q", "configs/two.yaml"],
+                            cwd=tree, stdout=child, stderr=subprocess.DEVNULL, env=env)
+    os.close(child)
+    output = b""
+    while chunk := _read(main):
+        output += chunk
+    os.close(main)
+    assert proc.wait() == 1
+    assert (b"\x1b[" in output) == coloured and TWO.encode() in output
+    # Never into a pipe.
+    assert "\x1b[" not in run(tree, "configs/two.yaml").stdout
+
+
+def _read(fd):
+    try:
+        return os.read(fd, 4096)
+    except OSError:  # the terminal closed
+        return b""
+
+
+def test_names_that_are_not_utf8_and_linked_directories(tree):
+    os.symlink("..", tree / "configs" / "loop")  # not followed: no cycle
+    (tree / "raw").mkdir()
+    with open(os.path.join(os.fsencode(tree), b"raw", b"bad\xff.yaml"), "wb") as f:
+        f.write(b"a: 1\n")
+    result = run(tree, "-q", "--format", "json", "raw", "configs")
+    assert result.returncode == 1, result.stderr
+    found = {(f["path"], f["kind"]) for f in json.loads(result.stdout)}
+    assert ("raw/bad\udcff.yaml", "name") in found and len(found) == 5
+
+
+def test_installed_command(tree):
+    command = Path(sys.executable).parent / "velmora-check"
+    result = subprocess.run([command, "--version"], capture_output=True, text=True)
+    import velmora_check
+
+    assert result.stdout == f"velmora-check {velmora_check.__version__}\n"
