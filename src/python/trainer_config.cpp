@@ -87,6 +87,7 @@ struct Attribute {
   using Conversion = binding::Conversion<Value>;
   static constexpr std::string_view name = row.name;
   static Value& field(TrainingRequest& r) { return r.*row.member; }
+  static const Value& field_of(const TrainingRequest& r) { return r.*row.member; }
   static Outcome<typename Conversion::View> convert(PyObject* v) { return Conversion::view(v); }
   static PyObject* read(const TrainingRequest& r) { return binding::to_python(r.*row.member); }
 };
@@ -151,6 +152,13 @@ auto g_getset = descriptors(std::make_index_sequence<kRequestFieldCount>());
 template <std::size_t I>
 using View = typename Attribute<I>::Conversion::View;
 
+std::string owned(std::string_view text) { return std::string(text); }
+std::optional<std::string> owned(std::optional<std::string_view> text) {
+  return text ? std::optional<std::string>(std::in_place, *text) : std::nullopt;
+}
+std::uint64_t owned(std::uint64_t value) { return value; }
+std::uint32_t owned(std::uint32_t value) { return value; }
+
 // Converts the slots in parameter order (the first failure ends it), then
 // makes the instance and stores the values.
 template <std::size_t... I>
@@ -177,8 +185,9 @@ PyObject* construct_from(PyTypeObject* type, const binding::Slots& slots,
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return raise_null(ErrorValue::fetch());
   TrainerConfigObject* object = as_config(self);
-  new (&object->fields) TrainingRequest{};
-  (store(Attribute<I>::field(object->fields), std::get<I>(values)), ...);
+  // The table's rows are the record's members in order: each text is copied
+  // straight into its member.
+  new (&object->fields) TrainingRequest{owned(std::get<I>(values))...};
   object->constructed = true;
   object->borrow = 0;
   return self;
@@ -206,11 +215,39 @@ void trainer_config_dealloc(PyObject* self) {
 
 // --- representation ----------------------------------------------------------
 
-// name=value: paths raw in single quotes, numbers in decimal, the optional
-// text as Some("quoted") or None.
-void append_value(std::string& out, const std::string& text) {
-  out.append("'").append(text).append("'");
+// TrainerConfig(name=value, ...): paths raw in single quotes, numbers in
+// decimal, the optional text as Some("quoted") or None. The literal text
+// between two values (a closing quote, ", ", the next name, "=", an opening
+// quote) is made at compile time, so each field costs two appends.
+template <std::size_t I>
+constexpr bool quoted_raw = std::is_same_v<typename Attribute<I>::Value, std::string>;
+
+template <std::size_t I>
+constexpr std::size_t literal_size() {
+  std::size_t size = (I == 0 ? std::string_view("TrainerConfig(").size() : 2) +
+                     Attribute<I>::name.size() + 1 + (quoted_raw<I> ? 1 : 0);
+  if constexpr (I > 0) size += quoted_raw<I - 1> ? 1 : 0;
+  return size;
 }
+
+// The literal text before field I's value.
+template <std::size_t I>
+constexpr std::array<char, literal_size<I>()> make_literal() {
+  std::array<char, literal_size<I>()> out{};
+  std::size_t at = 0;
+  const auto put = [&](std::string_view piece) {
+    for (char c : piece) out[at++] = c;
+  };
+  if constexpr (I > 0) put(quoted_raw<I - 1> ? "', " : ", ");
+  if constexpr (I == 0) put("TrainerConfig(");
+  put(Attribute<I>::name);
+  put(quoted_raw<I> ? "='" : "=");
+  return out;
+}
+template <std::size_t I>
+constexpr auto kLiteral = make_literal<I>();
+
+void append_value(std::string& out, const std::string& text) { out.append(text); }
 void append_value(std::string& out, std::uint64_t value) { text::append_decimal(out, value); }
 void append_value(std::string& out, std::uint32_t value) { text::append_decimal(out, value); }
 void append_value(std::string& out, const std::optional<std::string>& text) {
@@ -223,36 +260,35 @@ void append_value(std::string& out, const std::optional<std::string>& text) {
   out.append(")");
 }
 
-std::size_t text_size(const std::string& text) { return text.size() + 2; }
-std::size_t text_size(const std::optional<std::string>& text) {
+std::size_t value_size(const std::string& text) { return text.size(); }
+std::size_t value_size(const std::optional<std::string>& text) {
   return text ? text->size() + 8 : 4;
 }
-std::size_t text_size(std::uint64_t) { return 20; }
+std::size_t value_size(std::uint64_t) { return 20; }
+
+template <std::size_t... I>
+std::string represent(const TrainingRequest& fields, std::index_sequence<I...>) {
+  constexpr std::size_t kLast = sizeof...(I) - 1;
+  std::string text;
+  text.reserve((kLiteral<I>.size() + ...) + (value_size(Attribute<I>::field_of(fields)) + ...) + 2);
+  ((text.append(kLiteral<I>.data(), kLiteral<I>.size()),
+    append_value(text, Attribute<I>::field_of(fields))),
+   ...);
+  text.append(quoted_raw<kLast> ? "')" : ")");
+  return text;
+}
 
 PyObject* representation(PyObject* self) {
   TrainerConfigObject* object = as_config(self);
-  if (!object->constructed)
+  if (!object->constructed) {
     return binding::to_python(std::string_view("<TrainerConfig without values>"));
+  }
   if (object->borrow == -1) {
     return raise_null(ErrorValue::make(PyExc_RuntimeError, kMutablyBorrowed));
   }
   SharedHold hold(object);
-  const TrainingRequest& fields = object->fields;
-
-  std::size_t size = 16;
-  for_each_request_field(
-      [&](const auto& field) { size += field.name.size() + 3 + text_size(fields.*field.member); });
-  std::string text;
-  text.reserve(size);
-  text.append("TrainerConfig(");
-  bool first = true;
-  for_each_request_field([&](const auto& field) {
-    if (!first) text.append(", ");
-    first = false;
-    text.append(field.name).append("=");
-    append_value(text, fields.*field.member);
-  });
-  text.append(")");
+  const std::string text =
+      represent(object->fields, std::make_index_sequence<kRequestFieldCount>());
   return binding::to_python(std::string_view(text));
 }
 

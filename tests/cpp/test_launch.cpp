@@ -65,6 +65,25 @@ TEST(LaunchArguments, FollowTheRequest) {
   }
 }
 
+// TrainerConfig builds the record by aggregate initialisation in table order:
+// the rows must name the members in the order they are declared.
+TEST(RequestTable, RowsFollowTheMembersInOrder) {
+  const TrainingRequest request{"c", "o", 3, 4, "b"};
+  std::vector<std::string> seen;
+  velmora::for_each_request_field([&](const auto& field) {
+    const auto& value = request.*field.member;
+    using Value = std::remove_cvref_t<decltype(value)>;
+    if constexpr (std::is_same_v<Value, std::string>) {
+      seen.push_back(value);
+    } else if constexpr (std::is_same_v<Value, std::optional<std::string>>) {
+      seen.push_back(value.value_or("-"));
+    } else {
+      seen.push_back(std::to_string(value));
+    }
+  });
+  EXPECT_EQ(seen, (std::vector<std::string>{"c", "o", "3", "4", "b"}));
+}
+
 TEST(LaunchStatus, Rendering) {
   struct Case {
     ExitStatus status;
