@@ -307,14 +307,16 @@ WaitOutcome ChildProcess::wait_for(std::uint32_t timeout_ms) {
     release();
     return true;
   };
-  if (reap() || timeout_ms == 0) return outcome;
+  // With a process descriptor, poll says whether the child has ended;
+  // without one, ask waitpid first.
+  if (handle_ < 0 && (reap() || timeout_ms == 0)) return outcome;
 
   if (handle_ >= 0) {
     pollfd ready{static_cast<int>(handle_), POLLIN, 0};
     const int polled =
         ::poll(&ready, 1, static_cast<int>(timeout_ms > 0x7fffffffu ? 0x7fffffffu : timeout_ms));
     // A signal ends the wait early so that its handler can act at once.
-    if (polled < 0 && errno == EINTR) return outcome;
+    if ((polled < 0 && errno == EINTR) || polled == 0) return outcome;
   } else {
     // No process descriptor: short naps, growing to 20 ms, until the time is up.
     std::uint32_t waited_ms = 0;
