@@ -51,7 +51,9 @@ def test_output_of_a_megabyte_reaches_the_notebook(kernel, trainer, monkeypatch)
             f"velmora_trainer.train_from_config({str(config)!r}, 'out', 1, 2)\nprint('returned')")
     reply, output = run_cell(client, code)
     assert reply["status"] == "ok", reply
-    assert output.count("x") >= 1_100_000 and output.endswith("returned\n"), len(output)
+    # The trainer's output comes through the kernel's pipe-draining thread,
+    # the print straight from the cell: their order on the channel may vary.
+    assert output.count("x") >= 1_100_000 and "returned\n" in output, len(output)
 
 
 def test_kernel_interrupt_ends_the_run_and_the_trainer(kernel, trainer):
