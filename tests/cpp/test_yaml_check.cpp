@@ -474,7 +474,8 @@ TEST(YamlCheckScaling, KeyLookupsGrowLinearly) {
   ASSERT_FALSE(yaml::check_yaml_document_counted(flat_mapping(100'000), large).has_value());
   EXPECT_LT(large.key_probes, 20 * small.key_probes);
   EXPECT_LT(large.key_probes, 300'000u);
-  EXPECT_EQ(large.node_compares, 0u);  // distinct hashes: no comparison at all
+  // Distinct keys are compared only where the upper halves of their hashes meet.
+  EXPECT_LT(large.node_compares, 16u);
   // Scalar values that are neither keys nor anchored are not kept.
   EXPECT_EQ(large.events, 100'000u + 2);
 }
@@ -485,7 +486,7 @@ TEST(YamlCheckScaling, DuplicateFoundAfterManyKeys) {
   const auto r = yaml::check_yaml_document_counted(text, stats);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(*r, "duplicate entry with key \"key_99999\"");
-  EXPECT_EQ(stats.node_compares, 1u);
+  EXPECT_LT(stats.node_compares, 16u);  // the repeated key, and keys meeting in a hash half
 }
 
 // The document of the issue: one anchored 50,000-element list and 50,000

@@ -26,17 +26,17 @@ std::uint64_t NodeIdentity::hash(std::uint32_t node) {
           h = mix(kSeedBool + e.payload);
           break;
         case ValueKind::UInt:
-          h = mix(kSeedUInt ^ mix(e.payload));
+          h = mix(kSeedUInt ^ hash_word(e.payload));
           break;
         case ValueKind::NegInt:
-          h = mix(kSeedNegInt ^ mix(e.payload));
+          h = mix(kSeedNegInt ^ hash_word(e.payload));
           break;
         case ValueKind::Float: {
           const double d = std::bit_cast<double>(e.payload);
           if (d != d) {
             h = mix(kSeedFloat + 1);
           } else {
-            h = mix(kSeedFloat ^ mix(d == 0 ? 0 : e.payload));
+            h = mix(kSeedFloat ^ hash_word(d == 0 ? 0 : e.payload));
           }
           break;
         }
@@ -189,29 +189,72 @@ bool NodeIdentity::equal_mappings(std::uint32_t a, std::uint32_t b) {
   return n == other.size();
 }
 
-void KeyTable::rebuild(std::size_t size) {
+// Places a slot value within kMaxProbes of its home; false if it does not fit.
+bool KeyTable::place(std::uint64_t slot) {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t p = static_cast<std::size_t>((slot >> 32) >> shift_);
+  for (std::size_t probes = 0; probes <= kMaxProbes; ++probes, p = (p + 1) & mask) {
+    if (slots_[p] == 0) {
+      slots_[p] = slot;
+      return true;
+    }
+  }
+  return false;
+}
+
+void KeyTable::grow(NodeIdentity& identity) {
+  std::vector<std::uint64_t> old;
+  old.swap(slots_);
+  const std::size_t size = indexed_ ? old.size() * 2 : 64;
   slots_.assign(size, 0);
-  const std::size_t mask = size - 1;
-  for (std::size_t i = 0; i < keys_.size(); ++i) {
-    const std::uint64_t hash = keys_[i].first;
-    std::size_t p = static_cast<std::size_t>(hash) & mask;
-    while (slots_[p] != 0) p = (p + 1) & mask;
-    slots_[p] = (hash & 0xFFFFFFFF00000000ull) | (i + 1);
+  shift_ = 32 - static_cast<unsigned>(std::countr_zero(size));
+  count_ = 0;
+  const auto add = [&](std::uint64_t hash, std::uint32_t node) {
+    if (place(((hash >> 32) << 32) | (std::uint64_t{node} + 1))) {
+      ++count_;
+    } else {
+      overflow_.emplace(hash, node);
+    }
+  };
+  if (!indexed_) {
+    indexed_ = true;
+    for (std::size_t i = 0; i < small_count_; ++i) add(small_[i].first, small_[i].second);
+    small_count_ = 0;
+    return;
+  }
+  for (const std::uint64_t s : old) {
+    if (s == 0) continue;
+    if (place(s)) {
+      ++count_;
+    } else {  // rare: the full hash again
+      const auto node = static_cast<std::uint32_t>(s) - 1;
+      overflow_.emplace(identity.hash(node), node);
+    }
   }
 }
 
-std::uint32_t KeyTable::find_or_insert_linear(std::uint64_t hash, std::uint32_t node,
-                                              NodeIdentity& identity) {
-  for (const auto& [h, k] : keys_) {
+std::uint32_t KeyTable::find_overflow(std::uint64_t hash, std::uint32_t node,
+                                      NodeIdentity& identity) {
+  const auto [first, last] = overflow_.equal_range(hash);
+  for (auto it = first; it != last; ++it) {
     count(identity.stats().key_probes);
-    if (h == hash && identity.equal(k, node)) return k;
-  }
-  keys_.emplace_back(hash, node);
-  if (keys_.size() > kLinear) {
-    indexed_ = true;
-    rebuild(64);
+    if (identity.equal(it->second, node)) return it->second;
   }
   return kNone;
+}
+
+std::uint32_t KeyTable::find_or_insert_small(std::uint64_t hash, std::uint32_t node,
+                                             NodeIdentity& identity) {
+  for (std::size_t i = 0; i < small_count_; ++i) {
+    count(identity.stats().key_probes);
+    if (small_[i].first == hash && identity.equal(small_[i].second, node)) return small_[i].second;
+  }
+  if (small_count_ < kSmall) {
+    small_[small_count_++] = {hash, node};
+    return kNone;
+  }
+  grow(identity);
+  return find_or_insert(hash, node, identity);
 }
 
 }  // namespace velmora::documents::yaml

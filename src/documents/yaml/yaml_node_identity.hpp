@@ -3,7 +3,9 @@
 // log; aliases stand for their targets.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <map>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -59,47 +61,92 @@ class NodeIdentity {
   std::unordered_set<std::uint64_t> equal_pairs_;  // anchored collections known equal
 };
 
-// Keys of one open mapping: linear scan while small, open addressing beyond.
+// Keys of one open mapping: a scan while few, then open addressing with
+// linear probing, at most 70% full. A slot holds the key's entry and the upper
+// half of its hash, whose top bits give its home slot (so growing needs no
+// hash again). Probing is bounded: a key whose first kMaxProbes slots are
+// taken goes to an ordered overflow by its full hash, so keys that collide in
+// the table's bits cost a logarithm each, not a walk over the others.
 class KeyTable {
  public:
+  // Empties the table, keeping its storage unless it grew large.
   void reset() {
-    keys_.clear();
-    indexed_ = false;
+    small_count_ = 0;
+    if (indexed_) {
+      count_ = 0;
+      overflow_.clear();
+      if (slots_.size() > kKeepSlots) {
+        slots_ = {};
+      }
+      indexed_ = false;
+    }
   }
   // The earlier key equal to `node` (whose hash is `hash`), or kNone after
   // adding `node`.
   std::uint32_t find_or_insert(std::uint64_t hash, std::uint32_t node, NodeIdentity& identity) {
-    if (!indexed_) return find_or_insert_linear(hash, node, identity);
-    // The slot keeps the hash's upper half, so most probes never touch `keys_`.
+    if (!indexed_) return find_or_insert_small(hash, node, identity);
+    const std::uint64_t tag = hash >> 32;
     const std::size_t mask = slots_.size() - 1;
-    const std::uint64_t tag = hash & 0xFFFFFFFF00000000ull;
-    std::size_t p = static_cast<std::size_t>(hash) & mask;
-    for (; slots_[p] != 0; p = (p + 1) & mask) {
+    std::size_t p = static_cast<std::size_t>(tag >> shift_);
+    for (std::size_t probes = 0;; ++probes, p = (p + 1) & mask) {
+      const std::uint64_t slot = slots_[p];
+      if (slot == 0) {
+        if (!overflow_.empty()) {
+          if (const std::uint32_t k = find_overflow(hash, node, identity); k != kNone) return k;
+        }
+        slots_[p] = (tag << 32) | (std::uint64_t{node} + 1);
+        break;
+      }
       count(identity.stats().key_probes);
-      if ((slots_[p] & 0xFFFFFFFF00000000ull) != tag) continue;
-      const auto& [h, k] = keys_[(slots_[p] & 0xFFFFFFFFu) - 1];
-      if (h == hash && identity.equal(k, node)) return k;
+      if ((slot >> 32) == tag) {
+        const auto k = static_cast<std::uint32_t>(slot) - 1;
+        if (identity.equal(k, node)) return k;
+      }
+      if (probes == kMaxProbes) {
+        if (const std::uint32_t k = find_overflow(hash, node, identity); k != kNone) return k;
+        overflow_.emplace(hash, node);
+        break;
+      }
     }
-    keys_.emplace_back(hash, node);
-    slots_[p] = tag | keys_.size();
-    if (keys_.size() * 2 > slots_.size()) rebuild(slots_.size() * 2);
+    if (++count_ * 10 > slots_.size() * 7) grow(identity);
     return kNone;
   }
   bool indexed() const { return indexed_; }
   // Fetches the slot where a key of hash `hash` is looked up (indexed tables).
   void prefetch(std::uint64_t hash) const {
-    text::prefetch(slots_.data() + (hash & (slots_.size() - 1)));
+    text::prefetch(slots_.data() + ((hash >> 32) >> shift_));
+  }
+  // Calls f(node) for every key.
+  template <class F>
+  void for_each_key(F&& f) const {
+    if (!indexed_) {
+      for (std::size_t i = 0; i < small_count_; ++i) f(small_[i].second);
+      return;
+    }
+    for (const std::uint64_t s : slots_) {
+      if (s != 0) f(static_cast<std::uint32_t>(s) - 1);
+    }
+    for (const auto& [h, k] : overflow_) f(k);
   }
 
  private:
-  static constexpr std::size_t kLinear = 8;
-  std::uint32_t find_or_insert_linear(std::uint64_t hash, std::uint32_t node,
-                                      NodeIdentity& identity);
-  // Index of `keys_` in `size` slots.
-  void rebuild(std::size_t size);
+  static constexpr std::size_t kSmall = 8;
+  static constexpr std::size_t kMaxProbes = 32;
+  static constexpr std::size_t kKeepSlots = 1 << 12;
+  std::uint32_t find_or_insert_small(std::uint64_t hash, std::uint32_t node,
+                                     NodeIdentity& identity);
+  std::uint32_t find_overflow(std::uint64_t hash, std::uint32_t node, NodeIdentity& identity);
+  // Re-places every key in a table of twice the size (of 64 slots when
+  // leaving the scan).
+  void grow(NodeIdentity& identity);
+  bool place(std::uint64_t slot);
 
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> keys_;  // (hash, node)
-  std::vector<std::uint64_t> slots_;  // (hash >> 32) << 32 | (key index + 1); 0 = empty
+  std::array<std::pair<std::uint64_t, std::uint32_t>, kSmall> small_;  // (hash, node)
+  std::size_t small_count_ = 0;
+  std::vector<std::uint64_t> slots_;  // (hash >> 32) << 32 | (node + 1); 0 = empty
+  unsigned shift_ = 32;               // home slot = (hash >> 32) >> shift_
+  std::size_t count_ = 0;             // keys in slots_
+  std::multimap<std::uint64_t, std::uint32_t> overflow_;  // full hash -> node
   bool indexed_ = false;
 };
 
