@@ -98,15 +98,32 @@ Builder::Progress Builder::advance(bool final) {
         if (frames_.size() == kDepthBudget) {
           return fail(with_mark(kRecursionLimit, find_mark(source_, i)));
         }
+        if (key_depth_ == 0 && !frames_.empty() && frames_.back().is_map &&
+            frames_.back().expect_key) {
+          key_floor_ = i;  // a key: kept until it is complete and copied
+          key_depth_ = frames_.size() + 1;
+        }
         frames_.push_back({i, e.kind == Kind::MapStart, true, 0, kNone});
         if (e.kind == Kind::MapStart) {
-          if (tables_.size() < frames_.size()) tables_.resize(frames_.size());
+          if (tables_.size() < frames_.size()) {
+            tables_.resize(frames_.size());
+            key_marks_.resize(frames_.size());
+          }
           tables_[frames_.size() - 1].reset();
+          key_marks_[frames_.size() - 1] = log_.key_mark();
         }
         continue;
       case Kind::SeqEnd:
       case Kind::MapEnd:
         node = frames_.back().start;
+        if (e.kind == Kind::MapEnd) {
+          tables_[frames_.size() - 1].reset();
+          log_.pop_keys(key_marks_[frames_.size() - 1]);
+        }
+        if (frames_.size() == key_depth_) {
+          key_depth_ = 0;
+          key_floor_ = kNone;
+        }
         frames_.pop_back();
         break;
     }
@@ -120,15 +137,20 @@ Builder::Progress Builder::advance(bool final) {
     if (!f.is_map) {
       ++f.elements;
     } else if (f.expect_key) {
+      // The key is kept as a copy while its mapping is open (an alias key by
+      // its target, which is kept anyway); the copy of entry i completes it.
       KeyTable& table = tables_[frames_.size() - 1];
-      const std::uint32_t earlier = table.find_or_insert(identity_.hash(node), node, identity_);
+      const std::uint32_t first = e.kind == Kind::Alias ? i : node;
+      const std::uint32_t copy = log_.copy_key(first, i);
+      const std::uint32_t key = e.kind == Kind::Alias ? node : copy;
+      const std::uint32_t earlier = table.find_or_insert(identity_.hash(key), key, identity_);
       if (earlier != kNone) {
         const std::span<const BuildFrame> outer(frames_.data(), frames_.size() - 1);
         return fail(building_failure(
             log_, outer, "duplicate entry " + render_key(log_, log_.resolve_alias(earlier)),
             find_mark(source_, f.start)));
       }
-      f.key_entry = i;
+      f.key_entry = copy + (i - first);
       f.expect_key = (e.flags & kValueFollows) != 0;
     } else {
       f.expect_key = true;
