@@ -41,8 +41,7 @@ const AnchorBinding* AnchorTable::find(std::string_view name) const {
   }
   if (slots_.empty()) return nullptr;
   const std::size_t p = find_slot(name, hash);
-  if (p != kNoSlot && slots_[p].binding.entry != kEmpty) return &slots_[p].binding;
-  if (overflow_.empty()) return nullptr;
+  if (p != kNoSlot) return slots_[p].binding.entry == kEmpty ? nullptr : &slots_[p].binding;
   const Slot* s = find_overflow(name, hash);
   return s == nullptr ? nullptr : &s->binding;
 }
@@ -65,8 +64,13 @@ void AnchorTable::flush() {
     std::vector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2));
     while ((count_ + recent_count_) * 2 > old.size()) old.resize(old.size() * 2);
     old.swap(slots_);
+    std::multimap<std::uint64_t, Slot> overflow;
+    overflow.swap(overflow_);
     for (const Slot& s : old) {
       if (s.binding.entry != kEmpty && !place(s)) overflow_.emplace(s.hash, s);
+    }
+    for (const auto& [hash, s] : overflow) {
+      if (!place(s)) overflow_.emplace(hash, s);
     }
   }
   const std::size_t mask = slots_.size() - 1;
@@ -75,22 +79,17 @@ void AnchorTable::flush() {
     const Slot& r = recent_[i];
     const std::string_view name = name_of(r);
     const std::size_t p = find_slot(name, r.hash);
-    if (p != kNoSlot && slots_[p].binding.entry != kEmpty) {
+    if (p != kNoSlot) {
+      if (slots_[p].binding.entry == kEmpty) ++count_;
       slots_[p] = r;
       continue;
     }
-    if (!overflow_.empty()) {
-      if (Slot* s = find_overflow(name, r.hash)) {
-        *s = r;
-        continue;
-      }
+    if (Slot* s = find_overflow(name, r.hash)) {
+      *s = r;
+      continue;
     }
     ++count_;
-    if (p != kNoSlot) {
-      slots_[p] = r;
-    } else {
-      overflow_.emplace(r.hash, r);
-    }
+    overflow_.emplace(r.hash, r);
   }
   recent_count_ = 0;
 }

@@ -21,7 +21,9 @@ struct AnchorBinding {
 // Open addressing over hash_bytes; short names are kept in the slot itself,
 // longer ones in a string of their own. A new binding of a name replaces the
 // old one. Probing is bounded: a name whose first kMaxProbes slots are taken
-// goes to an ordered overflow by its full hash.
+// goes to an ordered overflow by its full hash. Slots fill up only, and
+// growing tries the overflow's names again, so a lookup that meets an empty
+// slot within kMaxProbes need not look in the overflow.
 class AnchorTable {
  public:
   void bind(std::string_view name, AnchorBinding binding);

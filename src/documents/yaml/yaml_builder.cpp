@@ -58,7 +58,7 @@ Builder::Progress Builder::advance(bool final) {
   const std::uint32_t size = log_.size();
   const std::uint32_t n = final || size == 0 ? size : size - 1;
   limit_ = kRepetitionFactor * log_.entries();
-  constexpr std::uint32_t kAhead = 16;
+  constexpr std::uint32_t kAhead = AheadHash::kAhead;
   for (; pos_ < n; ++pos_) {
     const std::uint32_t i = pos_;
     count(stats_.built_events);
@@ -67,8 +67,10 @@ Builder::Progress Builder::advance(bool final) {
     if (i + kAhead < n && !frames_.empty() && frames_.back().is_map) {
       const Event& ahead = log_[i + kAhead];
       const KeyTable& t = tables_[frames_.size() - 1];
-      if (t.indexed() && (ahead.flags & (kHasText | kTagged)) == kHasText) {
-        t.prefetch(identity_.string_hash(ahead));
+      if (t.indexed() && (ahead.flags & (kHasText | kTagged | kAnchored)) == kHasText) {
+        const std::uint64_t h = identity_.string_hash(ahead);
+        t.prefetch(h);
+        ahead_hashes_[(i + kAhead) % ahead_hashes_.size()] = {i + kAhead, h};
       }
     }
     const Event& e = log_[i];
@@ -143,7 +145,9 @@ Builder::Progress Builder::advance(bool final) {
       const std::uint32_t first = e.kind == Kind::Alias ? i : node;
       const std::uint32_t copy = log_.copy_key(first, i);
       const std::uint32_t key = e.kind == Kind::Alias ? node : copy;
-      const std::uint32_t earlier = table.find_or_insert(identity_.hash(key), key, identity_);
+      const AheadHash& ahead = ahead_hashes_[i % ahead_hashes_.size()];
+      const std::uint64_t hash = ahead.entry == i ? ahead.hash : identity_.hash(key);
+      const std::uint32_t earlier = table.find_or_insert(hash, key, identity_);
       if (earlier != kNone) {
         const std::span<const BuildFrame> outer(frames_.data(), frames_.size() - 1);
         return fail(building_failure(

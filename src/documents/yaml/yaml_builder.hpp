@@ -8,6 +8,7 @@
 // then is the expansion replayed, and that replay ends in the failure.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -81,6 +82,14 @@ class Builder {
   CheckResult result_;
   std::vector<BuildFrame> frames_;
   std::vector<KeyTable> tables_;  // one per open mapping depth, reused
+  // Hashes of string keys computed a few entries ahead (to fetch their slots),
+  // by entry modulo the size.
+  struct AheadHash {
+    static constexpr std::uint32_t kAhead = 16;
+    std::uint32_t entry = kNone;
+    std::uint64_t hash = 0;
+  };
+  std::array<AheadHash, 2 * AheadHash::kAhead> ahead_hashes_{};
   std::vector<std::uint32_t> key_marks_;  // by depth: the key stack's height at the mapping's start
   std::uint32_t key_floor_ = kNone;  // start of the outermost collection being built as a key
   std::size_t key_depth_ = 0;        // its depth (0: none)

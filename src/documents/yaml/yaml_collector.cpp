@@ -9,8 +9,20 @@
 
 namespace velmora::documents::yaml {
 
+Collector::Collector(EventLog& log, yaml_parser_t* parser)
+    : log_(log), parser_(parser), byte_offset_(Source::of(log.source()).bom ? 3 : 0) {
+  const std::string_view text = log.source();
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t i = 0;
+  bool ascii = true;
+  for (; ascii && i + 64 <= text.size(); i += 64) ascii = !text::any_non_ascii64(p + i);
+  for (; ascii && i < text.size(); ++i) ascii = p[i] < 0x80;
+  ascii_ = ascii;
+}
+
 std::size_t Collector::byte_offset(std::size_t index) {
   const std::string_view text = log_.source();
+  if (ascii_) return index <= text.size() ? index : static_cast<std::size_t>(-1);
   if (index < char_index_) {  // not expected: marks only grow
     char_index_ = 0;
     byte_offset_ = Source::of(text).bom ? 3 : 0;

@@ -23,8 +23,7 @@ namespace velmora::documents::yaml {
 class Collector {
  public:
   // String texts may refer into log.source(), which is set before.
-  Collector(EventLog& log, yaml_parser_t* parser)
-      : log_(log), parser_(parser), byte_offset_(Source::of(log.source()).bom ? 3 : 0) {}
+  Collector(EventLog& log, yaml_parser_t* parser);
 
   // Collects until the log holds `until` entries or collecting ends. Returns
   // whether it can go on; it ends at the end of the document or of the
@@ -92,6 +91,7 @@ class Collector {
   std::size_t anchor_depth_ = 0;        // its depth
   std::size_t char_index_ = 0;          // byte_offset's position: a mark's index
   std::size_t byte_offset_ = 0;         // and its offset
+  bool ascii_ = false;                  // the text is ASCII: offsets are indexes
   Mark last_mark_;
 };
 

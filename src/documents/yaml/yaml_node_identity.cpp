@@ -222,6 +222,8 @@ void KeyTable::grow(NodeIdentity& identity) {
     small_count_ = 0;
     return;
   }
+  std::multimap<std::uint64_t, std::uint32_t> overflow;
+  overflow.swap(overflow_);
   for (const std::uint64_t s : old) {
     if (s == 0) continue;
     if (place(s)) {
@@ -231,6 +233,7 @@ void KeyTable::grow(NodeIdentity& identity) {
       overflow_.emplace(identity.hash(node), node);
     }
   }
+  for (const auto& [hash, node] : overflow) add(hash, node);
 }
 
 std::uint32_t KeyTable::find_overflow(std::uint64_t hash, std::uint32_t node,

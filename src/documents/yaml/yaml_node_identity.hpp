@@ -66,7 +66,10 @@ class NodeIdentity {
 // half of its hash, whose top bits give its home slot (so growing needs no
 // hash again). Probing is bounded: a key whose first kMaxProbes slots are
 // taken goes to an ordered overflow by its full hash, so keys that collide in
-// the table's bits cost a logarithm each, not a walk over the others.
+// the table's bits cost a logarithm each, not a walk over the others. Slots
+// fill up only, and growing tries the overflow's keys again, so the first
+// kMaxProbes slots of a key in the overflow are always taken: a lookup that
+// meets an empty slot before need not look there.
 class KeyTable {
  public:
   // Empties the table, keeping its storage unless it grew large.
@@ -90,10 +93,7 @@ class KeyTable {
     std::size_t p = static_cast<std::size_t>(tag >> shift_);
     for (std::size_t probes = 0;; ++probes, p = (p + 1) & mask) {
       const std::uint64_t slot = slots_[p];
-      if (slot == 0) {
-        if (!overflow_.empty()) {
-          if (const std::uint32_t k = find_overflow(hash, node, identity); k != kNone) return k;
-        }
+      if (slot == 0) {  // not in the overflow either: see grow()
         slots_[p] = (tag << 32) | (std::uint64_t{node} + 1);
         break;
       }
