@@ -64,7 +64,7 @@ std::uint32_t EventLog::copy_key(std::uint32_t first, std::uint32_t last) {
 }
 
 void EventLog::pop_keys(std::uint32_t mark) {
-  keys_.resize(mark);
+  keys_.truncate(mark);
   while (!key_raw_keys_.empty() && (key_raw_keys_.back().first & kCopyMask) >= mark)
     key_raw_keys_.pop_back();
 }

@@ -80,6 +80,32 @@ struct Expansion {
   std::uint64_t count = kInfiniteCount;
 };
 
+// A stack of entries in pages of 4096: growing copies nothing and touches
+// only what it fills; shrinking frees the pages left empty.
+class EventStack {
+ public:
+  std::size_t size() const { return size_; }
+  const Event& operator[](std::size_t i) const { return pages_[i >> kBits][i & kMask]; }
+  void push_back(const Event& e) {
+    if ((size_ & kMask) == 0 && (size_ >> kBits) == pages_.size()) {
+      pages_.push_back(std::make_unique_for_overwrite<Event[]>(std::size_t{1} << kBits));
+    }
+    pages_[size_ >> kBits][size_ & kMask] = e;
+    ++size_;
+  }
+  void truncate(std::size_t size) {
+    size_ = size;
+    // One empty page stays, so that a key pushed and popped again allocates nothing.
+    while (pages_.size() > ((size_ + kMask) >> kBits) + 1) pages_.pop_back();
+  }
+
+ private:
+  static constexpr unsigned kBits = 12;
+  static constexpr std::size_t kMask = (std::size_t{1} << kBits) - 1;
+  std::vector<std::unique_ptr<Event[]>> pages_;
+  std::size_t size_ = 0;
+};
+
 class EventLog {
  public:
   EventLog() = default;
@@ -234,8 +260,8 @@ class EventLog {
   std::vector<std::pair<std::uint32_t, std::uint64_t>> raw_keys_;
   std::size_t raw_consumed_ = 0;  // raw_keys_ of entries already copied
   std::vector<std::pair<std::uint32_t, std::uint64_t>> key_raw_keys_;
-  std::vector<Event> keys_;        // the key stack
-  std::vector<Event> anchored_;    // copied anchored scalars
+  EventStack keys_;      // the key stack
+  EventStack anchored_;  // copied anchored scalars
   std::vector<Expansion> expansions_;  // id 0 unused
 };
 
