@@ -5,31 +5,25 @@
 //
 // Building follows collecting closely, a batch of entries behind, while the
 // entries are fresh in the cache; a building failure ends the check without
-// reading the rest. Building finishes once collecting has ended. Larger texts
-// are parsed ahead on a second thread (yaml_parse_ahead), libyaml's event
-// loop beside collecting and building.
+// reading the rest. Building finishes once collecting has ended.
 #include "documents/yaml/yaml_check.hpp"
 
 #include <algorithm>
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <system_error>
 
 #include "documents/yaml/yaml_builder.hpp"
 #include "documents/yaml/yaml_check_internal.hpp"
 #include "documents/yaml/yaml_collector.hpp"
 #include "documents/yaml/yaml_diagnostics.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
-#include "documents/yaml/yaml_parse_ahead.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 
 namespace velmora::documents {
 namespace yaml {
 namespace {
 
-CheckResult run(std::string_view text, CheckStats& stats, std::uint32_t batch,
-                std::size_t parse_ahead_from) {
+CheckResult run(std::string_view text, CheckStats& stats, std::uint32_t batch) {
   const Source source = Source::of(text);
   Parser parser(source);
   if (!parser.ok()) return std::string(kOutOfMemory);
@@ -37,13 +31,6 @@ CheckResult run(std::string_view text, CheckStats& stats, std::uint32_t batch,
   log.set_source(source.text);
   Collector collector(log, parser.get());
   Builder builder(log, source, stats);
-  std::optional<ParseAhead> ahead;
-  if (text.size() >= parse_ahead_from) {
-    try {
-      collector.read_from(ahead.emplace(parser.get()));
-    } catch (const std::system_error&) {  // no thread: parse here
-    }
-  }
 
   // Collect `batch` entries beyond the one building leaves for later, then build them.
   bool failed = false;
@@ -60,7 +47,6 @@ CheckResult run(std::string_view text, CheckStats& stats, std::uint32_t batch,
     }
     log.release_below(std::min(builder.floor(), collector.anchor_floor()));
   }
-  if (ahead) ahead->stop();  // the parser is read here again
   collector.release_stack();
   stats.events = log.size();
 
@@ -79,9 +65,9 @@ CheckResult run(std::string_view text, CheckStats& stats, std::uint32_t batch,
 }  // namespace
 
 CheckResult check_yaml_document_counted(std::string_view text, CheckStats& stats,
-                                        std::uint32_t batch, std::size_t parse_ahead_from) {
+                                        std::uint32_t batch) {
   try {
-    return run(text, stats, batch == 0 ? 1 : batch, parse_ahead_from);
+    return run(text, stats, batch == 0 ? 1 : batch);
   } catch (...) {  // allocation failures (bad_alloc, length_error)
     return std::string(kOutOfMemory);
   }

@@ -4,7 +4,6 @@
 // builds leave every counter but `events` at 0.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -35,13 +34,8 @@ inline void count(std::uint64_t& counter) {
 // Entries collected between two steps of building while collecting goes on.
 inline constexpr std::uint32_t kDefaultBuildBatch = 1024;
 
-// Texts from this size on are parsed ahead on a thread of their own.
-inline constexpr std::size_t kParseAheadFrom = 64 * 1024;
-
-// check_yaml_document, also filling `stats`; `batch` as above, parsing ahead
-// from `parse_ahead_from` bytes of text.
+// check_yaml_document, also filling `stats`; `batch` as above.
 CheckResult check_yaml_document_counted(std::string_view text, CheckStats& stats,
-                                        std::uint32_t batch = kDefaultBuildBatch,
-                                        std::size_t parse_ahead_from = kParseAheadFrom);
+                                        std::uint32_t batch = kDefaultBuildBatch);
 
 }  // namespace velmora::documents::yaml

@@ -155,22 +155,12 @@ inline void Collector::on_collection_end(const yaml_event_t& e) {
 bool Collector::collect(std::uint32_t until) {
   for (;;) {
     if (log_.size() >= until) return true;
-    const yaml_event_t* next;
-    if (ahead_ != nullptr) {
-      next = ahead_->next();
-      if (next == nullptr) {
-        error_ = ahead_->error();
-        return false;
-      }
-    } else {
-      current_.reset();
-      if (!yaml_parser_parse(parser_, current_.get())) {
-        error_ = render_libyaml_error(*parser_);
-        return false;
-      }
-      next = &*current_;
+    ParsedEvent ev;
+    if (!yaml_parser_parse(parser_, ev.get())) {
+      error_ = render_libyaml_error(*parser_);
+      return false;
     }
-    const yaml_event_t& e = *next;
+    const yaml_event_t& e = *ev;
     last_mark_ = {e.start_mark.line, e.start_mark.column};
     switch (e.type) {
       case YAML_STREAM_START_EVENT:

@@ -17,8 +17,6 @@
 #include "documents/yaml/yaml_diagnostics.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
 #include "documents/yaml/yaml_hash.hpp"
-#include "documents/yaml/yaml_parse_ahead.hpp"
-#include "documents/yaml/yaml_parser.hpp"
 
 namespace velmora::documents::yaml {
 
@@ -26,9 +24,6 @@ class Collector {
  public:
   // String texts may refer into log.source(), which is set before.
   Collector(EventLog& log, yaml_parser_t* parser);
-
-  // Takes the events from `ahead` (parsing the same parser) from now on.
-  void read_from(ParseAhead& ahead) { ahead_ = &ahead; }
 
   // Collects until the log holds `until` entries or collecting ends. Returns
   // whether it can go on; it ends at the end of the document or of the
@@ -86,8 +81,6 @@ class Collector {
 
   EventLog& log_;
   yaml_parser_t* parser_;
-  ParseAhead* ahead_ = nullptr;
-  ParsedEvent current_;  // the latest event, parsed here (without ahead_)
   AnchorTable anchors_;
   std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> tag_ids_;
   std::vector<Frame> stack_;

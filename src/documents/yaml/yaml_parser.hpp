@@ -51,8 +51,6 @@ class ParsedEvent {
   ParsedEvent& operator=(const ParsedEvent&) = delete;
   yaml_event_t* get() { return &event_; }
   const yaml_event_t& operator*() const { return event_; }
-  // Deletes the event (parse into get() again).
-  void reset() { yaml_event_delete(&event_); }
 
  private:
   yaml_event_t event_{};
