@@ -480,6 +480,45 @@ TEST(YamlCheckScaling, KeyLookupsGrowLinearly) {
   EXPECT_EQ(large.events, 100'000u + 2);
 }
 
+// Only what building can still read is kept: entries behind building go
+// (a batch of entries ahead of it is collected at a time); the keys of open
+// mappings and anchored collections stay.
+TEST(YamlCheckScaling, KeepsOnlyWhatCanStillBeRead) {
+  const auto lines = [](int n, auto line) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += line(std::to_string(i));
+    return s;
+  };
+  struct Case {
+    const char* name;
+    std::string text;
+    std::uint64_t least, most;  // bounds of the most entries kept at once
+  };
+  const Case cases[] = {
+      {"empty sequences", "[" + lines(20'000, [](const std::string&) { return "[], "; }) + "[]]",
+       0, 2'000},
+      {"records", lines(5'000, [](const std::string& i) { return "- {id: " + i + ", ok: true}\n"; }),
+       0, 2'000},
+      {"nested blocks: the top keys stay",
+       lines(3'000,
+             [](const std::string& i) {
+               return "run_" + i + ":\n  model: {kind: t, layers: [1, 2]}\n  lr: 0.1\n";
+             }),
+       3'000, 5'000},
+      {"flat mapping: the keys stay", flat_mapping(10'000), 9'000, 12'000},
+      {"anchored sequence named at the end",
+       "a: &a [" + lines(5'000, [](const std::string& i) { return i + ", "; }) + "0]\nb: [" +
+           lines(20'000, [](const std::string&) { return "x, "; }) + "x]\nc: *a\n",
+       5'000, 8'000},
+  };
+  for (const Case& c : cases) {
+    yaml::CheckStats stats;
+    ASSERT_FALSE(yaml::check_yaml_document_counted(c.text, stats).has_value()) << c.name;
+    EXPECT_GE(stats.kept_entries, c.least) << c.name;
+    EXPECT_LE(stats.kept_entries, c.most) << c.name << " of " << stats.events;
+  }
+}
+
 TEST(YamlCheckScaling, DuplicateFoundAfterManyKeys) {
   const std::string text = flat_mapping(100'000) + "key_99999: again\n";
   yaml::CheckStats stats;

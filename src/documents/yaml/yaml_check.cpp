@@ -46,6 +46,7 @@ CheckResult run(std::string_view text, CheckStats& stats, std::uint32_t batch) {
       break;
     }
     log.release_below(std::min(builder.floor(), collector.anchor_floor()));
+    if constexpr (kCounting) stats.kept_entries = std::max(stats.kept_entries, log.kept_entries());
   }
   collector.release_stack();
   stats.events = log.size();

@@ -15,6 +15,7 @@ void EventLog::add_page() {
   if (size_ >= kKeyBit - 1) throw std::length_error("too many events");
   pages_.push_back(std::make_unique_for_overwrite<Event[]>(kPageSize));
   pins_.push_back(0);
+  ++kept_pages_;
 }
 
 void EventLog::unpin(std::uint32_t first, std::uint32_t last) {

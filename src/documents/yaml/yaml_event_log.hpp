@@ -211,6 +211,11 @@ class EventLog {
   // unpinned, those that are).
   void release_below(std::uint32_t floor);
 
+  // Entries held now: in pages not freed, in the key stack, anchored copies.
+  std::uint64_t kept_entries() const {
+    return std::uint64_t{kept_pages_} * kPageSize + keys_.size() + anchored_.size();
+  }
+
   // Copies the node first .. last (complete) to the key stack; returns the
   // copy's id of `first`.
   std::uint32_t copy_key(std::uint32_t first, std::uint32_t last);
@@ -236,6 +241,7 @@ class EventLog {
 
   void add_page();
   void free_page(std::size_t page) {
+    --kept_pages_;
 #if defined(VELMORA_YAML_SMALL_PAGES)
     // Scribbled over rather than freed, so that a later read gives a wrong
     // result instead of reading freed memory unnoticed.
@@ -250,6 +256,7 @@ class EventLog {
   std::vector<std::unique_ptr<Event[]>> pages_;  // null once released
   std::vector<std::uint32_t> pins_;              // by page
   std::uint32_t size_ = 0;
+  std::uint32_t kept_pages_ = 0;  // pages not freed
   std::uint32_t floor_ = 0;         // pages wholly below it go once unpinned
   std::uint32_t released_to_ = 0;   // pages below it were visited by release_below
   std::uint64_t entries_ = 0;
