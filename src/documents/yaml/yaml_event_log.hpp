@@ -181,11 +181,11 @@ class EventLog {
     ++entries_;
   }
   // The payload of a string scalar's text: a reference if `value` is written
-  // as it is at `offset` of the document, else a copy with `hash`.
+  // as it is at `offset` of the document, else a copy with its hash.
   std::uint64_t store_string(std::string_view value, std::size_t offset) {
     if (offset <= source_.size() && value.size() <= source_.size() - offset &&
         value.size() < (1u << 24) && offset < (std::uint64_t{1} << 39) &&
-        std::memcmp(source_.data() + offset, value.data(), value.size()) == 0) {
+        (value.empty() || std::memcmp(source_.data() + offset, value.data(), value.size()) == 0)) {
       return kSourceRef | (std::uint64_t{offset} << 24) | value.size();
     }
     return store(value, true);
