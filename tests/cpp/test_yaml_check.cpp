@@ -495,10 +495,11 @@ TEST(YamlCheckScaling, KeepsOnlyWhatCanStillBeRead) {
     std::uint64_t least, most;  // bounds of the most entries kept at once
   };
   const Case cases[] = {
-      {"empty sequences", "[" + lines(20'000, [](const std::string&) { return "[], "; }) + "[]]",
-       0, 2'000},
-      {"records", lines(5'000, [](const std::string& i) { return "- {id: " + i + ", ok: true}\n"; }),
-       0, 2'000},
+      {"empty sequences", "[" + lines(20'000, [](const std::string&) { return "[], "; }) + "[]]", 0,
+       2'000},
+      {"records",
+       lines(5'000, [](const std::string& i) { return "- {id: " + i + ", ok: true}\n"; }), 0,
+       2'000},
       {"nested blocks: the top keys stay",
        lines(3'000,
              [](const std::string& i) {

@@ -89,10 +89,10 @@ class Builder {
     std::uint32_t entry = kNone;
     std::uint64_t hash = 0;
   };
-  std::array<AheadHash, 2 * AheadHash::kAhead> ahead_hashes_{};
+  std::array<AheadHash, std::size_t{2} * AheadHash::kAhead> ahead_hashes_{};
   std::vector<std::uint32_t> key_marks_;  // by depth: the key stack's height at the mapping's start
-  std::uint32_t key_floor_ = kNone;  // start of the outermost collection being built as a key
-  std::size_t key_depth_ = 0;        // its depth (0: none)
+  std::uint32_t key_floor_ = kNone;       // start of the outermost collection being built as a key
+  std::size_t key_depth_ = 0;             // its depth (0: none)
 };
 
 }  // namespace velmora::documents::yaml

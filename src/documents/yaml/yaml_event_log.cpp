@@ -47,10 +47,9 @@ std::uint32_t EventLog::copy_key(std::uint32_t first, std::uint32_t last) {
   }
   const Event& e = keys_[base];
   if (first == last && e.kind == Kind::Scalar && !(e.flags & kHasText)) {
-    const auto it =
-        std::lower_bound(raw_keys_.begin() + static_cast<std::ptrdiff_t>(raw_consumed_),
-                         raw_keys_.end(), first,
-                         [](const auto& p, std::uint32_t x) { return p.first < x; });
+    const auto it = std::lower_bound(raw_keys_.begin() + static_cast<std::ptrdiff_t>(raw_consumed_),
+                                     raw_keys_.end(), first,
+                                     [](const auto& p, std::uint32_t x) { return p.first < x; });
     if (it != raw_keys_.end() && it->first == first) {
       key_raw_keys_.emplace_back(base | kKeyBit, it->second);
       raw_consumed_ = static_cast<std::size_t>(it - raw_keys_.begin()) + 1;

@@ -63,7 +63,7 @@ struct Event {
   Kind kind;
   ValueKind value;  // scalars
   std::uint8_t flags;
-  std::uint8_t reserved = 0;
+  std::uint8_t reserved;
   std::uint32_t aux;  // scalar, collection start: tag id; alias: target entry
   // Scalar: value bits, text offset (kHasText) or failure index (Failure).
   // Collection start: matching end entry | (expansion id << 32). Alias: the
@@ -112,6 +112,8 @@ class EventLog {
   EventLog(const EventLog&) = delete;
   EventLog& operator=(const EventLog&) = delete;
   EventLog(EventLog&&) = default;
+  EventLog& operator=(EventLog&&) = default;
+  ~EventLog() = default;
 
   // ---- reading ----
   // Entries of the document so far (copied keys not counted).
@@ -256,9 +258,9 @@ class EventLog {
   std::vector<std::unique_ptr<Event[]>> pages_;  // null once released
   std::vector<std::uint32_t> pins_;              // by page
   std::uint32_t size_ = 0;
-  std::uint32_t kept_pages_ = 0;  // pages not freed
-  std::uint32_t floor_ = 0;         // pages wholly below it go once unpinned
-  std::uint32_t released_to_ = 0;   // pages below it were visited by release_below
+  std::uint32_t kept_pages_ = 0;   // pages not freed
+  std::uint32_t floor_ = 0;        // pages wholly below it go once unpinned
+  std::uint32_t released_to_ = 0;  // pages below it were visited by release_below
   std::uint64_t entries_ = 0;
   std::string_view source_;
   platform::ByteBuffer arena_;  // grown by doubling, never zero-filled
@@ -267,8 +269,8 @@ class EventLog {
   std::vector<std::pair<std::uint32_t, std::uint64_t>> raw_keys_;
   std::size_t raw_consumed_ = 0;  // raw_keys_ of entries already copied
   std::vector<std::pair<std::uint32_t, std::uint64_t>> key_raw_keys_;
-  EventStack keys_;      // the key stack
-  EventStack anchored_;  // copied anchored scalars
+  EventStack keys_;                    // the key stack
+  EventStack anchored_;                // copied anchored scalars
   std::vector<Expansion> expansions_;  // id 0 unused
 };
 

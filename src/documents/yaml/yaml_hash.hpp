@@ -33,7 +33,7 @@ struct HashKey {
 
 // A key derived from `seed` (tests use fixed seeds).
 inline HashKey hash_key_from(std::uint64_t seed) {
-  HashKey k;
+  HashKey k{};
   k.k1 = mix(seed ^ 0xA0761D6478BD642Full) | 1;
   k.k2 = mix(k.k1 ^ 0xE7037ED1A0B428DBull) | 1;
   k.k3 = mix(k.k2 ^ 0x8EBC6AF09C88C6E3ull);
