@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "documents/yaml/yaml_check_internal.hpp"
 #include "documents/yaml/yaml_hash.hpp"
@@ -64,13 +65,12 @@ void AnchorTable::flush() {
     std::vector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2));
     while ((count_ + recent_count_) * 2 > old.size()) old.resize(old.size() * 2);
     old.swap(slots_);
-    std::multimap<std::uint64_t, Slot> overflow;
-    overflow.swap(overflow_);
+    // The overflow's names first, those that now fit leaving it.
+    for (auto it = overflow_.begin(); it != overflow_.end();) {
+      it = place(it->second) ? overflow_.erase(it) : std::next(it);
+    }
     for (const Slot& s : old) {
       if (s.binding.entry != kEmpty && !place(s)) overflow_.emplace(s.hash, s);
-    }
-    for (const auto& [hash, s] : overflow) {
-      if (!place(s)) overflow_.emplace(hash, s);
     }
   }
   const std::size_t mask = slots_.size() - 1;
@@ -84,12 +84,15 @@ void AnchorTable::flush() {
       slots_[p] = r;
       continue;
     }
-    if (Slot* s = find_overflow(name, r.hash)) {
-      *s = r;
+    const auto first = overflow_.lower_bound(r.hash);
+    auto it = first;
+    while (it != overflow_.end() && it->first == r.hash && !holds(it->second, name, r.hash)) ++it;
+    if (it != overflow_.end() && it->first == r.hash) {
+      it->second = r;
       continue;
     }
     ++count_;
-    overflow_.emplace(r.hash, r);
+    overflow_.emplace_hint(first, r.hash, r);
   }
   recent_count_ = 0;
 }

@@ -45,7 +45,7 @@ class AnchorTable {
   bool holds(const Slot& s, std::string_view name, std::uint64_t hash) const {
     return s.hash == hash && s.length == name.size() && name_of(s) == name;
   }
-  static constexpr std::size_t kMaxProbes = 32;
+  static constexpr std::size_t kMaxProbes = 16;  // slots are 40 bytes: 16 span 10 cache lines
   static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
   // The slot holding `name`, or the empty slot where it belongs, or kNoSlot
   // past kMaxProbes.

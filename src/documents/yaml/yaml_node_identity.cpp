@@ -222,8 +222,15 @@ void KeyTable::grow(NodeIdentity& identity) {
     small_count_ = 0;
     return;
   }
-  std::multimap<std::uint64_t, std::uint32_t> overflow;
-  overflow.swap(overflow_);
+  // The overflow's keys first, those that now fit leaving it.
+  for (auto it = overflow_.begin(); it != overflow_.end();) {
+    if (place(((it->first >> 32) << 32) | (std::uint64_t{it->second} + 1))) {
+      ++count_;
+      it = overflow_.erase(it);
+    } else {
+      ++it;
+    }
+  }
   for (const std::uint64_t s : old) {
     if (s == 0) continue;
     if (place(s)) {
@@ -233,16 +240,16 @@ void KeyTable::grow(NodeIdentity& identity) {
       overflow_.emplace(identity.hash(node), node);
     }
   }
-  for (const auto& [hash, node] : overflow) add(hash, node);
 }
 
-std::uint32_t KeyTable::find_overflow(std::uint64_t hash, std::uint32_t node,
-                                      NodeIdentity& identity) {
-  const auto [first, last] = overflow_.equal_range(hash);
-  for (auto it = first; it != last; ++it) {
+std::uint32_t KeyTable::find_or_insert_overflow(std::uint64_t hash, std::uint32_t node,
+                                                NodeIdentity& identity) {
+  const auto first = overflow_.lower_bound(hash);
+  for (auto it = first; it != overflow_.end() && it->first == hash; ++it) {
     count(identity.stats().key_probes);
     if (identity.equal(it->second, node)) return it->second;
   }
+  overflow_.emplace_hint(first, hash, node);
   return kNone;
 }
 

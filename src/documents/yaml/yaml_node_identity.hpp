@@ -95,21 +95,16 @@ class KeyTable {
       const std::uint64_t slot = slots_[p];
       if (slot == 0) {  // not in the overflow either: see grow()
         slots_[p] = (tag << 32) | (std::uint64_t{node} + 1);
-        break;
+        if (++count_ * 10 > slots_.size() * 7) grow(identity);
+        return kNone;
       }
       count(identity.stats().key_probes);
       if ((slot >> 32) == tag) {
         const auto k = static_cast<std::uint32_t>(slot) - 1;
         if (identity.equal(k, node)) return k;
       }
-      if (probes == kMaxProbes) {
-        if (const std::uint32_t k = find_overflow(hash, node, identity); k != kNone) return k;
-        overflow_.emplace(hash, node);
-        break;
-      }
+      if (probes == kMaxProbes) return find_or_insert_overflow(hash, node, identity);
     }
-    if (++count_ * 10 > slots_.size() * 7) grow(identity);
-    return kNone;
   }
   bool indexed() const { return indexed_; }
   // Fetches the slot where a key of hash `hash` is looked up (indexed tables).
@@ -135,7 +130,8 @@ class KeyTable {
   static constexpr std::size_t kKeepSlots = 1 << 12;
   std::uint32_t find_or_insert_small(std::uint64_t hash, std::uint32_t node,
                                      NodeIdentity& identity);
-  std::uint32_t find_overflow(std::uint64_t hash, std::uint32_t node, NodeIdentity& identity);
+  std::uint32_t find_or_insert_overflow(std::uint64_t hash, std::uint32_t node,
+                                        NodeIdentity& identity);
   // Re-places every key in a table of twice the size (of 64 slots when
   // leaving the scan).
   void grow(NodeIdentity& identity);
@@ -145,7 +141,7 @@ class KeyTable {
   std::size_t small_count_ = 0;
   std::vector<std::uint64_t> slots_;  // (hash >> 32) << 32 | (node + 1); 0 = empty
   unsigned shift_ = 32;               // home slot = (hash >> 32) >> shift_
-  std::size_t count_ = 0;             // keys in slots_
+  std::size_t count_ = 0;             // keys in slots_ (not in the overflow)
   std::multimap<std::uint64_t, std::uint32_t> overflow_;  // full hash -> node
   bool indexed_ = false;
 };
