@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "documents/yaml/yaml_anchor_table.hpp"
+#include "documents/yaml/yaml_check.hpp"
 #include "documents/yaml/yaml_collector.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
 #include "documents/yaml/yaml_hash.hpp"
@@ -18,6 +19,7 @@ namespace {
 
 namespace yaml = velmora::documents::yaml;
 namespace text = velmora::text;
+using velmora::documents::check_yaml_document;
 
 // ---- node identity and the key table -------------------------------------------
 
@@ -73,6 +75,16 @@ TEST_P(YamlKeyIdentity, SecondKeyFoundExactlyWhenSame) {
       EXPECT_EQ(identity.hash(a), identity.hash(b));
     }
   }
+  // Through the check, where keys written as they are in the text are kept
+  // by the key table alone: in a small mapping and in a large one.
+  for (const bool large : {false, true}) {
+    std::string map;
+    for (int i = 0; large && i < kFillers; ++i) map += "f" + std::to_string(i) + ": 0\n";
+    map += std::string("? ") + c.a + "\n: 1\n? " + c.b + "\n: 2\n";
+    const auto r = check_yaml_document(map);
+    EXPECT_EQ(r.has_value() && r->find("duplicate entry") != std::string::npos, c.same)
+        << (large ? "large: " : "small: ") << map << " -> " << r.value_or("accepted");
+  }
 }
 
 const KeyCase kKeyCases[] = {
@@ -97,6 +109,10 @@ const KeyCase kKeyCases[] = {
     {".nan", "'.nan'", false},
     {"a b", "'a b'", true},
     {"a", "b", false},
+    {"a", "\"\\x61\"", true},  // as written, and escaped (copied)
+    {"'a'", "\"a\"", true},
+    {"&s a", "*s", true},
+    {"a", "!t a", false},
     // tags: local tags by name ("!a" and "!!a"-less forms alike), !!str is plain
     {"!!str 1", "'1'", true},
     {"!a 1", "!a 1", true},

@@ -110,9 +110,11 @@ Builder::Progress Builder::advance(bool final) {
           if (tables_.size() < frames_.size()) {
             tables_.resize(frames_.size());
             key_marks_.resize(frames_.size());
+            naming_copies_.resize(frames_.size());
           }
           tables_[frames_.size() - 1].reset();
           key_marks_[frames_.size() - 1] = log_.key_mark();
+          naming_copies_[frames_.size() - 1] = kNone;
         }
         continue;
       case Kind::SeqEnd:
@@ -139,20 +141,43 @@ Builder::Progress Builder::advance(bool final) {
     if (!f.is_map) {
       ++f.elements;
     } else if (f.expect_key) {
-      // The key is kept as a copy while its mapping is open (an alias key by
-      // its target, which is kept anyway); the copy of entry i completes it.
-      KeyTable& table = tables_[frames_.size() - 1];
+      // A string written as it is in the document is kept by the table alone
+      // (its copy only names the current key); other keys are kept as copies
+      // while their mapping is open (an alias key by its target, which is
+      // kept anyway). The copy of entry i completes the key.
+      const std::size_t depth = frames_.size() - 1;
+      KeyTable& table = tables_[depth];
+      if (naming_copies_[depth] != kNone && naming_copies_[depth] + 1 == log_.key_mark()) {
+        log_.pop_keys(naming_copies_[depth]);
+      }
+      naming_copies_[depth] = kNone;
       const std::uint32_t first = e.kind == Kind::Alias ? i : node;
+      std::uint64_t offset = 0;
+      std::uint32_t length = 0;
+      const bool text = e.kind == Kind::Scalar && e.value == ValueKind::String &&
+                        (e.flags & (kHasText | kTagged)) == kHasText &&
+                        log_.source_ref(e.payload, offset, length) &&
+                        length <= KeyTable::kMaxTextLength && offset <= 0xFFFFFFFFu;
+      if (text) naming_copies_[depth] = log_.key_mark();
       const std::uint32_t copy = log_.copy_key(first, i);
       const std::uint32_t key = e.kind == Kind::Alias ? node : copy;
       const AheadHash& ahead = ahead_hashes_[i % ahead_hashes_.size()];
       const std::uint64_t hash = ahead.entry == i ? ahead.hash : identity_.hash(key);
-      const std::uint32_t earlier = table.find_or_insert(hash, key, identity_);
-      if (earlier != kNone) {
+      const std::uint64_t earlier = table.find_or_insert_slot(
+          hash,
+          text ? KeyTable::text_slot(hash, static_cast<std::uint32_t>(offset), length)
+               : KeyTable::node_slot(hash, key),
+          identity_);
+      if (earlier != 0) {
+        const std::uint32_t earlier_node =
+            KeyTable::is_text(earlier)
+                ? log_.push_key(EventLog::text_event(KeyTable::offset_of(earlier),
+                                                     KeyTable::length_of(earlier)))
+                : log_.resolve_alias(KeyTable::node_of(earlier));
         const std::span<const BuildFrame> outer(frames_.data(), frames_.size() - 1);
-        return fail(building_failure(
-            log_, outer, "duplicate entry " + render_key(log_, log_.resolve_alias(earlier)),
-            find_mark(source_, f.start)));
+        return fail(building_failure(log_, outer,
+                                     "duplicate entry " + render_key(log_, earlier_node),
+                                     find_mark(source_, f.start)));
       }
       f.key_entry = copy + (i - first);
       f.expect_key = (e.flags & kValueFollows) != 0;

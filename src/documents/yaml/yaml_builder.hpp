@@ -91,8 +91,11 @@ class Builder {
   };
   std::array<AheadHash, std::size_t{2} * AheadHash::kAhead> ahead_hashes_{};
   std::vector<std::uint32_t> key_marks_;  // by depth: the key stack's height at the mapping's start
-  std::uint32_t key_floor_ = kNone;       // start of the outermost collection being built as a key
-  std::size_t key_depth_ = 0;             // its depth (0: none)
+  // By depth: the copy that only names the current key (its key is in the
+  // table as text), dropped with the next key; kNone if there is none.
+  std::vector<std::uint32_t> naming_copies_;
+  std::uint32_t key_floor_ = kNone;  // start of the outermost collection being built as a key
+  std::size_t key_depth_ = 0;        // its depth (0: none)
 };
 
 }  // namespace velmora::documents::yaml

@@ -157,6 +157,18 @@ class EventLog {
     return text_at(payload + 8);
   }
   std::uint64_t string_hash(std::uint64_t payload) const;
+  // Whether a kHasText payload refers into the document; if so, where.
+  static bool source_ref(std::uint64_t payload, std::uint64_t& offset, std::uint32_t& length) {
+    if (!(payload & kSourceRef)) return false;
+    offset = (payload & ~kSourceRef) >> 24;
+    length = static_cast<std::uint32_t>(payload & 0xFFFFFF);
+    return true;
+  }
+  // An untagged string scalar written as it is at `offset` of the document.
+  static Event text_event(std::uint64_t offset, std::uint32_t length) {
+    return Event{
+        Kind::Scalar, ValueKind::String, kHasText, 0, kNone, kSourceRef | (offset << 24) | length};
+  }
   // The text of a scalar that was a direct mapping key, as written.
   std::string_view key_text(std::uint32_t entry) const;
   // A Failure scalar's message.
@@ -226,6 +238,12 @@ class EventLog {
     if (anchored_.size() >= kCopyMask - 1) throw std::length_error("too many anchors");
     anchored_.push_back(at(entry));
     return static_cast<std::uint32_t>(anchored_.size() - 1) | kKeyBit | kAnchorBit;
+  }
+  // Pushes `e` on the key stack; returns its id.
+  std::uint32_t push_key(const Event& e) {
+    if (keys_.size() >= kCopyMask - 1) throw std::length_error("too many keys");
+    keys_.push_back(e);
+    return static_cast<std::uint32_t>(keys_.size() - 1) | kKeyBit;
   }
   // Height of the key stack; pop_keys(mark) drops every copy made since.
   std::uint32_t key_mark() const { return static_cast<std::uint32_t>(keys_.size()); }
