@@ -234,7 +234,7 @@ void KeyTable::grow(NodeIdentity& identity) {
   count_ = 0;
   // Home slots from the stored top bits of the hash while they suffice.
   const auto home_of = [&](std::uint64_t slot) {
-    if (bits_ <= kTagBits) return static_cast<std::size_t>((slot >> 40) >> (kTagBits - bits_));
+    if (bits_ <= kTagHomeBits) return static_cast<std::size_t>((slot >> 40) >> (kTagBits - bits_));
     return home(slot_hash(slot, identity));
   };
   if (!indexed_) {

@@ -143,6 +143,13 @@ class KeyTable {
   static constexpr std::size_t kMaxProbes = 32;
   static constexpr std::size_t kKeepSlots = 1 << 12;
   static constexpr unsigned kTagBits = 24;
+  // Growing takes home slots from the stored tag up to 2^kTagHomeBits slots,
+  // from the key's hash beyond (test and fuzz builds go there early).
+#if defined(VELMORA_YAML_SMALL_PAGES)
+  static constexpr unsigned kTagHomeBits = 8;
+#else
+  static constexpr unsigned kTagHomeBits = kTagBits;
+#endif
 
   std::size_t home(std::uint64_t hash) const {
     return static_cast<std::size_t>(hash >> (64 - bits_));
