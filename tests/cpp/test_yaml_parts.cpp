@@ -1,14 +1,16 @@
 // Parts of the YAML check on their own: node identity through the key table
-// (which keys are the same key), the anchor table, and the wide arithmetic
-// that integer readings beyond 64 bits use.
+// (which keys are the same key), the anchor table, both under keys chosen to
+// collide, and the wide arithmetic that integer readings beyond 64 bits use.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "documents/yaml/yaml_anchor_table.hpp"
+#include "documents/yaml/yaml_check.hpp"
 #include "documents/yaml/yaml_collector.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
+#include "documents/yaml/yaml_hash.hpp"
 #include "documents/yaml/yaml_node_identity.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "text/bits.hpp"
@@ -17,6 +19,7 @@ namespace {
 
 namespace yaml = velmora::documents::yaml;
 namespace text = velmora::text;
+using velmora::documents::check_yaml_document;
 
 // ---- node identity and the key table -------------------------------------------
 
@@ -72,6 +75,16 @@ TEST_P(YamlKeyIdentity, SecondKeyFoundExactlyWhenSame) {
       EXPECT_EQ(identity.hash(a), identity.hash(b));
     }
   }
+  // Through the check, where keys written as they are in the text are kept
+  // by the key table alone: in a small mapping and in a large one.
+  for (const bool large : {false, true}) {
+    std::string map;
+    for (int i = 0; large && i < kFillers; ++i) map += "f" + std::to_string(i) + ": 0\n";
+    map += std::string("? ") + c.a + "\n: 1\n? " + c.b + "\n: 2\n";
+    const auto r = check_yaml_document(map);
+    EXPECT_EQ(r.has_value() && r->find("duplicate entry") != std::string::npos, c.same)
+        << (large ? "large: " : "small: ") << map << " -> " << r.value_or("accepted");
+  }
 }
 
 const KeyCase kKeyCases[] = {
@@ -96,6 +109,10 @@ const KeyCase kKeyCases[] = {
     {".nan", "'.nan'", false},
     {"a b", "'a b'", true},
     {"a", "b", false},
+    {"a", "\"\\x61\"", true},  // as written, and escaped (copied)
+    {"'a'", "\"a\"", true},
+    {"&s a", "*s", true},
+    {"a", "!t a", false},
     // tags: local tags by name ("!a" and "!!a"-less forms alike), !!str is plain
     {"!!str 1", "'1'", true},
     {"!a 1", "!a 1", true},
@@ -157,6 +174,72 @@ TEST(YamlAnchorTable, FindsLatestBindingOfEachName) {
   }
   for (const char* missing : {"", "n", "x", "a_rather_long_anchor_name_", "n1000"})
     EXPECT_EQ(table.find(missing), nullptr) << missing;
+}
+
+// ---- colliding keys ---------------------------------------------------------------
+
+// Names "c0", "c1", ... whose hashes under the current key agree on the bits
+// of `mask`, as an attacker knowing the key would choose them.
+std::vector<std::string> colliding_names(std::size_t n, std::uint64_t mask) {
+  std::vector<std::string> out;
+  std::uint64_t target = 0;
+  for (std::uint64_t i = 0; out.size() < n; ++i) {
+    std::string name = "c" + std::to_string(i);
+    const std::uint64_t h = yaml::hash_bytes(name) & mask;
+    if (out.empty()) target = h;
+    if (h == target) out.push_back(std::move(name));
+  }
+  return out;
+}
+
+// Names chosen to collide under a fixed key cost a bounded number of probes
+// each, under that key (the tables' probe bound) and under a random one; the
+// answers stay right. Unbounded probing would cost n^2 / 2 probes here.
+TEST(YamlHashFlooding, CollidingNamesCostBoundedProbes) {
+  constexpr std::uint32_t kNames = 2000;
+  constexpr std::uint64_t kTop12 = 0xFFFull << 52;  // a key table's home slot, to 4096 slots
+  constexpr std::uint64_t kLow13 = 0x1FFF;          // the anchor table's, to 8192 slots
+  struct RandomKeyAfter {
+    ~RandomKeyAfter() { yaml::set_hash_key(yaml::hash_key_from(yaml::random_hash_seed())); }
+  } restore;
+  for (const bool fixed : {true, false}) {
+    yaml::set_hash_key(yaml::hash_key_from(1));
+    const auto keys = colliding_names(kNames, kTop12);
+    const auto anchors = colliding_names(kNames, kLow13);
+    if (!fixed) yaml::set_hash_key(yaml::hash_key_from(yaml::random_hash_seed()));
+
+    // Mapping keys, through the check, then ordinary ones (the table grows
+    // past 4096 slots, taking colliding keys out of the overflow where they
+    // now fit): the repeated key is still found.
+    constexpr std::uint32_t kOrdinary = 3 * kNames / 2;
+    std::string doc;
+    for (const std::string& k : keys) doc += k + ": 1\n";
+    for (std::uint32_t i = 0; i < kOrdinary; ++i) doc += "o" + std::to_string(i) + ": 1\n";
+    doc += keys[kNames / 2] + ": 2\n";
+    yaml::CheckStats stats;
+    EXPECT_EQ(yaml::check_yaml_document_counted(doc, stats),
+              "duplicate entry with key \"" + keys[kNames / 2] + "\"")
+        << fixed;
+    EXPECT_LT(stats.key_probes, 40 * (kNames + kOrdinary)) << fixed;
+
+    // Anchor names: bound, then ordinary ones, some bound again, all found.
+    yaml::AnchorTable table;
+    for (std::uint32_t i = 0; i < kNames; ++i) table.bind(anchors[i], {i, 0});
+    for (std::uint32_t i = 0; i < kNames; ++i) table.bind("o" + std::to_string(i), {i, 2});
+    for (std::uint32_t i = 0; i < kNames; i += 3) table.bind(anchors[i], {kNames + i, 1});
+    for (std::uint32_t i = 0; i < kNames; ++i) {
+      const yaml::AnchorBinding* b = table.find(anchors[i]);
+      ASSERT_NE(b, nullptr) << anchors[i];
+      EXPECT_EQ(b->entry, i % 3 == 0 ? kNames + i : i) << anchors[i];
+      const yaml::AnchorBinding* o = table.find("o" + std::to_string(i));
+      ASSERT_NE(o, nullptr) << i;
+      EXPECT_EQ(o->expansion, 2u) << i;
+    }
+    EXPECT_EQ(table.find("c"), nullptr);
+    if constexpr (yaml::kCounting) {
+      EXPECT_LT(table.probes(), 80 * 2 * kNames) << fixed;
+    }
+  }
 }
 
 // ---- wide arithmetic ---------------------------------------------------------------

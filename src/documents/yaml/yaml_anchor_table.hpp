@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,12 +20,17 @@ struct AnchorBinding {
 
 // Open addressing over hash_bytes; short names are kept in the slot itself,
 // longer ones in a string of their own. A new binding of a name replaces the
-// old one.
+// old one. Probing is bounded: a name whose first kMaxProbes slots are taken
+// goes to an ordered overflow by its full hash. Slots fill up only, and
+// growing tries the overflow's names again, so a lookup that meets an empty
+// slot within kMaxProbes need not look in the overflow.
 class AnchorTable {
  public:
   void bind(std::string_view name, AnchorBinding binding);
   // The latest binding of `name`, or nullptr; valid until the next bind.
   const AnchorBinding* find(std::string_view name) const;
+  // Slots and overflow entries inspected (counted in test builds only).
+  std::uint64_t probes() const { return probes_; }
 
  private:
   static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;  // entry of an empty slot
@@ -39,7 +45,13 @@ class AnchorTable {
   bool holds(const Slot& s, std::string_view name, std::uint64_t hash) const {
     return s.hash == hash && s.length == name.size() && name_of(s) == name;
   }
+  static constexpr std::size_t kMaxProbes = 16;  // slots are 40 bytes: 16 span 10 cache lines
+  static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
+  // The slot holding `name`, or the empty slot where it belongs, or kNoSlot
+  // past kMaxProbes.
   std::size_t find_slot(std::string_view name, std::uint64_t hash) const;
+  Slot* find_overflow(std::string_view name, std::uint64_t hash) const;
+  bool place(const Slot& s);
   void flush();
 
   // New bindings wait here and enter the table in groups, their slots fetched
@@ -49,6 +61,8 @@ class AnchorTable {
   std::vector<Slot> slots_;  // size a power of two, at most half full
   std::size_t count_ = 0;
   std::string long_names_;
+  mutable std::multimap<std::uint64_t, Slot> overflow_;  // full hash -> binding
+  mutable std::uint64_t probes_ = 0;
 };
 
 }  // namespace velmora::documents::yaml

@@ -58,7 +58,7 @@ Builder::Progress Builder::advance(bool final) {
   const std::uint32_t size = log_.size();
   const std::uint32_t n = final || size == 0 ? size : size - 1;
   limit_ = kRepetitionFactor * log_.entries();
-  constexpr std::uint32_t kAhead = 16;
+  constexpr std::uint32_t kAhead = AheadHash::kAhead;
   for (; pos_ < n; ++pos_) {
     const std::uint32_t i = pos_;
     count(stats_.built_events);
@@ -67,8 +67,10 @@ Builder::Progress Builder::advance(bool final) {
     if (i + kAhead < n && !frames_.empty() && frames_.back().is_map) {
       const Event& ahead = log_[i + kAhead];
       const KeyTable& t = tables_[frames_.size() - 1];
-      if (t.indexed() && (ahead.flags & (kHasText | kTagged)) == kHasText) {
-        t.prefetch(identity_.string_hash(ahead));
+      if (t.indexed() && (ahead.flags & (kHasText | kTagged | kAnchored)) == kHasText) {
+        const std::uint64_t h = identity_.string_hash(ahead);
+        t.prefetch(h);
+        ahead_hashes_[(i + kAhead) % ahead_hashes_.size()] = {i + kAhead, h};
       }
     }
     const Event& e = log_[i];
@@ -98,15 +100,34 @@ Builder::Progress Builder::advance(bool final) {
         if (frames_.size() == kDepthBudget) {
           return fail(with_mark(kRecursionLimit, find_mark(source_, i)));
         }
+        if (key_depth_ == 0 && !frames_.empty() && frames_.back().is_map &&
+            frames_.back().expect_key) {
+          key_floor_ = i;  // a key: kept until it is complete and copied
+          key_depth_ = frames_.size() + 1;
+        }
         frames_.push_back({i, e.kind == Kind::MapStart, true, 0, kNone});
         if (e.kind == Kind::MapStart) {
-          if (tables_.size() < frames_.size()) tables_.resize(frames_.size());
+          if (tables_.size() < frames_.size()) {
+            tables_.resize(frames_.size());
+            key_marks_.resize(frames_.size());
+            naming_copies_.resize(frames_.size());
+          }
           tables_[frames_.size() - 1].reset();
+          key_marks_[frames_.size() - 1] = log_.key_mark();
+          naming_copies_[frames_.size() - 1] = kNone;
         }
         continue;
       case Kind::SeqEnd:
       case Kind::MapEnd:
         node = frames_.back().start;
+        if (e.kind == Kind::MapEnd) {
+          tables_[frames_.size() - 1].reset();
+          log_.pop_keys(key_marks_[frames_.size() - 1]);
+        }
+        if (frames_.size() == key_depth_) {
+          key_depth_ = 0;
+          key_floor_ = kNone;
+        }
         frames_.pop_back();
         break;
     }
@@ -120,15 +141,45 @@ Builder::Progress Builder::advance(bool final) {
     if (!f.is_map) {
       ++f.elements;
     } else if (f.expect_key) {
-      KeyTable& table = tables_[frames_.size() - 1];
-      const std::uint32_t earlier = table.find_or_insert(identity_.hash(node), node, identity_);
-      if (earlier != kNone) {
-        const std::span<const BuildFrame> outer(frames_.data(), frames_.size() - 1);
-        return fail(building_failure(
-            log_, outer, "duplicate entry " + render_key(log_, log_.resolve_alias(earlier)),
-            find_mark(source_, f.start)));
+      // A string written as it is in the document is kept by the table alone
+      // (its copy only names the current key); other keys are kept as copies
+      // while their mapping is open (an alias key by its target, which is
+      // kept anyway). The copy of entry i completes the key.
+      const std::size_t depth = frames_.size() - 1;
+      KeyTable& table = tables_[depth];
+      if (naming_copies_[depth] != kNone && naming_copies_[depth] + 1 == log_.key_mark()) {
+        log_.pop_keys(naming_copies_[depth]);
       }
-      f.key_entry = i;
+      naming_copies_[depth] = kNone;
+      const std::uint32_t first = e.kind == Kind::Alias ? i : node;
+      std::uint64_t offset = 0;
+      std::uint32_t length = 0;
+      const bool text = e.kind == Kind::Scalar && e.value == ValueKind::String &&
+                        (e.flags & (kHasText | kTagged)) == kHasText &&
+                        log_.source_ref(e.payload, offset, length) &&
+                        length <= KeyTable::kMaxTextLength && offset <= 0xFFFFFFFFu;
+      if (text) naming_copies_[depth] = log_.key_mark();
+      const std::uint32_t copy = log_.copy_key(first, i);
+      const std::uint32_t key = e.kind == Kind::Alias ? node : copy;
+      const AheadHash& ahead = ahead_hashes_[i % ahead_hashes_.size()];
+      const std::uint64_t hash = ahead.entry == i ? ahead.hash : identity_.hash(key);
+      const std::uint64_t earlier = table.find_or_insert_slot(
+          hash,
+          text ? KeyTable::text_slot(hash, static_cast<std::uint32_t>(offset), length)
+               : KeyTable::node_slot(hash, key),
+          identity_);
+      if (earlier != 0) {
+        const std::uint32_t earlier_node =
+            KeyTable::is_text(earlier)
+                ? log_.push_key(EventLog::text_event(KeyTable::offset_of(earlier),
+                                                     KeyTable::length_of(earlier)))
+                : log_.resolve_alias(KeyTable::node_of(earlier));
+        const std::span<const BuildFrame> outer(frames_.data(), frames_.size() - 1);
+        return fail(building_failure(log_, outer,
+                                     "duplicate entry " + render_key(log_, earlier_node),
+                                     find_mark(source_, f.start)));
+      }
+      f.key_entry = copy + (i - first);
       f.expect_key = (e.flags & kValueFollows) != 0;
     } else {
       f.expect_key = true;

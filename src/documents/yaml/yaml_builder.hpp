@@ -8,6 +8,7 @@
 // then is the expansion replayed, and that replay ends in the failure.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,7 +30,7 @@ inline constexpr std::uint64_t kRepetitionFactor = 100;
 class Builder {
  public:
   // `source` is read again only to find the mark of a failure.
-  Builder(const EventLog& log, const Source& source, CheckStats& stats)
+  Builder(EventLog& log, const Source& source, CheckStats& stats)
       : log_(log), source_(source), stats_(stats), identity_(log, stats) {}
 
   enum class Progress { NeedMore, Built, Failed };
@@ -52,6 +53,8 @@ class Builder {
   bool built() const { return built_; }
   // The next entry to build.
   std::uint32_t position() const { return pos_; }
+  // The entries from here on may still be read (those below, not pinned, may go).
+  std::uint32_t floor() const { return key_floor_ < pos_ ? key_floor_ : pos_; }
   // The failure, after Progress::Failed.
   const CheckResult& failure() const { return result_; }
 
@@ -65,7 +68,7 @@ class Builder {
     return Progress::Failed;
   }
 
-  const EventLog& log_;
+  EventLog& log_;  // building copies keys into it
   const Source& source_;
   CheckStats& stats_;
   NodeIdentity identity_;
@@ -79,6 +82,20 @@ class Builder {
   CheckResult result_;
   std::vector<BuildFrame> frames_;
   std::vector<KeyTable> tables_;  // one per open mapping depth, reused
+  // Hashes of string keys computed a few entries ahead (to fetch their slots),
+  // by entry modulo the size.
+  struct AheadHash {
+    static constexpr std::uint32_t kAhead = 16;
+    std::uint32_t entry = kNone;
+    std::uint64_t hash = 0;
+  };
+  std::array<AheadHash, std::size_t{2} * AheadHash::kAhead> ahead_hashes_{};
+  std::vector<std::uint32_t> key_marks_;  // by depth: the key stack's height at the mapping's start
+  // By depth: the copy that only names the current key (its key is in the
+  // table as text), dropped with the next key; kNone if there is none.
+  std::vector<std::uint32_t> naming_copies_;
+  std::uint32_t key_floor_ = kNone;  // start of the outermost collection being built as a key
+  std::size_t key_depth_ = 0;        // its depth (0: none)
 };
 
 }  // namespace velmora::documents::yaml

@@ -28,7 +28,7 @@ CheckResult run(std::string_view text, CheckStats& stats, std::uint32_t batch) {
   Parser parser(source);
   if (!parser.ok()) return std::string(kOutOfMemory);
   EventLog log;
-  log.reserve_for(text.size());
+  log.set_source(source.text);
   Collector collector(log, parser.get());
   Builder builder(log, source, stats);
 
@@ -45,6 +45,8 @@ CheckResult run(std::string_view text, CheckStats& stats, std::uint32_t batch) {
       failed = true;
       break;
     }
+    log.release_below(std::min(builder.floor(), collector.anchor_floor()));
+    if constexpr (kCounting) stats.kept_entries = std::max(stats.kept_entries, log.kept_entries());
   }
   collector.release_stack();
   stats.events = log.size();

@@ -18,6 +18,7 @@ struct CheckStats {
   std::uint64_t key_probes = 0;       // key table slots or candidates inspected
   std::uint64_t node_compares = 0;    // node equality comparisons
   std::uint64_t hashed_nodes = 0;     // nodes hashed (anchored ones once)
+  std::uint64_t kept_entries = 0;     // most entries kept at once (pages, keys, anchored copies)
 };
 
 #if defined(VELMORA_YAML_COUNTERS)

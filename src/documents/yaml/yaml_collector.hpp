@@ -22,7 +22,8 @@ namespace velmora::documents::yaml {
 
 class Collector {
  public:
-  Collector(EventLog& log, yaml_parser_t* parser) : log_(log), parser_(parser) {}
+  // String texts may refer into log.source(), which is set before.
+  Collector(EventLog& log, yaml_parser_t* parser);
 
   // Collects until the log holds `until` entries or collecting ends. Returns
   // whether it can go on; it ends at the end of the document or of the
@@ -35,6 +36,9 @@ class Collector {
   bool stream_ended() const { return stream_ended_; }
   // Start mark of the latest libyaml event.
   Mark last_mark() const { return last_mark_; }
+  // Entries from here on may still be read through an anchor that is open
+  // (kNone: none is open).
+  std::uint32_t anchor_floor() const { return anchor_floor_; }
   // Frees what only collecting needs.
   void release_stack() {
     stack_.clear();
@@ -68,6 +72,9 @@ class Collector {
     if (f.is_map) f.expect_key = !f.expect_key;
   }
   std::uint32_t intern_tag(const char* tag);
+  // The offset in the document's text of the character at mark `index`
+  // (counted in characters); -1 if there is none.
+  std::size_t byte_offset(std::size_t index);
   void on_scalar(const yaml_event_t& e);
   void on_collection_start(const yaml_event_t& e);
   void on_collection_end(const yaml_event_t& e);
@@ -80,6 +87,11 @@ class Collector {
   std::string failure_;  // a scalar's failure message, before it is stored
   CheckResult error_;
   bool stream_ended_ = false;
+  std::uint32_t anchor_floor_ = kNone;  // start of the outermost open anchored collection
+  std::size_t anchor_depth_ = 0;        // its depth
+  std::size_t char_index_ = 0;          // byte_offset's position: a mark's index
+  std::size_t byte_offset_ = 0;         // and its offset
+  bool ascii_ = false;                  // the text is ASCII: offsets are indexes
   Mark last_mark_;
 };
 

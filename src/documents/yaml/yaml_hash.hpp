@@ -1,5 +1,10 @@
-// The hash function of the YAML check's tables (anchor names, mapping keys).
-// It lives here alone so that every table changes with it.
+// The hash function of the YAML check's tables (anchor names, mapping keys,
+// tags). It lives here alone so that every table changes with it.
+//
+// The hash is keyed with a per-process random key, so that keys chosen to
+// collide cannot be computed offline; the tables also bound their probe work
+// (see KeyTable and AnchorTable), so that colliding keys stay cheap even if
+// the key were known.
 #pragma once
 
 #include <cstdint>
@@ -22,15 +27,41 @@ inline std::uint64_t mix(std::uint64_t x) {
   return x;
 }
 
-// Multiply-fold hash over 16-byte blocks; the tail reads overlap the last block.
+struct HashKey {
+  std::uint64_t k1, k2, k3, k4;
+};
+
+// A key derived from `seed` (tests use fixed seeds).
+inline HashKey hash_key_from(std::uint64_t seed) {
+  HashKey k{};
+  k.k1 = mix(seed ^ 0xA0761D6478BD642Full) | 1;
+  k.k2 = mix(k.k1 ^ 0xE7037ED1A0B428DBull) | 1;
+  k.k3 = mix(k.k2 ^ 0x8EBC6AF09C88C6E3ull);
+  k.k4 = mix(k.k3 ^ 0x589965CC75374CC3ull);
+  return k;
+}
+
+// A fresh random seed (operating system entropy, address and clock).
+std::uint64_t random_hash_seed();
+
+namespace detail {
+inline HashKey g_hash_key = hash_key_from(random_hash_seed());
+}  // namespace detail
+
+// The process's key: random, drawn once when the library is loaded.
+inline const HashKey& hash_key() { return detail::g_hash_key; }
+// Replaces the process's key; for tests, before any check runs.
+inline void set_hash_key(const HashKey& key) { detail::g_hash_key = key; }
+
+// Keyed multiply-fold hash over 16-byte blocks; the tail reads overlap the last block.
 inline std::uint64_t hash_bytes(std::string_view s) {
   using text::fold_multiply;
   using text::load8;
-  constexpr std::uint64_t k1 = 0xA0761D6478BD642Full, k2 = 0xE7037ED1A0B428DBull,
-                          k3 = 0x8EBC6AF09C88C6E3ull;
+  const HashKey& key = hash_key();
+  const std::uint64_t k1 = key.k1, k2 = key.k2;
   const char* p = s.data();
   const std::size_t n = s.size();
-  std::uint64_t h = k3 ^ n;
+  std::uint64_t h = key.k3 ^ n;
   std::uint64_t a = 0, b = 0;
   if (n >= 8) {
     std::size_t i = 0;
@@ -49,6 +80,12 @@ inline std::uint64_t hash_bytes(std::string_view s) {
         static_cast<unsigned char>(p[n - 1]);
   }
   return fold_multiply(k1 ^ n, fold_multiply(a ^ k1, b ^ h ^ k2));
+}
+
+// Keyed hash of a 64-bit value (numbers among mapping keys).
+inline std::uint64_t hash_word(std::uint64_t x) {
+  const HashKey& key = hash_key();
+  return text::fold_multiply(x ^ key.k4, key.k2) ^ mix(x + key.k3);
 }
 
 }  // namespace velmora::documents::yaml

@@ -26,17 +26,17 @@ std::uint64_t NodeIdentity::hash(std::uint32_t node) {
           h = mix(kSeedBool + e.payload);
           break;
         case ValueKind::UInt:
-          h = mix(kSeedUInt ^ mix(e.payload));
+          h = mix(kSeedUInt ^ hash_word(e.payload));
           break;
         case ValueKind::NegInt:
-          h = mix(kSeedNegInt ^ mix(e.payload));
+          h = mix(kSeedNegInt ^ hash_word(e.payload));
           break;
         case ValueKind::Float: {
           const double d = std::bit_cast<double>(e.payload);
           if (d != d) {
             h = mix(kSeedFloat + 1);
           } else {
-            h = mix(kSeedFloat ^ mix(d == 0 ? 0 : e.payload));
+            h = mix(kSeedFloat ^ hash_word(d == 0 ? 0 : e.payload));
           }
           break;
         }
@@ -189,29 +189,111 @@ bool NodeIdentity::equal_mappings(std::uint32_t a, std::uint32_t b) {
   return n == other.size();
 }
 
-void KeyTable::rebuild(std::size_t size) {
-  slots_.assign(size, 0);
-  const std::size_t mask = size - 1;
-  for (std::size_t i = 0; i < keys_.size(); ++i) {
-    const std::uint64_t hash = keys_[i].first;
-    std::size_t p = static_cast<std::size_t>(hash) & mask;
-    while (slots_[p] != 0) p = (p + 1) & mask;
-    slots_[p] = (hash & 0xFFFFFFFF00000000ull) | (i + 1);
+bool NodeIdentity::equal_text(std::uint32_t node, std::string_view text) {
+  count(stats_.node_compares);
+  const Event& e = log_[log_.resolve_alias(node)];
+  return e.kind == Kind::Scalar && e.value == ValueKind::String && !(e.flags & kTagged) &&
+         log_.string_at(e.payload) == text;
+}
+
+bool KeyTable::same(std::uint64_t a, std::uint64_t b, NodeIdentity& identity) {
+  const auto text = [&](std::uint64_t s) {
+    return identity.source().substr(offset_of(s), length_of(s));
+  };
+  if (is_text(a) && is_text(b)) return text(a) == text(b);
+  if (is_text(a)) return identity.equal_text(node_of(b), text(a));
+  if (is_text(b)) return identity.equal_text(node_of(a), text(b));
+  return identity.equal(node_of(a), node_of(b));
+}
+
+std::uint64_t KeyTable::slot_hash(std::uint64_t slot, NodeIdentity& identity) {
+  if (is_text(slot)) {
+    return NodeIdentity::text_hash(identity.source().substr(offset_of(slot), length_of(slot)));
+  }
+  return identity.hash(node_of(slot));
+}
+
+// Places a slot value within kMaxProbes of `home`; false if it does not fit.
+bool KeyTable::place(std::uint64_t slot, std::size_t home) {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t p = home;
+  for (std::size_t probes = 0; probes <= kMaxProbes; ++probes, p = (p + 1) & mask) {
+    if (slots_[p] == 0) {
+      slots_[p] = slot;
+      return true;
+    }
+  }
+  return false;
+}
+
+void KeyTable::grow(NodeIdentity& identity) {
+  std::vector<std::uint64_t> old;
+  old.swap(slots_);
+  bits_ = indexed_ ? bits_ + 1 : 6;
+  slots_.assign(std::size_t{1} << bits_, 0);
+  count_ = 0;
+  // Home slots from the stored top bits of the hash while they suffice.
+  const auto home_of = [&](std::uint64_t slot) {
+    if (bits_ <= kTagHomeBits) return static_cast<std::size_t>((slot >> 40) >> (kTagBits - bits_));
+    return home(slot_hash(slot, identity));
+  };
+  if (!indexed_) {
+    indexed_ = true;
+    for (std::size_t i = 0; i < small_count_; ++i) {
+      const auto& [hash, slot] = small_[i];
+      if (place(slot, home(hash))) {
+        ++count_;
+      } else {
+        overflow_.emplace(hash, slot);
+      }
+    }
+    small_count_ = 0;
+    return;
+  }
+  // The overflow's keys first, those that now fit leaving it.
+  for (auto it = overflow_.begin(); it != overflow_.end();) {
+    if (place(it->second, home(it->first))) {
+      ++count_;
+      it = overflow_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const std::uint64_t s : old) {
+    if (s == 0) continue;
+    if (place(s, home_of(s))) {
+      ++count_;
+    } else {  // rare: the full hash again
+      overflow_.emplace(slot_hash(s, identity), s);
+    }
   }
 }
 
-std::uint32_t KeyTable::find_or_insert_linear(std::uint64_t hash, std::uint32_t node,
-                                              NodeIdentity& identity) {
-  for (const auto& [h, k] : keys_) {
+std::uint64_t KeyTable::find_or_insert_overflow(std::uint64_t hash, std::uint64_t slot,
+                                                NodeIdentity& identity) {
+  const auto first = overflow_.lower_bound(hash);
+  for (auto it = first; it != overflow_.end() && it->first == hash; ++it) {
     count(identity.stats().key_probes);
-    if (h == hash && identity.equal(k, node)) return k;
+    if (same(it->second, slot, identity)) return it->second;
   }
-  keys_.emplace_back(hash, node);
-  if (keys_.size() > kLinear) {
-    indexed_ = true;
-    rebuild(64);
+  overflow_.emplace_hint(first, hash, slot);
+  return 0;
+}
+
+std::uint64_t KeyTable::find_or_insert_small(std::uint64_t hash, std::uint64_t slot,
+                                             NodeIdentity& identity) {
+  for (std::size_t i = 0; i < small_count_; ++i) {
+    count(identity.stats().key_probes);
+    if (small_[i].first == hash && same(small_[i].second, slot, identity)) {
+      return small_[i].second;
+    }
   }
-  return kNone;
+  if (small_count_ < kSmall) {
+    small_[small_count_++] = {hash, slot};
+    return 0;
+  }
+  grow(identity);
+  return find_or_insert_slot(hash, slot, identity);
 }
 
 }  // namespace velmora::documents::yaml
