@@ -2,6 +2,7 @@
 // the whole-file read and the unbounded wait for a child.
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "platform/os_file.hpp"
 #include "platform/platform.hpp"
@@ -62,6 +63,25 @@ std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& ou
   out.set_size(size);
   return std::nullopt;
 }
+
+// The parts of ChildProcess that are the same on every system; the handle's
+// meaning (and so the destructor and release) is the system's.
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : id_(std::exchange(other.id_, -1)),
+      handle_(std::exchange(other.handle_, -1)),
+      waitable_(std::exchange(other.waitable_, false)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    ChildProcess gone(std::move(*this));
+    id_ = std::exchange(other.id_, -1);
+    handle_ = std::exchange(other.handle_, -1);
+    waitable_ = std::exchange(other.waitable_, false);
+  }
+  return *this;
+}
+
+bool ChildProcess::running() const noexcept { return waitable_; }
 
 RunOutcome run_and_wait(const std::string& program, std::string_view program_name,
                         std::span<const std::string> args) {

@@ -212,28 +212,11 @@ ChildProcess::~ChildProcess() {
   release();
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : id_(std::exchange(other.id_, -1)),
-      handle_(std::exchange(other.handle_, -1)),
-      waitable_(std::exchange(other.waitable_, false)) {}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-  if (this != &other) {
-    ChildProcess gone(std::move(*this));
-    id_ = std::exchange(other.id_, -1);
-    handle_ = std::exchange(other.handle_, -1);
-    waitable_ = std::exchange(other.waitable_, false);
-  }
-  return *this;
-}
-
 void ChildProcess::release() noexcept {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
   handle_ = -1;
   waitable_ = false;
 }
-
-bool ChildProcess::running() const noexcept { return waitable_; }
 
 std::optional<std::string> ChildProcess::start(const std::string& program,
                                                std::string_view program_name,

@@ -1,4 +1,5 @@
-// Owning reference to a Python object: the one way this module holds a PyObject*.
+// RAII for the interpreter: the owning reference to a Python object (the one way
+// this module holds a PyObject*), and a released interpreter lock.
 #pragma once
 
 #include <Python.h>
@@ -43,6 +44,18 @@ class PyRef {
  private:
   explicit PyRef(PyObject* object) noexcept : object_(object) {}
   PyObject* object_ = nullptr;
+};
+
+// Releases the interpreter lock for its lifetime (taken again on every path out).
+class ReleasedLock {
+ public:
+  ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+ private:
+  PyThreadState* state_;
 };
 
 }  // namespace velmora

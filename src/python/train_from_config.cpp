@@ -29,18 +29,6 @@ PyObject* exception_class(launcher::FailureKind kind) {
   return PyExc_RuntimeError;
 }
 
-// Releases the interpreter lock for its lifetime (taken again on every path out).
-class ReleasedLock {
- public:
-  ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
-  ~ReleasedLock() { PyEval_RestoreThread(state_); }
-  ReleasedLock(const ReleasedLock&) = delete;
-  ReleasedLock& operator=(const ReleasedLock&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
 // The interpreter's side of a trainer run, on the calling thread.
 class InterpreterHost final : public launcher::SupervisionHost {
  public:

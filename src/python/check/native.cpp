@@ -75,18 +75,6 @@ std::optional<std::string_view> utf8_of(PyObject* text, const char* what) {
   return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-// Releases the interpreter lock for its lifetime (taken again on every path out).
-class ReleasedLock {
- public:
-  ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
-  ~ReleasedLock() { PyEval_RestoreThread(state_); }
-  ReleasedLock(const ReleasedLock&) = delete;
-  ReleasedLock& operator=(const ReleasedLock&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
 // Runs `body` without the interpreter lock; false when it ran out of memory.
 template <class Body>
 bool without_lock(Body&& body) noexcept {
