@@ -15,12 +15,11 @@ constexpr std::string_view kBadExtension = "Config must be .json or .yaml";
 constexpr std::string_view kInvalidJsonPrefix = "Invalid JSON config: ";
 constexpr std::string_view kInvalidYamlPrefix = "Invalid YAML config: ";
 
-PipelineFailure failure(FailureKind kind, Stage stage, std::string_view prefix,
-                        std::string_view detail) {
+PipelineFailure failure(Stage stage, std::string_view prefix, std::string_view detail) {
   std::string message;
   message.reserve(prefix.size() + detail.size());
   message.append(prefix).append(detail);
-  return PipelineFailure{kind, std::move(message), stage, std::nullopt};
+  return PipelineFailure{std::move(message), stage, std::nullopt};
 }
 
 // The document check of a UTF-8 text.
@@ -29,15 +28,13 @@ std::optional<PipelineFailure> check_document(std::string_view text, DocumentFor
   const documents::CheckResult error =
       json ? documents::check_json_document(text) : documents::check_yaml_document(text);
   if (!error) return std::nullopt;
-  PipelineFailure failed = failure(FailureKind::invalid_value, json ? Stage::json : Stage::yaml,
+  PipelineFailure failed = failure(json ? Stage::json : Stage::yaml,
                                    json ? kInvalidJsonPrefix : kInvalidYamlPrefix, *error);
   failed.position = error->position;
   return failed;
 }
 
-PipelineFailure cancelled() {
-  return PipelineFailure{FailureKind::cancelled, "cancelled", Stage::cancelled, std::nullopt};
-}
+PipelineFailure cancelled() { return PipelineFailure{"cancelled", Stage::cancelled, std::nullopt}; }
 
 }  // namespace
 
@@ -64,25 +61,24 @@ std::optional<PipelineFailure> check_config_file(std::string_view path,
                                                  const PipelineServices& services,
                                                  platform::Cancellation* cancel) {
   if (!services.path_exists(path)) {
-    return failure(FailureKind::file_not_found, Stage::exists, kNotFoundPrefix, path);
+    return failure(Stage::exists, kNotFoundPrefix, path);
   }
   // The text lives only until its document check is done.
   platform::ByteBuffer text;
   if (auto error = services.read_config_text(path, text, cancel)) {
     if (*error == platform::kCancelled) return cancelled();
-    return failure(FailureKind::read_failed, Stage::read, kReadPrefix, *error);
+    return failure(Stage::read, kReadPrefix, *error);
   }
   const std::optional<DocumentFormat> format = format_of(path);
   if (!format) {
-    return PipelineFailure{FailureKind::invalid_value, std::string(kBadExtension), Stage::name,
-                           std::nullopt};
+    return PipelineFailure{std::string(kBadExtension), Stage::name, std::nullopt};
   }
   return check_document(text.view(), *format);
 }
 
 std::optional<PipelineFailure> check_config_text(std::string_view text, DocumentFormat format) {
   if (!is_valid_utf8(text)) {
-    return failure(FailureKind::read_failed, Stage::read, kReadPrefix, kInvalidUtf8);
+    return failure(Stage::read, kReadPrefix, kInvalidUtf8);
   }
   return check_document(text, format);
 }
@@ -93,7 +89,7 @@ std::optional<PipelineFailure> run_training_pipeline(const TrainingRequest& requ
   if (auto failed = check_config_file(request.config_path, services, &host)) return failed;
   if (host.check() != StopRequest::none) return cancelled();
   if (auto message = services.run_trainer(request, host)) {
-    return PipelineFailure{FailureKind::runtime, std::move(*message), Stage::launch, std::nullopt};
+    return PipelineFailure{std::move(*message), Stage::launch, std::nullopt};
   }
   if (host.stopped()) return cancelled();
   return std::nullopt;

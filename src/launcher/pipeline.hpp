@@ -27,11 +27,29 @@ enum class FailureKind {
 enum class Stage { exists, read, name, json, yaml, launch, cancelled };
 
 struct PipelineFailure {
-  FailureKind kind;
   std::string message;  // complete, prefix included
   Stage stage = Stage::launch;
   // A document failure's " at line L column C", as values; empty otherwise.
   std::optional<documents::TextPosition> position;
+
+  // The exception class follows from the stage.
+  FailureKind kind() const noexcept {
+    switch (stage) {
+      case Stage::exists:
+        return FailureKind::file_not_found;
+      case Stage::read:
+        return FailureKind::read_failed;
+      case Stage::name:
+      case Stage::json:
+      case Stage::yaml:
+        return FailureKind::invalid_value;
+      case Stage::cancelled:
+        return FailureKind::cancelled;
+      case Stage::launch:
+        break;
+    }
+    return FailureKind::runtime;
+  }
 };
 
 inline constexpr std::string_view kInvalidUtf8 = "stream did not contain valid UTF-8";

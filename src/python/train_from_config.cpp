@@ -79,7 +79,7 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
   if (failure) {
     return raise_null(
-        ErrorValue::make(exception_class(failure->kind), std::move(failure->message)));
+        ErrorValue::make(exception_class(failure->kind()), std::move(failure->message)));
   }
   return binding::none();
 }

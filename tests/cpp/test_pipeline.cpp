@@ -70,7 +70,7 @@ void check(World world, const std::string& path, const Expected& expected) {
   ASSERT_EQ(failure.has_value(), expected.kind.has_value())
       << path << ": " << (failure ? failure->message : "");
   if (!failure) return;
-  EXPECT_EQ(failure->kind, *expected.kind) << path;
+  EXPECT_EQ(failure->kind(), *expected.kind) << path;
   const std::string ellipsis = "\xE2\x80\xA6";
   if (expected.message.ends_with(ellipsis)) {
     const std::string prefix =
@@ -193,7 +193,7 @@ TEST_F(ConfigRead, FileRemovedAfterTheExistenceTestIsAReadFailure) {
   const auto failure =
       run_training_pipeline({(dir_ / "vanished.json").string(), "out", 1, 2, std::nullopt}, racing);
   ASSERT_TRUE(failure);
-  EXPECT_EQ(failure->kind, FailureKind::read_failed);
+  EXPECT_EQ(failure->kind(), FailureKind::read_failed);
   EXPECT_EQ(failure->message, "Failed to read config: No such file or directory (os error 2)");
 }
 

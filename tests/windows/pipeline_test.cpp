@@ -69,7 +69,7 @@ TEST(TrainingPipeline, FromFileToExitStatus) {
       EXPECT_FALSE(failure.has_value()) << failure->message;
     } else {
       ASSERT_TRUE(failure.has_value());
-      EXPECT_EQ(failure->kind, *row.kind);
+      EXPECT_EQ(failure->kind(), *row.kind);
       if (row.message.ends_with("...")) {
         EXPECT_TRUE(failure->message.starts_with(row.message.substr(0, row.message.size() - 3))) << failure->message;
       } else {
