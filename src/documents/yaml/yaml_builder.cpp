@@ -58,21 +58,9 @@ Builder::Progress Builder::advance(bool final) {
   const std::uint32_t size = log_.size();
   const std::uint32_t n = final || size == 0 ? size : size - 1;
   limit_ = kRepetitionFactor * log_.entries();
-  constexpr std::uint32_t kAhead = AheadHash::kAhead;
   for (; pos_ < n; ++pos_) {
     const std::uint32_t i = pos_;
     count(stats_.built_events);
-    // Large mappings: fetch the table slot of a string key a few entries
-    // ahead, so that its lookup does not wait for memory.
-    if (i + kAhead < n && !frames_.empty() && frames_.back().is_map) {
-      const Event& ahead = log_[i + kAhead];
-      const KeyTable& t = tables_[frames_.size() - 1];
-      if (t.indexed() && (ahead.flags & (kHasText | kTagged | kAnchored)) == kHasText) {
-        const std::uint64_t h = identity_.string_hash(ahead);
-        t.prefetch(h);
-        ahead_hashes_[(i + kAhead) % ahead_hashes_.size()] = {i + kAhead, h};
-      }
-    }
     const Event& e = log_[i];
     std::uint32_t node = i;
     switch (e.kind) {
@@ -161,8 +149,8 @@ Builder::Progress Builder::advance(bool final) {
       if (text) naming_copies_[depth] = log_.key_mark();
       const std::uint32_t copy = log_.copy_key(first, i);
       const std::uint32_t key = e.kind == Kind::Alias ? node : copy;
-      const AheadHash& ahead = ahead_hashes_[i % ahead_hashes_.size()];
-      const std::uint64_t hash = ahead.entry == i ? ahead.hash : identity_.hash(key);
+      const KeyHash& known = key_hashes_[i & (kKeyHashes - 1)];
+      const std::uint64_t hash = known.entry == i ? known.hash : identity_.hash(key);
       const std::uint64_t earlier = table.find_or_insert_slot(
           hash,
           text ? KeyTable::text_slot(hash, static_cast<std::uint32_t>(offset), length)

@@ -58,6 +58,15 @@ class Builder {
   // The failure, after Progress::Failed.
   const CheckResult& failure() const { return result_; }
 
+  // Collecting found that entry `entry` is an untagged string key, of hash
+  // `hash`, of the mapping at depth `depth` (0: the outermost): its hash is
+  // kept for building, and the buckets it will be looked up in are fetched
+  // now, so that they arrive while parsing goes on.
+  void expect_key(std::uint32_t entry, std::size_t depth, std::uint64_t hash) {
+    key_hashes_[entry & (kKeyHashes - 1)] = {entry, hash};
+    if (depth < tables_.size() && tables_[depth].indexed()) tables_[depth].prefetch(hash);
+  }
+
  private:
   Progress advance(bool final);
   bool expansion_fits(std::uint32_t alias, std::uint32_t budget, std::uint64_t counter, bool take);
@@ -82,14 +91,14 @@ class Builder {
   CheckResult result_;
   std::vector<BuildFrame> frames_;
   std::vector<KeyTable> tables_;  // one per open mapping depth, reused
-  // Hashes of string keys computed a few entries ahead (to fetch their slots),
-  // by entry modulo the size.
-  struct AheadHash {
-    static constexpr std::uint32_t kAhead = 16;
+  // Hashes of string keys from expect_key(), by entry modulo the size (more
+  // than a batch of collecting: those overwritten before building are computed again).
+  struct KeyHash {
     std::uint32_t entry = kNone;
     std::uint64_t hash = 0;
   };
-  std::array<AheadHash, std::size_t{2} * AheadHash::kAhead> ahead_hashes_{};
+  static constexpr std::uint32_t kKeyHashes = 4096;
+  std::array<KeyHash, kKeyHashes> key_hashes_{};
   std::vector<std::uint32_t> key_marks_;  // by depth: the key stack's height at the mapping's start
   // By depth: the copy that only names the current key (its key is in the
   // table as text), dropped with the next key; kNone if there is none.

@@ -29,8 +29,8 @@ CheckResult run(std::string_view text, CheckStats& stats, std::uint32_t batch) {
   if (!parser.ok()) return std::string(kOutOfMemory);
   EventLog log;
   log.set_source(source.text);
-  Collector collector(log, parser.get());
   Builder builder(log, source, stats);
+  Collector collector(log, parser.get(), &builder);
 
   // Collect `batch` entries beyond the one building leaves for later, then build them.
   bool failed = false;

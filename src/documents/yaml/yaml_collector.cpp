@@ -2,15 +2,20 @@
 
 #include <utility>
 
+#include "documents/yaml/yaml_builder.hpp"
 #include "documents/yaml/yaml_hash.hpp"
+#include "documents/yaml/yaml_node_identity.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
 #include "text/bits.hpp"
 
 namespace velmora::documents::yaml {
 
-Collector::Collector(EventLog& log, yaml_parser_t* parser)
-    : log_(log), parser_(parser), byte_offset_(Source::of(log.source()).bom ? 3 : 0) {
+Collector::Collector(EventLog& log, yaml_parser_t* parser, Builder* builder)
+    : log_(log),
+      parser_(parser),
+      builder_(builder),
+      byte_offset_(Source::of(log.source()).bom ? 3 : 0) {
   const std::string_view text = log.source();
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t i = 0;
@@ -90,6 +95,9 @@ inline void Collector::on_scalar(const yaml_event_t& e) {
       }
       out.payload = log_.store_string(value, offset);
       out.flags |= kHasText;
+      if (direct_key && builder_ != nullptr && tag == TagClass::None && s.anchor == nullptr) {
+        builder_->expect_key(entry, stack_.size() - 1, NodeIdentity::text_hash(value));
+      }
     }
   } else {
     out.payload = r.bits;

@@ -213,71 +213,135 @@ std::uint64_t KeyTable::slot_hash(std::uint64_t slot, NodeIdentity& identity) {
   return identity.hash(node_of(slot));
 }
 
-// Places a slot value within kMaxProbes of `home`; false if it does not fit.
-bool KeyTable::place(std::uint64_t slot, std::size_t home) {
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t p = home;
-  for (std::size_t probes = 0; probes <= kMaxProbes; ++probes, p = (p + 1) & mask) {
-    if (slots_[p] == 0) {
-      slots_[p] = slot;
+void KeyTable::to_overflow(std::uint64_t hash, std::uint64_t slot) {
+  if (overflowed_.empty()) overflowed_.assign((buckets() + 63) / 64, 0);
+  const std::size_t b = home(hash);
+  overflowed_[b >> 6] |= std::uint64_t{1} << (b & 63);
+  overflow_.emplace(hash, slot);
+}
+
+std::uint64_t KeyTable::find_in_overflow(std::uint64_t hash, std::uint64_t slot,
+                                         NodeIdentity& identity) {
+  const auto [first, last] = overflow_.equal_range(hash);
+  for (auto it = first; it != last; ++it) {
+    count(identity.stats().key_probes);
+    if (same(it->second, slot, identity)) return it->second;
+  }
+  return 0;
+}
+
+namespace {
+// Slots in use in a bucket (they fill it from the front).
+template <class Slots>
+unsigned filled(const Slots& slots) {
+  unsigned n = 0;
+  while (n < slots.size() && slots[n] != 0) ++n;
+  return n;
+}
+}  // namespace
+
+bool KeyTable::place(std::uint64_t& hash, std::uint64_t& slot, NodeIdentity& identity) {
+  const std::size_t first = home(hash), second = first ^ other(hash >> 40);
+  Bucket& a = bucket(first);
+  Bucket& b = bucket(second);
+  const unsigned na = filled(a.slots), nb = filled(b.slots);
+  if (na < kSlots || nb < kSlots) {
+    if (na <= nb) {
+      a.slots[na] = slot;
+    } else {
+      b.slots[nb] = slot;
+    }
+    ++count_;
+    return true;
+  }
+  // Both full: a key of one moves to its other bucket, which may move
+  // another, and so on a few times.
+  std::uint64_t moving = slot;
+  std::size_t at = (victim_ & 1) != 0 ? second : first;
+  for (unsigned m = 0; m < kMaxMoves; ++m) {
+    std::swap(moving, bucket(at).slots[victim_++ % kSlots]);
+    at ^= other(moving >> 40);
+    Bucket& to = bucket(at);
+    if (const unsigned n = filled(to.slots); n < kSlots) {
+      to.slots[n] = moving;
+      ++count_;
       return true;
     }
+  }
+  if (moving != slot) {  // another key is left without room: its hash again
+    slot = moving;
+    hash = slot_hash(moving, identity);
   }
   return false;
 }
 
+void KeyTable::insert(std::uint64_t hash, std::uint64_t slot, NodeIdentity& identity) {
+  if (full()) grow(identity);
+  if (!place(hash, slot, identity)) to_overflow(hash, slot);
+}
+
 void KeyTable::grow(NodeIdentity& identity) {
-  std::vector<std::uint64_t> old;
-  old.swap(slots_);
-  bits_ = indexed_ ? bits_ + 1 : 6;
-  slots_.assign(std::size_t{1} << bits_, 0);
-  count_ = 0;
-  // Home slots from the stored top bits of the hash while they suffice.
-  const auto home_of = [&](std::uint64_t slot) {
-    if (bits_ <= kTagHomeBits) return static_cast<std::size_t>((slot >> 40) >> (kTagBits - bits_));
-    return home(slot_hash(slot, identity));
-  };
   if (!indexed_) {
+    // Storage kept by reset() is empty already.
+    if (segments_.empty()) {
+      bits_ = kFirstBits;
+      segments_.push_back(std::make_unique<Bucket[]>(buckets()));
+    }
     indexed_ = true;
+    count_ = 0;
     for (std::size_t i = 0; i < small_count_; ++i) {
-      const auto& [hash, slot] = small_[i];
-      if (place(slot, home(hash))) {
-        ++count_;
-      } else {
-        overflow_.emplace(hash, slot);
-      }
+      auto [hash, slot] = small_[i];
+      if (!place(hash, slot, identity)) to_overflow(hash, slot);
     }
     small_count_ = 0;
     return;
   }
-  // The overflow's keys first, those that now fit leaving it.
-  for (auto it = overflow_.begin(); it != overflow_.end();) {
-    if (place(it->second, home(it->first))) {
-      ++count_;
-      it = overflow_.erase(it);
-    } else {
-      ++it;
+  const std::size_t old_count = buckets();
+  ++bits_;
+  // The new first bucket of a slot's key: from the stored tag while it has
+  // the bits, else from the key's hash.
+  const auto first_of = [&](std::uint64_t s) {
+    if (bits_ <= kTagHomeBits) return static_cast<std::size_t>((s >> 40) >> (kTagBits - bits_));
+    return home(slot_hash(s, identity));
+  };
+  // Bucket `from`'s keys go to its two halves, `from` * 2 and `from` * 2 + 1:
+  // each to the half of the bucket it was in, its first or its second.
+  const auto split = [&](const Bucket& from, std::size_t b) {
+    for (const std::uint64_t s : from.slots) {
+      if (s == 0) break;
+      const std::size_t f = first_of(s);
+      Bucket& to = bucket((f >> 1) == b ? f : f ^ other(s >> 40));
+      to.slots[filled(to.slots)] = s;
+    }
+  };
+  if (bits_ <= kSegmentBits) {
+    std::unique_ptr<Bucket[]> old = std::move(segments_[0]);
+    segments_[0] = std::make_unique<Bucket[]>(buckets());
+    for (std::size_t b = 0; b < old_count; ++b) split(old[b], b);
+  } else {
+    // In place: the halves of bucket b are above it, and were emptied
+    // before it (or are new), for every b but 0, whose halves are 0 and 1.
+    while ((segments_.size() << kSegmentBits) < buckets()) {
+      segments_.push_back(std::make_unique<Bucket[]>(std::size_t{1} << kSegmentBits));
+    }
+    for (std::size_t b = old_count; b-- > 0;) {
+      const Bucket from = bucket(b);
+      bucket(b) = Bucket{};
+      split(from, b);
     }
   }
-  for (const std::uint64_t s : old) {
-    if (s == 0) continue;
-    if (place(s, home_of(s))) {
-      ++count_;
-    } else {  // rare: the full hash again
-      overflow_.emplace(slot_hash(s, identity), s);
+  // The overflow's keys again, those that now fit leaving it.
+  if (!overflow_.empty()) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> waiting(overflow_.begin(),
+                                                                 overflow_.end());
+    overflow_.clear();
+    overflowed_.assign((buckets() + 63) / 64, 0);
+    for (auto [hash, slot] : waiting) {
+      if (!place(hash, slot, identity)) to_overflow(hash, slot);
     }
+  } else {
+    overflowed_.clear();
   }
-}
-
-std::uint64_t KeyTable::find_or_insert_overflow(std::uint64_t hash, std::uint64_t slot,
-                                                NodeIdentity& identity) {
-  const auto first = overflow_.lower_bound(hash);
-  for (auto it = first; it != overflow_.end() && it->first == hash; ++it) {
-    count(identity.stats().key_probes);
-    if (same(it->second, slot, identity)) return it->second;
-  }
-  overflow_.emplace_hint(first, hash, slot);
-  return 0;
 }
 
 std::uint64_t KeyTable::find_or_insert_small(std::uint64_t hash, std::uint64_t slot,
@@ -293,7 +357,8 @@ std::uint64_t KeyTable::find_or_insert_small(std::uint64_t hash, std::uint64_t s
     return 0;
   }
   grow(identity);
-  return find_or_insert_slot(hash, slot, identity);
+  insert(hash, slot, identity);
+  return 0;
 }
 
 }  // namespace velmora::documents::yaml

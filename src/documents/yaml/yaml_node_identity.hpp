@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -69,17 +70,25 @@ class NodeIdentity {
   std::unordered_set<std::uint64_t> equal_pairs_;  // anchored collections known equal
 };
 
-// Keys of one open mapping: a scan while few, then open addressing with
-// linear probing, at most 70% full. A slot is 8 bytes: the top 24 bits of the
-// key's hash, whose top bits give its home slot (so growing needs no hash
-// again up to 2^24 slots), and either the key's node or, for a string written
-// as it is in the document (untagged, short, below 4 GiB), its length and
-// offset there: such keys need no copy. Probing is bounded: a key whose first
-// kMaxProbes slots are taken goes to an ordered overflow by its full hash, so
-// keys that collide in the table's bits cost a logarithm each, not a walk
-// over the others. Slots fill up only, and growing tries the overflow's keys
-// again, so the first kMaxProbes slots of a key in the overflow are always
-// taken: a lookup that meets an empty slot before need not look there.
+// Keys of one open mapping: a scan while few, then a table of buckets of
+// eight 8-byte slots in which every key has two buckets (a two-choice table:
+// a key goes into either that has room, else moves a key of a full one to
+// that key's other bucket, a bounded number of times). Both buckets are
+// fetched together and the table fills to 7/8 before it grows, so it needs
+// about 9 bytes per key.
+//
+// A slot holds the top 24 bits of the key's hash and either the key's node
+// or, for a string written as it is in the document (untagged, short, below
+// 4 GiB), its length and offset there: such keys need no copy. A key's first
+// bucket is given by the top bits of its hash, its second by the first
+// bucket and the 24 bits alone, so that doubling the table splits every
+// bucket into its two halves in place: no key moves anywhere else, nothing is
+// hashed again (up to 2^24 buckets) and no second table is held meanwhile.
+// Buckets are kept in segments, so that growing copies nothing.
+//
+// A key that finds no room even after the moves goes to an ordered overflow
+// by its full hash, and a bit of its first bucket says so: keys chosen to
+// collide cost a logarithm each, and ordinary lookups never look there.
 class KeyTable {
  public:
   static constexpr std::uint32_t kMaxTextLength = 254;
@@ -103,9 +112,16 @@ class KeyTable {
   void reset() {
     small_count_ = 0;
     if (indexed_) {
+      if (bits_ > kKeepBits) {
+        segments_.clear();
+        segments_.shrink_to_fit();
+        bits_ = kFirstBits;
+      } else {
+        for (std::size_t b = 0; b < buckets(); ++b) bucket(b) = Bucket{};
+      }
       count_ = 0;
       overflow_.clear();
-      if (slots_.size() > kKeepSlots) slots_ = {};
+      overflowed_.clear();
       indexed_ = false;
     }
   }
@@ -115,19 +131,34 @@ class KeyTable {
                                     NodeIdentity& identity) {
     if (!indexed_) return find_or_insert_small(hash, slot, identity);
     const std::uint64_t tag = hash >> 40;
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t p = home(hash);
-    for (std::size_t probes = 0;; ++probes, p = (p + 1) & mask) {
-      const std::uint64_t s = slots_[p];
-      if (s == 0) {  // not in the overflow either: see grow()
-        slots_[p] = slot;
-        if (++count_ * 10 > slots_.size() * 7) grow(identity);
-        return 0;
-      }
+    const std::size_t first = home(hash);
+    Bucket* const in[2] = {&bucket(first), &bucket(first ^ other(tag))};
+    unsigned filled[2];
+    for (unsigned i = 0; i < 2; ++i) {
       count(identity.stats().key_probes);
-      if ((s >> 40) == tag && same(s, slot, identity)) return s;
-      if (probes == kMaxProbes) return find_or_insert_overflow(hash, slot, identity);
+      unsigned n = 0;
+      for (; n < kSlots; ++n) {
+        const std::uint64_t s = in[i]->slots[n];
+        if (s == 0) break;
+        if ((s >> 40) == tag) {
+          count(identity.stats().key_probes);
+          if (same(s, slot, identity)) return s;
+        }
+      }
+      filled[i] = n;
     }
+    if (!overflow_.empty() && overflowed(first)) {
+      if (const std::uint64_t s = find_in_overflow(hash, slot, identity)) return s;
+    }
+    // Where there is room and no growing is due, the key goes in at once.
+    const unsigned i = filled[1] < filled[0] ? 1 : 0;
+    if (filled[i] < kSlots && !full()) {
+      in[i]->slots[filled[i]] = slot;
+      ++count_;
+    } else {
+      insert(hash, slot, identity);
+    }
+    return 0;
   }
   // The earlier key equal to `node`, or kNone after adding `node`.
   std::uint32_t find_or_insert(std::uint64_t hash, std::uint32_t node, NodeIdentity& identity) {
@@ -135,44 +166,80 @@ class KeyTable {
     return earlier == 0 ? kNone : node_of(earlier);
   }
   bool indexed() const { return indexed_; }
-  // Fetches the slot where a key of hash `hash` is looked up (indexed tables).
-  void prefetch(std::uint64_t hash) const { text::prefetch(slots_.data() + home(hash)); }
+  // A key's first and second bucket in a table of 2^bits buckets.
+  static std::pair<std::size_t, std::size_t> buckets_of(std::uint64_t hash, unsigned bits) {
+    const auto first = static_cast<std::size_t>(hash >> (64 - bits));
+    return {first, first ^ other(hash >> 40, bits)};
+  }
+  // Fetches the buckets where a key of hash `hash` is looked up (indexed tables).
+  void prefetch(std::uint64_t hash) const {
+    const std::size_t first = home(hash);
+    text::prefetch(&bucket(first));
+    text::prefetch(&bucket(first ^ other(hash >> 40)));
+  }
 
  private:
   static constexpr std::size_t kSmall = 8;
-  static constexpr std::size_t kMaxProbes = 32;
-  static constexpr std::size_t kKeepSlots = 1 << 12;
+  static constexpr unsigned kSlots = 8;         // per bucket: one cache line
+  static constexpr unsigned kFirstBits = 3;     // 8 buckets when leaving the scan
+  static constexpr unsigned kKeepBits = 9;      // reset keeps up to 512 buckets
+  static constexpr unsigned kSegmentBits = 13;  // 8192 buckets (512 KiB) a segment
+  static constexpr unsigned kMaxMoves = 16;     // keys moved to make room for one
   static constexpr unsigned kTagBits = 24;
-  // Growing takes home slots from the stored tag up to 2^kTagHomeBits slots,
-  // from the key's hash beyond (test and fuzz builds go there early).
+  // Growing takes first buckets from the stored tag up to 2^kTagHomeBits
+  // buckets, from the key's hash beyond (test and fuzz builds go there early).
 #if defined(VELMORA_YAML_SMALL_PAGES)
   static constexpr unsigned kTagHomeBits = 8;
 #else
   static constexpr unsigned kTagHomeBits = kTagBits;
 #endif
 
+  struct alignas(64) Bucket {
+    std::array<std::uint64_t, kSlots> slots{};  // filled from the front; 0 = empty
+  };
+
+  std::size_t buckets() const { return std::size_t{1} << bits_; }
+  // Whether one more key makes the table grow first.
+  bool full() const { return (count_ + 1) * 8 > buckets() * kSlots * 7; }
+  Bucket& bucket(std::size_t b) { return segments_[b >> kSegmentBits][b & kSegmentMask]; }
+  const Bucket& bucket(std::size_t b) const {
+    return segments_[b >> kSegmentBits][b & kSegmentMask];
+  }
+  static constexpr std::size_t kSegmentMask = (std::size_t{1} << kSegmentBits) - 1;
+  // A key's first bucket, from its full hash.
   std::size_t home(std::uint64_t hash) const {
     return static_cast<std::size_t>(hash >> (64 - bits_));
   }
+  // What turns a key's first bucket into its second: never 0.
+  static std::size_t other(std::uint64_t tag, unsigned bits) {
+    return static_cast<std::size_t>(((tag * kMul) | (std::uint64_t{1} << 63)) >> (64 - bits));
+  }
+  std::size_t other(std::uint64_t tag) const { return other(tag, bits_); }
+  bool overflowed(std::size_t b) const { return (overflowed_[b >> 6] >> (b & 63)) & 1; }
   // Whether the keys of two slots are one key.
   static bool same(std::uint64_t a, std::uint64_t b, NodeIdentity& identity);
   // The full hash of a slot's key.
   static std::uint64_t slot_hash(std::uint64_t slot, NodeIdentity& identity);
   std::uint64_t find_or_insert_small(std::uint64_t hash, std::uint64_t slot,
                                      NodeIdentity& identity);
-  std::uint64_t find_or_insert_overflow(std::uint64_t hash, std::uint64_t slot,
-                                        NodeIdentity& identity);
-  // Re-places every key in a table of twice the size (of 64 slots when
-  // leaving the scan).
+  std::uint64_t find_in_overflow(std::uint64_t hash, std::uint64_t slot, NodeIdentity& identity);
+  // Adds a key not in the table, growing it first when it is full enough.
+  void insert(std::uint64_t hash, std::uint64_t slot, NodeIdentity& identity);
+  // Puts a key into one of its buckets, moving others if need be; false
+  // (with `slot` and `hash` then a key left without room) if it cannot.
+  bool place(std::uint64_t& hash, std::uint64_t& slot, NodeIdentity& identity);
+  void to_overflow(std::uint64_t hash, std::uint64_t slot);
+  // Doubles the bucket count (to 2^kFirstBits when leaving the scan).
   void grow(NodeIdentity& identity);
-  bool place(std::uint64_t slot, std::size_t home);
 
   std::array<std::pair<std::uint64_t, std::uint64_t>, kSmall> small_;  // (hash, slot)
   std::size_t small_count_ = 0;
-  std::vector<std::uint64_t> slots_;                      // 0 = empty
-  unsigned bits_ = 6;                                     // slots_.size() == 1 << bits_ (indexed)
-  std::size_t count_ = 0;                                 // keys in slots_ (not in the overflow)
+  std::vector<std::unique_ptr<Bucket[]>> segments_;
+  unsigned bits_ = kFirstBits;                            // buckets() == 1 << bits_ (when indexed)
+  std::size_t count_ = 0;                                 // keys in buckets (not in the overflow)
+  unsigned victim_ = 0;                                   // which slot of a full bucket moves next
   std::multimap<std::uint64_t, std::uint64_t> overflow_;  // full hash -> slot
+  std::vector<std::uint64_t> overflowed_;  // by first bucket: a key of it is in the overflow
   bool indexed_ = false;
 };
 
