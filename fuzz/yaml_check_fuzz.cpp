@@ -7,6 +7,8 @@
 #include <string_view>
 
 #include "documents/yaml/yaml_check.hpp"
+#include "documents/yaml/yaml_check_internal.hpp"
+#include "documents/yaml/yaml_plain_check.hpp"
 
 namespace {
 
@@ -56,6 +58,13 @@ bool marks_well_formed(const std::string& s) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const auto result = velmora::documents::check_yaml_document(text);
+  // The plain check accepts only what the full check accepts, and the answer
+  // is the full check's.
+  namespace yaml = velmora::documents::yaml;
+  yaml::CheckStats stats;
+  const bool plain = yaml::plain_check(text, stats) == yaml::PlainVerdict::Accepted;
+  const auto full = yaml::check_yaml_document_counted(text, stats);
+  if ((plain && full) || full != result) std::abort();
   if (!result) return 0;
   const std::string& e = *result;
   const bool ok = !e.empty() && e.back() != '\n' && e.back() != ' ' && marks_well_formed(e) &&

@@ -1,6 +1,7 @@
 // Parts of the YAML check on their own: node identity through the key table
 // (which keys are the same key), the anchor table, both under keys chosen to
-// collide, and the wide arithmetic that integer readings beyond 64 bits use.
+// collide, the plain check against the full one, and the wide arithmetic
+// that integer readings beyond 64 bits use.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,6 +14,7 @@
 #include "documents/yaml/yaml_hash.hpp"
 #include "documents/yaml/yaml_node_identity.hpp"
 #include "documents/yaml/yaml_parser.hpp"
+#include "documents/yaml/yaml_plain_check.hpp"
 #include "text/bits.hpp"
 
 namespace {
@@ -20,6 +22,64 @@ namespace {
 namespace yaml = velmora::documents::yaml;
 namespace text = velmora::text;
 using velmora::documents::check_yaml_document;
+
+// ---- the plain check -------------------------------------------------------------
+
+// The plain check decides only documents that the full check accepts, and
+// leaves the rest to it (collections and aliases as keys, locally tagged
+// keys, any failure); check_yaml_document answers as the full check.
+TEST(YamlPlainCheck, DecidesOnlyWhatTheFullCheckAccepts) {
+  struct Case {
+    std::string doc;
+    bool plain;  // the plain check accepts it
+  };
+  std::string laughs = "l0: &l0 [1, 1, 1, 1, 1, 1, 1, 1, 1, 1]\n";  // beyond the repetition limit
+  for (int i = 1; i < 9; ++i) {
+    laughs += "l" + std::to_string(i) + ": &l" + std::to_string(i) + " [";
+    for (int k = 0; k < 10; ++k) laughs += (k ? ", *l" : "*l") + std::to_string(i - 1);
+    laughs += "]\n";
+  }
+  std::string wide;  // a mapping whose table grows, then a repeated key
+  for (int i = 0; i < 20'000; ++i)
+    wide += "k" + std::to_string(i) + ": " + std::to_string(i) + "\n";
+  const Case cases[] = {
+      {"a: 1\nb: [1, 2, {c: d}]\nc: !t 1\n", true},  // a local tag on a value changes nothing
+      {"", true},
+      {"---\nx\n...\n", true},
+      {"'a': 1\n\"a\\tb\": 2\nb: |\n  text\n? c\n: 3\n1: x\n0.5: y\n~: z\n", true},
+      {wide, true},
+      {wide + "k19999: again\n", false},
+      {"1: a\n0x1: b\n", false},
+      {"a: 1\n'a': 2\n", false},
+      {"\"a\\tb\": 1\n'a	b': 2\n", false},  // a copied key and a text one
+      {"!!int 1: a\n1: b\n", false},
+      {"a: !!int x\n", false},
+      {"a: &x 1\nb: *x\nc: &y [1, {d: *x}]\ne: [*y, *y]\nf: &x [*y]\ng: *x\nh: 'x & y'\n", true},
+      {"a: *x\n", false},
+      {"a: &x 1\n*x : 2\n", false},
+      {"a: &x [1, *x]\n", false},
+      {laughs, false},
+      {"a: &x " + std::string(100, '[') + std::string(100, ']') + "\nb: " + std::string(40, '[') +
+           "*x" + std::string(40, ']'),
+       false},
+      {"[a]: 1\n", false},
+      {"!t a: 1\n", false},
+      {"a: 1\n---\nb: 2\n", false},
+      {"a: [1, 2\n", false},
+      {std::string(128, '[') + std::string(128, ']'), true},
+      {std::string(129, '[') + std::string(129, ']'), false},
+  };
+  for (const Case& c : cases) {
+    yaml::CheckStats stats;
+    const bool plain = yaml::plain_check(c.doc, stats) == yaml::PlainVerdict::Accepted;
+    EXPECT_EQ(plain, c.plain) << c.doc.substr(0, 80);
+    const auto full = yaml::check_yaml_document_counted(c.doc, stats);
+    if (plain) {
+      EXPECT_FALSE(full.has_value()) << c.doc.substr(0, 80) << " -> " << *full;
+    }
+    EXPECT_EQ(check_yaml_document(c.doc), full) << c.doc.substr(0, 80);
+  }
+}
 
 // ---- node identity and the key table -------------------------------------------
 

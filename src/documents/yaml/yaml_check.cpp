@@ -6,6 +6,9 @@
 // Building follows collecting closely, a batch of entries behind, while the
 // entries are fresh in the cache; a building failure ends the check without
 // reading the rest. Building finishes once collecting has ended.
+//
+// Most documents need none of this: the plain check (yaml_plain_check)
+// accepts them in one pass first, and this check runs only where it could not.
 #include "documents/yaml/yaml_check.hpp"
 
 #include <algorithm>
@@ -18,6 +21,7 @@
 #include "documents/yaml/yaml_diagnostics.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
 #include "documents/yaml/yaml_parser.hpp"
+#include "documents/yaml/yaml_plain_check.hpp"
 
 namespace velmora::documents {
 namespace yaml {
@@ -78,6 +82,8 @@ CheckResult check_yaml_document_counted(std::string_view text, CheckStats& stats
 
 CheckResult check_yaml_document(std::string_view text) {
   yaml::CheckStats stats;
+  if (yaml::plain_check(text, stats) == yaml::PlainVerdict::Accepted) return std::nullopt;
+  stats = {};
   return yaml::check_yaml_document_counted(text, stats);
 }
 

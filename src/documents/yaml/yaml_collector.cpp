@@ -7,46 +7,11 @@
 #include "documents/yaml/yaml_node_identity.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
-#include "text/bits.hpp"
 
 namespace velmora::documents::yaml {
 
 Collector::Collector(EventLog& log, yaml_parser_t* parser, Builder* builder)
-    : log_(log),
-      parser_(parser),
-      builder_(builder),
-      byte_offset_(Source::of(log.source()).bom ? 3 : 0) {
-  const std::string_view text = log.source();
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  std::size_t i = 0;
-  bool ascii = true;
-  for (; ascii && i + 64 <= text.size(); i += 64) ascii = !text::any_non_ascii64(p + i);
-  for (; ascii && i < text.size(); ++i) ascii = p[i] < 0x80;
-  ascii_ = ascii;
-}
-
-std::size_t Collector::byte_offset(std::size_t index) {
-  const std::string_view text = log_.source();
-  if (ascii_) return index <= text.size() ? index : static_cast<std::size_t>(-1);
-  if (index < char_index_) {  // not expected: marks only grow
-    char_index_ = 0;
-    byte_offset_ = Source::of(text).bom ? 3 : 0;
-  }
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  while (char_index_ < index && byte_offset_ < n) {
-    if (index - char_index_ >= 8 && n - byte_offset_ >= 8 &&
-        (text::load8(p + byte_offset_) & 0x8080808080808080ull) == 0) {
-      char_index_ += 8;
-      byte_offset_ += 8;
-      continue;
-    }
-    const unsigned char b = p[byte_offset_];
-    byte_offset_ += b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    ++char_index_;
-  }
-  return char_index_ == index ? byte_offset_ : static_cast<std::size_t>(-1);
-}
+    : log_(log), parser_(parser), builder_(builder), offsets_(Source::of(log.source())) {}
 
 std::uint32_t Collector::intern_tag(const char* tag) {
   // Tags compare without the leading "!" (kept when the tag is "!" alone), so
@@ -84,16 +49,7 @@ inline void Collector::on_scalar(const yaml_event_t& e) {
     out.payload = log_.store_failure(std::move(failure_));
   } else if (r.kind == ValueKind::String) {
     if (in_key || in_anchor) {
-      // Plain values start at their mark, quoted ones one character after.
-      std::size_t offset = static_cast<std::size_t>(-1);
-      if (s.style == YAML_PLAIN_SCALAR_STYLE) {
-        offset = byte_offset(e.start_mark.index);
-      } else if (s.style == YAML_SINGLE_QUOTED_SCALAR_STYLE ||
-                 s.style == YAML_DOUBLE_QUOTED_SCALAR_STYLE) {
-        offset = byte_offset(e.start_mark.index);
-        if (offset != static_cast<std::size_t>(-1)) ++offset;
-      }
-      out.payload = log_.store_string(value, offset);
+      out.payload = log_.store_string(value, offsets_.value_start(e));
       out.flags |= kHasText;
       if (direct_key && builder_ != nullptr && tag == TagClass::None && s.anchor == nullptr) {
         builder_->expect_key(entry, stack_.size() - 1, NodeIdentity::text_hash(value));

@@ -17,6 +17,7 @@
 #include "documents/yaml/yaml_diagnostics.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
 #include "documents/yaml/yaml_hash.hpp"
+#include "documents/yaml/yaml_parser.hpp"
 
 namespace velmora::documents::yaml {
 
@@ -75,9 +76,6 @@ class Collector {
     if (f.is_map) f.expect_key = !f.expect_key;
   }
   std::uint32_t intern_tag(const char* tag);
-  // The offset in the document's text of the character at mark `index`
-  // (counted in characters); -1 if there is none.
-  std::size_t byte_offset(std::size_t index);
   void on_scalar(const yaml_event_t& e);
   void on_collection_start(const yaml_event_t& e);
   void on_collection_end(const yaml_event_t& e);
@@ -93,9 +91,7 @@ class Collector {
   bool stream_ended_ = false;
   std::uint32_t anchor_floor_ = kNone;  // start of the outermost open anchored collection
   std::size_t anchor_depth_ = 0;        // its depth
-  std::size_t char_index_ = 0;          // byte_offset's position: a mark's index
-  std::size_t byte_offset_ = 0;         // and its offset
-  bool ascii_ = false;                  // the text is ASCII: offsets are indexes
+  TextOffsets offsets_;
   Mark last_mark_;
 };
 

@@ -215,8 +215,7 @@ std::uint64_t KeyTable::slot_hash(std::uint64_t slot, NodeIdentity& identity) {
 
 void KeyTable::to_overflow(std::uint64_t hash, std::uint64_t slot) {
   if (overflowed_.empty()) overflowed_.assign((buckets() + 63) / 64, 0);
-  const std::size_t b = home(hash);
-  overflowed_[b >> 6] |= std::uint64_t{1} << (b & 63);
+  mark(overflowed_, home(hash));
   overflow_.emplace(hash, slot);
 }
 
@@ -242,24 +241,24 @@ unsigned filled(const Slots& slots) {
 
 bool KeyTable::place(std::uint64_t& hash, std::uint64_t& slot, NodeIdentity& identity) {
   const std::size_t first = home(hash), second = first ^ other(hash >> 40);
-  Bucket& a = bucket(first);
-  Bucket& b = bucket(second);
-  const unsigned na = filled(a.slots), nb = filled(b.slots);
-  if (na < kSlots || nb < kSlots) {
-    if (na <= nb) {
-      a.slots[na] = slot;
-    } else {
-      b.slots[nb] = slot;
+  for (const std::size_t b : {first, second}) {
+    Bucket& to = bucket(b);
+    if (const unsigned n = filled(to.slots); n < kSlots) {
+      to.slots[n] = slot;
+      if (b == second) mark(spilled_, first);
+      ++count_;
+      return true;
     }
-    ++count_;
-    return true;
   }
   // Both full: a key of one moves to its other bucket, which may move
-  // another, and so on a few times.
+  // another, and so on a few times. Its bucket is marked as if it was its
+  // first (one of the two is: a spare mark costs a lookup a second line).
   std::uint64_t moving = slot;
   std::size_t at = (victim_ & 1) != 0 ? second : first;
+  if (at == second) mark(spilled_, first);
   for (unsigned m = 0; m < kMaxMoves; ++m) {
     std::swap(moving, bucket(at).slots[victim_++ % kSlots]);
+    mark(spilled_, at);
     at ^= other(moving >> 40);
     Bucket& to = bucket(at);
     if (const unsigned n = filled(to.slots); n < kSlots) {
@@ -286,6 +285,7 @@ void KeyTable::grow(NodeIdentity& identity) {
     if (segments_.empty()) {
       bits_ = kFirstBits;
       segments_.push_back(std::make_unique<Bucket[]>(buckets()));
+      spilled_.assign((buckets() + 63) / 64, 0);
     }
     indexed_ = true;
     count_ = 0;
@@ -306,12 +306,18 @@ void KeyTable::grow(NodeIdentity& identity) {
   };
   // Bucket `from`'s keys go to its two halves, `from` * 2 and `from` * 2 + 1:
   // each to the half of the bucket it was in, its first or its second.
+  // The halves are empty when `from` is split.
+  std::vector<std::uint64_t> spilled((buckets() + 63) / 64, 0);
   const auto split = [&](const Bucket& from, std::size_t b) {
+    Bucket* const half[2] = {&bucket(2 * b), &bucket(2 * b + 1)};
+    unsigned used[2] = {0, 0};
     for (const std::uint64_t s : from.slots) {
       if (s == 0) break;
       const std::size_t f = first_of(s);
-      Bucket& to = bucket((f >> 1) == b ? f : f ^ other(s >> 40));
-      to.slots[filled(to.slots)] = s;
+      const bool in_first = (f >> 1) == b;
+      if (!in_first) mark(spilled, f);
+      const std::size_t to = (in_first ? f : f ^ other(s >> 40)) & 1;
+      half[to]->slots[used[to]++] = s;
     }
   };
   if (bits_ <= kSegmentBits) {
@@ -330,6 +336,7 @@ void KeyTable::grow(NodeIdentity& identity) {
       split(from, b);
     }
   }
+  spilled_.swap(spilled);
   // The overflow's keys again, those that now fit leaving it.
   if (!overflow_.empty()) {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> waiting(overflow_.begin(),

@@ -3,6 +3,7 @@
 // log; aliases stand for their targets.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
@@ -71,11 +72,12 @@ class NodeIdentity {
 };
 
 // Keys of one open mapping: a scan while few, then a table of buckets of
-// eight 8-byte slots in which every key has two buckets (a two-choice table:
-// a key goes into either that has room, else moves a key of a full one to
-// that key's other bucket, a bounded number of times). Both buckets are
-// fetched together and the table fills to 7/8 before it grows, so it needs
-// about 9 bytes per key.
+// eight 8-byte slots in which every key has two buckets: it goes into its
+// first if that has room, else into its second, else it moves a key of one
+// of them to that key's other bucket, a bounded number of times. A bit of
+// the first bucket says whether any of its keys went to the second, so a
+// lookup usually reads one cache line. The table fills to 7/8 before it
+// grows, so it needs about 9 bytes per key.
 //
 // A slot holds the top 24 bits of the key's hash and either the key's node
 // or, for a string written as it is in the document (untagged, short, below
@@ -115,9 +117,11 @@ class KeyTable {
       if (bits_ > kKeepBits) {
         segments_.clear();
         segments_.shrink_to_fit();
+        spilled_ = {};
         bits_ = kFirstBits;
       } else {
         for (std::size_t b = 0; b < buckets(); ++b) bucket(b) = Bucket{};
+        std::fill(spilled_.begin(), spilled_.end(), 0);
       }
       count_ = 0;
       overflow_.clear();
@@ -132,28 +136,21 @@ class KeyTable {
     if (!indexed_) return find_or_insert_small(hash, slot, identity);
     const std::uint64_t tag = hash >> 40;
     const std::size_t first = home(hash);
-    Bucket* const in[2] = {&bucket(first), &bucket(first ^ other(tag))};
-    unsigned filled[2];
-    for (unsigned i = 0; i < 2; ++i) {
-      count(identity.stats().key_probes);
-      unsigned n = 0;
-      for (; n < kSlots; ++n) {
-        const std::uint64_t s = in[i]->slots[n];
-        if (s == 0) break;
-        if ((s >> 40) == tag) {
-          count(identity.stats().key_probes);
-          if (same(s, slot, identity)) return s;
-        }
-      }
-      filled[i] = n;
+    Bucket& in = bucket(first);
+    unsigned filled = 0;
+    if (const std::uint64_t s = find_in_bucket(in, tag, slot, filled, identity)) return s;
+    if (spilled(first)) {
+      unsigned unused;
+      if (const std::uint64_t s =
+              find_in_bucket(bucket(first ^ other(tag)), tag, slot, unused, identity))
+        return s;
     }
-    if (!overflow_.empty() && overflowed(first)) {
+    if (!overflow_.empty() && marked(overflowed_, first)) {
       if (const std::uint64_t s = find_in_overflow(hash, slot, identity)) return s;
     }
-    // Where there is room and no growing is due, the key goes in at once.
-    const unsigned i = filled[1] < filled[0] ? 1 : 0;
-    if (filled[i] < kSlots && !full()) {
-      in[i]->slots[filled[i]] = slot;
+    // Where the first bucket has room and no growing is due, the key goes in at once.
+    if (filled < kSlots && !full()) {
+      in.slots[filled] = slot;
       ++count_;
     } else {
       insert(hash, slot, identity);
@@ -175,7 +172,7 @@ class KeyTable {
   void prefetch(std::uint64_t hash) const {
     const std::size_t first = home(hash);
     text::prefetch(&bucket(first));
-    text::prefetch(&bucket(first ^ other(hash >> 40)));
+    if (spilled(first)) text::prefetch(&bucket(first ^ other(hash >> 40)));
   }
 
  private:
@@ -215,7 +212,31 @@ class KeyTable {
     return static_cast<std::size_t>(((tag * kMul) | (std::uint64_t{1} << 63)) >> (64 - bits));
   }
   std::size_t other(std::uint64_t tag) const { return other(tag, bits_); }
-  bool overflowed(std::size_t b) const { return (overflowed_[b >> 6] >> (b & 63)) & 1; }
+  // Bits by bucket.
+  static bool marked(const std::vector<std::uint64_t>& bits, std::size_t b) {
+    return (bits[b >> 6] >> (b & 63)) & 1;
+  }
+  static void mark(std::vector<std::uint64_t>& bits, std::size_t b) {
+    bits[b >> 6] |= std::uint64_t{1} << (b & 63);
+  }
+  bool spilled(std::size_t first) const { return marked(spilled_, first); }
+  // The slot of a key equal to the one of `slot` (of tag `tag`) in `b`, or
+  // 0, with the number of slots `b` fills.
+  std::uint64_t find_in_bucket(const Bucket& b, std::uint64_t tag, std::uint64_t slot,
+                               unsigned& filled, NodeIdentity& identity) {
+    count(identity.stats().key_probes);
+    unsigned n = 0;
+    for (; n < kSlots; ++n) {
+      const std::uint64_t s = b.slots[n];
+      if (s == 0) break;
+      if ((s >> 40) == tag) {
+        count(identity.stats().key_probes);
+        if (same(s, slot, identity)) return s;
+      }
+    }
+    filled = n;
+    return 0;
+  }
   // Whether the keys of two slots are one key.
   static bool same(std::uint64_t a, std::uint64_t b, NodeIdentity& identity);
   // The full hash of a slot's key.
@@ -240,6 +261,8 @@ class KeyTable {
   unsigned victim_ = 0;                                   // which slot of a full bucket moves next
   std::multimap<std::uint64_t, std::uint64_t> overflow_;  // full hash -> slot
   std::vector<std::uint64_t> overflowed_;  // by first bucket: a key of it is in the overflow
+  // By first bucket: a key of it may be in its second bucket (kept with the buckets).
+  std::vector<std::uint64_t> spilled_;
   bool indexed_ = false;
 };
 
