@@ -181,6 +181,9 @@ TEST(JsonCheckTest, NestingLimit) {
       // The limit is checked before anything after the bracket.
       {repeat("[", 127) + "{", "recursion limit exceeded at line 1 column 128"},
       {repeat("\n[", 128), "recursion limit exceeded at line 129 column 1"},
+      {repeat("[\n", 128) + repeat("]\n", 128), "recursion limit exceeded at line 128 column 1"},
+      {repeat("{\"a\":", 128) + "1" + repeat("}", 128),
+       "recursion limit exceeded at line 1 column 636"},
   });
 }
 

@@ -1,6 +1,8 @@
 // Trainer launch: the argument list, status rendering, the POSIX platform
-// services (error texts, program search, spawning and waiting) and the whole
-// launch against a scripted stand-in for the build tool.
+// services (error texts, program search, spawning and waiting) and supervision.
+// The whole launch against a stand-in for the build tool (messages, argument
+// vector, program search before the NUL check, start failures) is checked
+// through the module by tests/python/test_launch.py.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "build_config.hpp"
 #include "launcher/launch.hpp"
 #include "platform/platform.hpp"
 
@@ -26,7 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using velmora::TrainingRequest;
 using velmora::launcher::render_exit_status;
-using velmora::launcher::run_trainer_process;
 using velmora::launcher::trainer_arguments;
 using velmora::platform::ExitStatus;
 namespace platform = velmora::platform;
@@ -313,85 +313,6 @@ TEST(Supervision, ChildReapedElsewhereIsAFailureAndAnAbandonedChildIsKilled) {
   }  // destroyed while running: killed and reaped, so no child is left to wait for
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
-}
-
-// The whole launch, with a script named cargo first on PATH recording its
-// arguments one per line.
-class TrainerLaunch : public ::testing::Test {
- protected:
-  void SetUp() override {
-    record_ = dir_.path() / "record";
-    dir_.write("cargo",
-               "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > \"$VELMORA_TEST_RECORD\"\nexit "
-               "${VELMORA_TEST_EXIT:-0}\n",
-               kExecutable);
-  }
-  std::string recorded() const {
-    return fs::exists(record_) ? slurp(record_) : std::string("<not run>");
-  }
-
-  TempDir dir_;
-  fs::path record_;
-};
-
-TEST_F(TrainerLaunch, OutcomesAndMessages) {
-  ScopedEnv path("PATH", dir_.path().c_str());
-  ScopedEnv record("VELMORA_TEST_RECORD", record_.c_str());
-  const TrainingRequest ok{"c.json", "out", 5, 6, std::nullopt};
-  struct Case {
-    const char* exit_code;
-    TrainingRequest request;
-    std::optional<std::string> message;
-    bool runs;
-  };
-  const std::vector<Case> cases = {
-      {"0", ok, std::nullopt, true},
-      {"1", ok, "train_generic exited with status: exit code: 1", true},
-      {"255", ok, "train_generic exited with status: exit code: 255", true},
-      {"0",
-       {"c.json", std::string("o\0t", 3), 5, 6, std::nullopt},
-       "Failed to launch train_generic command: nul byte found in provided data",
-       false},
-      {"0",
-       {"c.json", "out", 5, 6, std::string("b\0", 2)},
-       "Failed to launch train_generic command: nul byte found in provided data",
-       false},
-  };
-  for (const Case& c : cases) {
-    fs::remove(record_);
-    ScopedEnv code("VELMORA_TEST_EXIT", c.exit_code);
-    EXPECT_EQ(run_trainer_process(c.request), c.message) << c.exit_code;
-    EXPECT_EQ(fs::exists(record_), c.runs) << c.exit_code;
-  }
-  const std::string expected =
-      "cargo\nrun\n--manifest-path\n" + std::string(velmora::build_config::trainer_manifest_path) +
-      "\n--release\n--bin\ntrain_generic\n--\n--config\nc.json\n--output-dir\nout\n"
-      "--steps\n5\n--seed\n6\n";
-  ASSERT_EQ(run_trainer_process(ok), std::nullopt);
-  EXPECT_EQ(recorded().substr(recorded().find('\n')), expected.substr(expected.find('\n')));
-}
-
-TEST_F(TrainerLaunch, ProgramNotFoundComesBeforeTheNulCheck) {
-  TempDir empty;
-  ScopedEnv path("PATH", empty.path().c_str());
-  const std::string not_found = "Failed to launch train_generic command: program not found";
-  EXPECT_EQ(run_trainer_process({"c.json", "out", 1, 1, std::nullopt}), not_found);
-  EXPECT_EQ(run_trainer_process({"c.json", std::string("\0", 1), 1, 1, std::nullopt}), not_found);
-}
-
-TEST_F(TrainerLaunch, StartFailureIsRenderedOsError) {
-  // A "program" the system refuses to execute: no interpreter line, not a binary.
-  TempDir bad;
-  bad.write("cargo",
-            "\x7f"
-            "ELF garbage",
-            kExecutable);
-  ScopedEnv path("PATH", bad.path().c_str());
-  const auto message = run_trainer_process({"c.json", "out", 1, 1, std::nullopt});
-  ASSERT_TRUE(message);
-  EXPECT_TRUE(message->starts_with(
-      "Failed to launch train_generic command: Exec format error (os error 8)"))
-      << *message;
 }
 
 }  // namespace

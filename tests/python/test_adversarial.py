@@ -94,15 +94,10 @@ def block_mappings(depth):
     return "".join("  " * i + "k:\n" for i in range(depth))
 
 
+# The JSON limit's edges (arrays, objects, both, over lines) are JsonCheckTest.NestingLimit's.
 NESTING = [
     # (name, text, None when accepted or the expected message)
-    ("arrays-127.json", "[" * 127 + "]" * 127, None),
-    ("arrays-128.json", "[" * 128 + "]" * 128, JSON_LIMIT + " at line 1 column 128"),
     ("objects-127.json", '{"a":' * 127 + "1" + "}" * 127, None),
-    ("objects-128.json", '{"a":' * 128 + "1" + "}" * 128, JSON_LIMIT + " at line 1 column 636"),
-    ("mixed-127.json", '[{"a":' * 63 + "[0]" + "}]" * 63, None),
-    ("mixed-128.json", '[{"a":' * 64 + "0" + "}]" * 64, JSON_LIMIT + " at line 1 column 380"),
-    ("lines-128.json", "[\n" * 128 + "]\n" * 128, JSON_LIMIT + " at line 128 column 1"),
     ("unclosed-million.json", "[" * 1_000_000, JSON_LIMIT + " at line 1 column 128"),
     ("flow-128.yaml", "[" * 128 + "]" * 128, None),
     ("flow-129.yaml", "[" * 129 + "]" * 129, YAML_LIMIT + " at line 1 column 129"),
@@ -306,7 +301,7 @@ def test_fifo_with_an_endless_writer_is_refused(cargo, tmp_path):
     assert cargo.runs() == []
 
 
-def test_socket_is_refused_and_a_directory_still_fails_in_the_read(cargo, tmp_path):
+def test_socket_is_refused(cargo, tmp_path):
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     try:
         listener.bind(str(tmp_path / "s.json"))
@@ -315,8 +310,6 @@ def test_socket_is_refused_and_a_directory_still_fails_in_the_read(cargo, tmp_pa
         assert outcome(str(tmp_path / "s.json")) == (OSError, READ + "No such device or address (os error 6)")
     finally:
         listener.close()
-    (tmp_path / "d.yaml").mkdir()
-    assert outcome(str(tmp_path / "d.yaml")) == (OSError, READ + "Is a directory (os error 21)")
     assert cargo.runs() == []
 
 

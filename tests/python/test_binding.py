@@ -12,6 +12,7 @@ import pytest
 from velmora_trainer import TrainerConfig, train_from_config
 
 MISSING = "no/such/dir/missing-config.json"
+NEGATIVE = "can't convert negative int to unsigned"  # the interpreter's own text, passed on
 
 CALLABLES = [
     pytest.param(train_from_config, "train_from_config()", id="train_from_config"),
@@ -212,6 +213,7 @@ ACCEPTED = [
     ({"steps": Index(2**64 - 1)}, {"steps": 2**64 - 1}),
     ({"steps": 0, "seed": 0}, {"steps": 0, "seed": 0}),
     ({"output_dir": StrWithStr("od")}, {"output_dir": "od"}),
+    ({"config_path": StrWithStr(MISSING)}, {"config_path": MISSING}),
     ({"output_dir": "", "base_ckpt": ""}, {"output_dir": "", "base_ckpt": ""}),
     ({"base_ckpt": None}, {"base_ckpt": None}),
     ({}, {"base_ckpt": None}),
@@ -229,13 +231,6 @@ def test_accepted_conversions(func, display, overrides, expected):
         for name, value in expected.items():
             got = getattr(obj, name)
             assert got == value and type(got) is type(value)
-
-
-def test_str_subclass_value_is_used_for_config_path():
-    obj = TrainerConfig(StrWithStr("cfg.yaml"), "out", 1, 2)
-    assert obj.config_path == "cfg.yaml" and type(obj.config_path) is str
-    exc = call_error(train_from_config, StrWithStr(MISSING), "out", 1, 2)
-    assert exc.args == ("Config file not found: " + MISSING,)
 
 
 # --- conversions that fail ---------------------------------------------------
@@ -271,16 +266,18 @@ REJECTED = [
     ("seed", None, TypeError, "argument 'seed': " + interpreter_message(operator.index, None)),
     ("seed", Index("x"), TypeError, "argument 'seed': " + interpreter_message(operator.index, Index("x"))),
     ("steps", RaisingIndex(TypeError("inner")), TypeError, "argument 'steps': inner"),
-    ("steps", -1, OverflowError, None),
+    ("steps", -1, OverflowError, NEGATIVE),
     ("steps", 2**64, OverflowError, "int too big to convert"),
-    ("steps", Index(-5), OverflowError, None),
+    ("steps", Index(-5), OverflowError, NEGATIVE),
+    ("seed", Index(-5), OverflowError, NEGATIVE),
     ("seed", 2**32, OverflowError, "out of range integral type conversion attempted"),
     ("seed", Index(2**40), OverflowError, "out of range integral type conversion attempted"),
-    ("seed", -1, OverflowError, None),
+    ("seed", -1, OverflowError, NEGATIVE),
     ("seed", 2**64, OverflowError, "int too big to convert"),
     ("steps", RaisingIndex(TypeErrorSubclass("sub")), TypeErrorSubclass, "sub"),
     ("seed", RaisingIndex(ValueError("val")), ValueError, "val"),
     ("config_path", "a\ud800b", UnicodeEncodeError, None),
+    ("output_dir", "\ud800", UnicodeEncodeError, None),
     ("base_ckpt", "\udfff", UnicodeEncodeError, None),
 ]
 
@@ -296,15 +293,6 @@ def test_rejected_conversions(func, display, name, value, exc_class, message):
     if exc_class is not TypeError:
         # passed through unchanged: the parameter is not mentioned
         assert not str(exc).startswith("argument")
-
-
-def test_integer_overflow_messages_are_the_interpreters():
-    # The interpreter's own texts for negative values pass through unchanged.
-    for value in (-1, Index(-5)):
-        for name in ("steps", "seed"):
-            exc = call_error(TrainerConfig, MISSING, "out", **{"steps": 1, "seed": 1, name: value})
-            assert type(exc) is OverflowError
-            assert "negative" in str(exc) and len(exc.args) == 1
 
 
 @pytest.mark.parametrize("func, display", CALLABLES)

@@ -67,7 +67,6 @@ def test_numbers_and_base_checkpoint(cargo, tmp_path, steps, seed, base, by_keyw
     "env,message",
     [
         ({"FAKE_CARGO_EXIT": "1"}, EXITED + "exit code: 1"),
-        ({"FAKE_CARGO_EXIT": "2"}, EXITED + "exit code: 2"),
         ({"FAKE_CARGO_EXIT": "255"}, EXITED + "exit code: 255"),
         ({"FAKE_CARGO_SIGNAL": str(int(signal.SIGKILL))}, EXITED + "signal: 9 (SIGKILL)"),
         ({"FAKE_CARGO_SIGNAL": str(int(signal.SIGTERM))}, EXITED + "signal: 15 (SIGTERM)"),

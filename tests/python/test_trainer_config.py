@@ -70,12 +70,6 @@ def test_interpreter_refusals(action, exc_class):
     assert type(error_of(action)) is exc_class
 
 
-def test_identity_comparison_and_hash():
-    a, b = make(), make()
-    assert a != b and not (a == b) and a == a
-    assert hash(a) == object.__hash__(a)
-
-
 # --- attributes ----------------------------------------------------------------
 
 def test_reads_return_fresh_values_of_the_right_type():
@@ -115,7 +109,7 @@ def test_assignment(name, value, expected):
 ASSIGN_FAIL = [
     ("steps", "10", TypeError, "argument 'steps': 'str' object cannot be interpreted as an integer"),
     ("steps", 1.5, TypeError, "argument 'steps': 'float' object cannot be interpreted as an integer"),
-    ("steps", -1, OverflowError, None),
+    ("steps", -1, OverflowError, "can't convert negative int to unsigned"),
     ("steps", 2**64, OverflowError, "int too big to convert"),
     ("seed", 4294967296, OverflowError, "out of range integral type conversion attempted"),
     ("seed", None, TypeError, "argument 'seed': 'NoneType' object cannot be interpreted as an integer"),
@@ -162,7 +156,6 @@ def test_repr_plain():
     ({"base_ckpt": ""}, ", base_ckpt=Some(\"\"))"),
     ({"steps": 0, "seed": 0}, ", steps=0, seed=0, base_ckpt=None)"),
     ({"steps": 2**64 - 1, "seed": 2**32 - 1}, ", steps=18446744073709551615, seed=4294967295, base_ckpt=None)"),
-    ({"steps": 10, "seed": 100}, ", steps=10, seed=100, base_ckpt=None)"),
 ])
 def test_repr_tail(kwargs, expected):
     assert repr(make(**kwargs)).endswith(expected)
@@ -206,13 +199,9 @@ ESCAPES = [
 
 @pytest.mark.parametrize("char, written", ESCAPES)
 def test_base_ckpt_escaping(char, written):
+    # After a plain character too: a combining mark is escaped, its base is not.
     text = repr(make(base_ckpt=f"a{char}b{char}"))
     assert text.endswith(f', base_ckpt=Some("a{written}b{written}"))')
-
-
-def test_base_ckpt_escaping_of_a_combining_sequence():
-    # e + U+0301: the combining mark is escaped, its base is not.
-    assert repr(make(base_ckpt="e\u0301")).endswith('Some("e\\u{301}"))')
 
 
 # Code points that Unicode 15.1 (Python 3.13's unicodedata) assigned and 15.0
