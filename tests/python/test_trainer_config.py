@@ -72,10 +72,8 @@ def test_interpreter_refusals(action, exc_class):
 
 # --- attributes ----------------------------------------------------------------
 
-def test_reads_return_fresh_values_of_the_right_type():
-    obj = TrainerConfig("a", "b", 0, 0)
-    assert [getattr(obj, n) for n in FIELDS] == ["a", "b", 0, 0, None]
-    assert [type(getattr(obj, n)) for n in FIELDS] == [str, str, int, int, type(None)]
+def test_reads_return_fresh_values():
+    # Values and types of every accepted argument: test_binding.test_accepted_conversions.
     long_text = "x" * 1000
     obj = TrainerConfig(long_text, "b", 2**64 - 1, 2**32 - 1, long_text)
     assert obj.config_path == long_text and obj.config_path is not long_text
@@ -146,19 +144,15 @@ def test_deletion_is_refused_and_changes_nothing(name):
 
 # --- repr ------------------------------------------------------------------------
 
-def test_repr_plain():
-    assert repr(TrainerConfig("cfg.yaml", "out", 1000, 42)) == (
-        "TrainerConfig(config_path='cfg.yaml', output_dir='out', steps=1000, seed=42, base_ckpt=None)")
-
-
-@pytest.mark.parametrize("kwargs, expected", [
-    ({"base_ckpt": "ckpt.pt"}, ", base_ckpt=Some(\"ckpt.pt\"))"),
-    ({"base_ckpt": ""}, ", base_ckpt=Some(\"\"))"),
-    ({"steps": 0, "seed": 0}, ", steps=0, seed=0, base_ckpt=None)"),
-    ({"steps": 2**64 - 1, "seed": 2**32 - 1}, ", steps=18446744073709551615, seed=4294967295, base_ckpt=None)"),
+@pytest.mark.parametrize("kwargs, fields", [
+    ({}, "steps=1000, seed=42, base_ckpt=None"),
+    ({"base_ckpt": "ckpt.pt"}, "steps=1000, seed=42, base_ckpt=Some(\"ckpt.pt\")"),
+    ({"base_ckpt": ""}, "steps=1000, seed=42, base_ckpt=Some(\"\")"),
+    ({"steps": 0, "seed": 0}, "steps=0, seed=0, base_ckpt=None"),
+    ({"steps": 2**64 - 1, "seed": 2**32 - 1}, "steps=18446744073709551615, seed=4294967295, base_ckpt=None"),
 ])
-def test_repr_tail(kwargs, expected):
-    assert repr(make(**kwargs)).endswith(expected)
+def test_repr(kwargs, fields):
+    assert repr(make(**kwargs)) == f"TrainerConfig(config_path='cfg.yaml', output_dir='out', {fields})"
 
 
 def test_paths_unescaped_but_base_ckpt_escaped():
@@ -170,30 +164,17 @@ def test_paths_unescaped_but_base_ckpt_escaped():
     assert str(obj) == repr(obj)
 
 
+# test_escape_table_against_unicodedata checks every code point's escaping by
+# its general category; these rows pin the short escapes and the members of
+# Grapheme_Extend outside Mn and Me, which the category alone does not decide.
 ESCAPES = [
     # (character, how repr writes it inside base_ckpt's quotes)
     ("\0", "\\0"), ("\t", "\\t"), ("\r", "\\r"), ("\n", "\\n"), ("\\", "\\\\"), ('"', '\\"'),
-    ("'", "'"), (" ", " "),
-    # control (Cc)
-    ("\x01", "\\u{1}"), ("\x1b", "\\u{1b}"), ("\x1f", "\\u{1f}"), ("\x7f", "\\u{7f}"),
-    ("\x85", "\\u{85}"), ("\x9f", "\\u{9f}"), ("\x0b", "\\u{b}"),
-    # format (Cf)
-    ("\u00ad", "\\u{ad}"), ("\u200b", "\\u{200b}"), ("\u200d", "\\u{200d}"), ("\ufeff", "\\u{feff}"),
-    ("\U000e0001", "\\u{e0001}"),
-    # private use (Co)
-    ("\ue000", "\\u{e000}"), ("\uf8ff", "\\u{f8ff}"), ("\U000f0000", "\\u{f0000}"), ("\U0010fffd", "\\u{10fffd}"),
-    # unassigned (Cn), noncharacters included
-    ("\u0378", "\\u{378}"), ("\ufffe", "\\u{fffe}"), ("\uffff", "\\u{ffff}"), ("\U0010ffff", "\\u{10ffff}"),
-    ("\U000e0000", "\\u{e0000}"), ("\U0003fffe", "\\u{3fffe}"),
-    # separators: Zs other than U+0020, Zl, Zp
-    ("\u00a0", "\\u{a0}"), ("\u1680", "\\u{1680}"), ("\u2000", "\\u{2000}"), ("\u3000", "\\u{3000}"),
-    ("\u2028", "\\u{2028}"), ("\u2029", "\\u{2029}"),
-    # Grapheme_Extend: nonspacing and enclosing marks, and the few others of the property
-    ("\u0301", "\\u{301}"), ("\u20dd", "\\u{20dd}"), ("\u09be", "\\u{9be}"), ("\uff9e", "\\u{ff9e}"),
-    ("\U0001d165", "\\u{1d165}"), ("\U000e0100", "\\u{e0100}"),
-    # printable non-ASCII, spacing marks outside Grapheme_Extend included
-    ("\u00e9", "\u00e9"), ("\u4e2d", "\u4e2d"), ("\U0001f600", "\U0001f600"), ("\u03a9", "\u03a9"),
-    ("\u0903", "\u0903"), ("\ufffd", "\ufffd"), ("\u00ff", "\u00ff"), ("~", "~"),
+    ("'", "'"), (" ", " "), ("\x1b", "\\u{1b}"), ("\u0301", "\\u{301}"), ("\u00e9", "\u00e9"),
+    # Grapheme_Extend spacing marks and modifier letters
+    ("\u09be", "\\u{9be}"), ("\uff9e", "\\u{ff9e}"), ("\U0001d165", "\\u{1d165}"),
+    # a spacing mark outside Grapheme_Extend
+    ("\u0903", "\u0903"),
 ]
 
 
