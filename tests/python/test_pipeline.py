@@ -1,5 +1,6 @@
 """The train_from_config pipeline: step order, every failure's class and message,
-and the UTF-8 check against Python's own decoder."""
+and the UTF-8 check against Python's own decoder. (A file that vanishes between
+the existence test and the read is ConfigRead's case in tests/cpp/test_pipeline.cpp.)"""
 
 import os
 import random
@@ -7,7 +8,6 @@ import shutil
 import subprocess
 import sys
 import textwrap
-import time
 from pathlib import Path
 
 import pytest
@@ -140,50 +140,6 @@ def test_empty_path_keeps_the_handled_exception_as_context(cargo):
         exc = failure_of("", "out", 1, 2)
     assert_module_error(exc, FileNotFoundError, NOT_FOUND)
     assert exc.__context__ is first
-
-
-TOGGLER = """
-import os, sys
-source, target, ready, stop = sys.argv[1:]
-open(ready, "w").close()
-while not os.path.exists(stop):
-    os.link(source, target)
-    os.unlink(target)
-"""
-
-
-def test_file_removed_between_existence_test_and_read(cargo, tmp_path):
-    """Another process makes the file appear and vanish continually. Each call
-    sees it missing (FileNotFoundError), present (the name check fails), or,
-    when it vanishes between the two checks, a read failure with the system's
-    not-found text."""
-    source = make(tmp_path, "source", "{}")
-    target, ready, stop = str(tmp_path / "flicker.txt"), tmp_path / "ready", tmp_path / "stop"
-    toggler = subprocess.Popen([sys.executable, "-c", TOGGLER, source, target, str(ready), str(stop)])
-    seen = {"missing": 0, "present": 0, "vanished": 0}
-    try:
-        deadline = time.monotonic() + 30
-        while not ready.exists():
-            assert time.monotonic() < deadline
-            time.sleep(0.01)
-        deadline = time.monotonic() + 5
-        while time.monotonic() < deadline and not all(seen.values()):
-            for _ in range(1000):
-                exc = failure_of(target, "out", 1, 2)
-                if type(exc) is FileNotFoundError:
-                    assert exc.args == (NOT_FOUND + target,)
-                    seen["missing"] += 1
-                elif type(exc) is ValueError:
-                    assert exc.args == (EXTENSION,)
-                    seen["present"] += 1
-                else:
-                    assert_module_error(exc, OSError, READ + "No such file or directory (os error 2)")
-                    seen["vanished"] += 1
-    finally:
-        stop.touch()
-        toggler.wait(timeout=30)
-    assert seen["missing"] and seen["present"], seen
-    assert cargo.runs() == []
 
 
 def test_file_too_large_for_memory(cargo, tmp_path):
