@@ -3,7 +3,7 @@
 #   make bench-launch     launch overhead vs subprocess.run, 100 MB read + UTF-8 check vs
 #                         read().decode() [BENCH_LAUNCH_ARGS="--calls 200 --rounds 5 --megabytes 100"]
 BENCH_LAUNCH_ARGS ?=
-LAUNCHER_GTEST_FILTER := Utf8*:LaunchArguments*:LaunchStatus*:PosixPlatform*:TrainerLaunch*:Pipeline*:ConfigRead*
+LAUNCHER_GTEST_FILTER := Utf8*:LaunchArguments*:LaunchStatus*:PosixPlatform*:Pipeline*:ConfigRead*
 
 .PHONY: launcher-test bench-launch
 

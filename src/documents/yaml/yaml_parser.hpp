@@ -107,7 +107,7 @@ class Parser {
 // event itself (zeroing it here too cost a few percent of the check).
 class ParsedEvent {
  public:
-  ParsedEvent() { event_.type = YAML_NO_EVENT; }
+  ParsedEvent() { event_.type = YAML_NO_EVENT; }  // NOLINT(cppcoreguidelines-pro-type-member-init)
   ~ParsedEvent() { yaml_event_delete(&event_); }
   ParsedEvent(const ParsedEvent&) = delete;
   ParsedEvent& operator=(const ParsedEvent&) = delete;
@@ -115,7 +115,7 @@ class ParsedEvent {
   const yaml_event_t& operator*() const { return event_; }
 
  private:
-  yaml_event_t event_;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+  yaml_event_t event_;
 };
 
 }  // namespace velmora::documents::yaml
