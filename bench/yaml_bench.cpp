@@ -7,10 +7,11 @@
 // Generates deterministic documents of four shapes and the given sizes, checks
 // that each passes, writes each to DIR/<shape>-<size>mb.yaml and prints one
 // tab-separated line per document:
-//   shape  size_mb  bytes  raw_seconds  path
-// The time is the best of ROUNDS runs (3 from 10 MB) on the text already in
+//   shape  size_mb  bytes  raw_seconds  floor_seconds  path
+// Times are the best of ROUNDS runs (3 from 10 MB) on the text already in
 // memory. The raw loop pulls and deletes every event with the check's parser
-// set-up, nothing else.
+// set-up, nothing else. The floor loop also does what no check can skip:
+// it resolves every scalar and hashes every mapping key (keeping nothing).
 //
 // --flood times the check on keys and anchor names chosen to collide, as an
 // attacker who knew the hash key would choose them (the check runs with that
@@ -24,10 +25,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "documents/yaml/yaml_check.hpp"
 #include "documents/yaml/yaml_hash.hpp"
+#include "documents/yaml/yaml_scalar.hpp"
 
 namespace {
 
@@ -169,6 +173,44 @@ std::size_t raw_event_loop(const std::string& text) {
 
 namespace yaml = velmora::documents::yaml;
 
+std::size_t floor_loop(const std::string& text) {
+  yaml_parser_t parser;
+  yaml_parser_initialize(&parser);
+  yaml_parser_set_encoding(&parser, YAML_UTF8_ENCODING);
+  yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text.data()),
+                               text.size());
+  std::vector<std::pair<bool, bool>> open;  // (mapping, a key comes next)
+  std::string failure;
+  std::uint64_t sink = 0;
+  for (;;) {
+    yaml_event_t event;
+    if (!yaml_parser_parse(&parser, &event)) break;
+    const bool end = event.type == YAML_STREAM_END_EVENT;
+    const bool key = !open.empty() && open.back().first && open.back().second;
+    const bool node = event.type == YAML_SCALAR_EVENT || event.type == YAML_ALIAS_EVENT;
+    if (event.type == YAML_SCALAR_EVENT) {
+      const auto& s = event.data.scalar;
+      const std::string_view value(reinterpret_cast<const char*>(s.value), s.length);
+      const yaml::Resolved r = yaml::resolve_scalar(
+          value, s.style == YAML_PLAIN_SCALAR_STYLE,
+          yaml::classify_tag(reinterpret_cast<const char*>(s.tag)), failure, key);
+      sink += static_cast<std::uint64_t>(r.kind) + (key ? yaml::hash_bytes(value) : 0);
+    } else if (event.type == YAML_MAPPING_START_EVENT || event.type == YAML_SEQUENCE_START_EVENT) {
+      open.emplace_back(event.type == YAML_MAPPING_START_EVENT, true);
+    } else if (event.type == YAML_MAPPING_END_EVENT || event.type == YAML_SEQUENCE_END_EVENT) {
+      open.pop_back();
+    }
+    if ((node || event.type == YAML_MAPPING_END_EVENT || event.type == YAML_SEQUENCE_END_EVENT) &&
+        !open.empty() && open.back().first) {
+      open.back().second = !open.back().second;
+    }
+    yaml_event_delete(&event);
+    if (end) break;
+  }
+  yaml_parser_delete(&parser);
+  return static_cast<std::size_t>(sink);
+}
+
 // `n` names "c0", "c1", ... whose hashes under the current key agree on `mask`.
 std::vector<std::string> colliding_names(std::size_t n, std::uint64_t mask) {
   std::vector<std::string> out;
@@ -249,7 +291,9 @@ int main(int argc, char** argv) {
       }
       const int n = mb >= 10 ? 3 : rounds;
       const double raw = seconds_of([&] { (void)raw_event_loop(text); }, n);
-      std::printf("%s\t%d\t%zu\t%.6f\t%s\n", shape.name, mb, text.size(), raw, path.c_str());
+      const double floor = seconds_of([&] { (void)floor_loop(text); }, n);
+      std::printf("%s\t%d\t%zu\t%.6f\t%.6f\t%s\n", shape.name, mb, text.size(), raw, floor,
+                  path.c_str());
       std::fflush(stdout);
     }
   }
