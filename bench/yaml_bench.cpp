@@ -152,12 +152,17 @@ double seconds_of(const auto& f, int rounds) {
   return best;
 }
 
-std::size_t raw_event_loop(const std::string& text) {
-  yaml_parser_t parser;
+// A parser reading `text` as the check sets it up (without a byte-order mark).
+void start_parser(yaml_parser_t& parser, const std::string& text) {
   yaml_parser_initialize(&parser);
   yaml_parser_set_encoding(&parser, YAML_UTF8_ENCODING);
   yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text.data()),
                                text.size());
+}
+
+std::size_t raw_event_loop(const std::string& text) {
+  yaml_parser_t parser;
+  start_parser(parser, text);
   std::size_t events = 0;
   for (;;) {
     yaml_event_t event;
@@ -175,10 +180,7 @@ namespace yaml = velmora::documents::yaml;
 
 std::size_t floor_loop(const std::string& text) {
   yaml_parser_t parser;
-  yaml_parser_initialize(&parser);
-  yaml_parser_set_encoding(&parser, YAML_UTF8_ENCODING);
-  yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text.data()),
-                               text.size());
+  start_parser(parser, text);
   std::vector<std::pair<bool, bool>> open;  // (mapping, a key comes next)
   std::string failure;
   std::uint64_t sink = 0;
