@@ -110,11 +110,12 @@ class KeyTable {
     return static_cast<std::uint32_t>((slot >> 32) & 0xFF) - 1;
   }
 
-  // Empties the table, keeping its storage unless it grew large.
+  // Empties the table, keeping its storage only at the first size (so that
+  // emptying costs the same after a large mapping as after a small one).
   void reset() {
     small_count_ = 0;
     if (indexed_) {
-      if (bits_ > kKeepBits) {
+      if (bits_ > kFirstBits) {
         segments_.clear();
         segments_.shrink_to_fit();
         spilled_ = {};
@@ -179,7 +180,6 @@ class KeyTable {
   static constexpr std::size_t kSmall = 8;
   static constexpr unsigned kSlots = 8;         // per bucket: one cache line
   static constexpr unsigned kFirstBits = 3;     // 8 buckets when leaving the scan
-  static constexpr unsigned kKeepBits = 9;      // reset keeps up to 512 buckets
   static constexpr unsigned kSegmentBits = 13;  // 8192 buckets (512 KiB) a segment
   static constexpr unsigned kMaxMoves = 16;     // keys moved to make room for one
   static constexpr unsigned kTagBits = 24;
