@@ -28,13 +28,19 @@ class PlainChecker {
     const auto& s = e.data.scalar;
     ++entries_;
     const bool key = in_key_position();
-    const TagClass tag = classify_tag(reinterpret_cast<const char*>(s.tag));
+    const TagClass tag =
+        s.tag == nullptr ? TagClass::None : classify_tag(reinterpret_cast<const char*>(s.tag));
     if (key && tag == TagClass::Local) return false;
     const std::string_view value(reinterpret_cast<const char*>(s.value), s.length);
-    const Resolved r =
-        resolve_scalar(value, s.style == YAML_PLAIN_SCALAR_STYLE, tag, failure_, key);
-    if (r.kind == ValueKind::Failure) return false;
-    if (key && !add_key(e, value, r)) return false;
+    const bool plain = s.style == YAML_PLAIN_SCALAR_STYLE;
+    if (key) {
+      const Resolved r = resolve_scalar(value, plain, tag, failure_, true);
+      if (r.kind == ValueKind::Failure || !add_key(e, value, r)) return false;
+    } else if ((tag != TagClass::None && tag != TagClass::Local) ||
+               untagged_may_fail(value, plain)) {  // values only matter if they fail
+      if (resolve_scalar(value, plain, tag, failure_, false).kind == ValueKind::Failure)
+        return false;
+    }
     if (s.anchor != nullptr) anchors_.bind(reinterpret_cast<const char*>(s.anchor), {0, 0});
     child_done(0, 0);
     return true;

@@ -22,6 +22,14 @@ struct Resolved {
 // Classifies the tag text libyaml reports (nullptr when the event has none).
 TagClass classify_tag(const char* tag);
 
+// Whether a scalar without a tag of the core schema (untagged or locally
+// tagged) can fail to resolve: only a plain one that starts like an integer.
+inline bool untagged_may_fail(std::string_view value, bool plain) {
+  if (!plain || value.empty()) return false;
+  const char c = value.front();
+  return (c >= '0' && c <= '9') || c == '+' || c == '-';
+}
+
 // Resolves a scalar by its tag and style. On ValueKind::Failure the building
 // failure's message is stored in `failure` (which is otherwise left alone).
 // With `need_value` false only the failure matters: other untagged plain
