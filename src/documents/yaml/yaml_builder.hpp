@@ -8,7 +8,6 @@
 // then is the expansion replayed, and that replay ends in the failure.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -98,7 +97,7 @@ class Builder {
     std::uint64_t hash = 0;
   };
   static constexpr std::uint32_t kKeyHashes = 4096;
-  std::array<KeyHash, kKeyHashes> key_hashes_{};
+  std::vector<KeyHash> key_hashes_ = std::vector<KeyHash>(kKeyHashes);  // 64 KiB: not on the stack
   std::vector<std::uint32_t> key_marks_;  // by depth: the key stack's height at the mapping's start
   // By depth: the copy that only names the current key (its key is in the
   // table as text), dropped with the next key; kNone if there is none.

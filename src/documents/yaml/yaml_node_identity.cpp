@@ -214,7 +214,7 @@ std::uint64_t KeyTable::slot_hash(std::uint64_t slot, NodeIdentity& identity) {
 }
 
 void KeyTable::to_overflow(std::uint64_t hash, std::uint64_t slot) {
-  if (overflowed_.empty()) overflowed_.assign((buckets() + 63) / 64, 0);
+  if (overflowed_.empty()) overflowed_.assign(mark_words(), 0);
   mark(overflowed_, home(hash));
   overflow_.emplace(hash, slot);
 }
@@ -285,7 +285,7 @@ void KeyTable::grow(NodeIdentity& identity) {
     if (segments_.empty()) {
       bits_ = kFirstBits;
       segments_.push_back(std::make_unique<Bucket[]>(buckets()));
-      spilled_.assign((buckets() + 63) / 64, 0);
+      spilled_.assign(mark_words(), 0);
     }
     indexed_ = true;
     count_ = 0;
@@ -307,7 +307,7 @@ void KeyTable::grow(NodeIdentity& identity) {
   // Bucket `from`'s keys go to its two halves, `from` * 2 and `from` * 2 + 1:
   // each to the half of the bucket it was in, its first or its second.
   // The halves are empty when `from` is split.
-  std::vector<std::uint64_t> spilled((buckets() + 63) / 64, 0);
+  std::vector<std::uint64_t> spilled(mark_words(), 0);
   const auto split = [&](const Bucket& from, std::size_t b) {
     Bucket* const half[2] = {&bucket(2 * b), &bucket(2 * b + 1)};
     unsigned used[2] = {0, 0};
@@ -342,7 +342,7 @@ void KeyTable::grow(NodeIdentity& identity) {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> waiting(overflow_.begin(),
                                                                  overflow_.end());
     overflow_.clear();
-    overflowed_.assign((buckets() + 63) / 64, 0);
+    overflowed_.assign(mark_words(), 0);
     for (auto [hash, slot] : waiting) {
       if (!place(hash, slot, identity)) to_overflow(hash, slot);
     }

@@ -196,6 +196,8 @@ class KeyTable {
   };
 
   std::size_t buckets() const { return std::size_t{1} << bits_; }
+  // Words of a bit per bucket.
+  std::size_t mark_words() const { return (buckets() + 63) / 64; }
   // Whether one more key makes the table grow first.
   bool full() const { return (count_ + 1) * 8 > buckets() * kSlots * 7; }
   Bucket& bucket(std::size_t b) { return segments_[b >> kSegmentBits][b & kSegmentMask]; }
