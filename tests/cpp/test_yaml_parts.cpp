@@ -12,6 +12,7 @@
 #include "documents/yaml/yaml_collector.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
 #include "documents/yaml/yaml_hash.hpp"
+#include "documents/yaml/yaml_key_hashes.hpp"
 #include "documents/yaml/yaml_node_identity.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_plain_check.hpp"
@@ -71,13 +72,45 @@ TEST(YamlPlainCheck, DecidesOnlyWhatTheFullCheckAccepts) {
   };
   for (const Case& c : cases) {
     yaml::CheckStats stats;
-    const bool plain = yaml::plain_check(c.doc, stats) == yaml::PlainVerdict::Accepted;
+    const bool plain = yaml::plain_check(c.doc) == yaml::PlainVerdict::Accepted;
     EXPECT_EQ(plain, c.plain) << c.doc.substr(0, 80);
     const auto full = yaml::check_yaml_document_counted(c.doc, stats);
     if (plain) {
       EXPECT_FALSE(full.has_value()) << c.doc.substr(0, 80) << " -> " << *full;
     }
     EXPECT_EQ(check_yaml_document(c.doc), full) << c.doc.substr(0, 80);
+  }
+}
+
+// Hashes of a mapping's keys are checked when it closes, by whichever way its
+// size takes (pairwise, one set, partitioned), with a nested mapping's keys
+// in between that repeat the outer ones without counting as repeats.
+TEST(YamlKeyHashes, RepeatFoundAtEveryMappingSize) {
+  std::uint64_t state = 7;
+  const auto next = [&state] {
+    return text::fold_multiply(state += 0x9E3779B97F4A7C15ull, 0xD6E8FEB86659FD93ull);
+  };
+  const std::uint64_t sizes[] = {2, 16, 17, 3000, yaml::KeyHashes::kDirectLimit + 1, 300'000};
+  for (const std::uint64_t n : sizes) {
+    for (const bool repeat : {false, true}) {
+      yaml::KeyHashes keys;
+      keys.push(0);  // an enclosing mapping
+      const std::uint64_t outer = keys.size();
+      std::vector<std::uint64_t> mine;
+      for (std::uint64_t i = 0; i < n; ++i) {
+        mine.push_back(next());
+        keys.push(mine.back());
+        if (i == n / 2) {  // a nested mapping, closed before the rest come
+          const std::uint64_t inner = keys.size();
+          for (const std::uint64_t h : mine) keys.push(h);
+          ASSERT_TRUE(keys.pop_distinct(inner)) << n;
+        }
+      }
+      if (repeat) keys.push(mine[n / 3]);
+      EXPECT_EQ(keys.pop_distinct(outer), !repeat) << n;
+      keys.push(0);
+      EXPECT_FALSE(keys.pop_distinct(0)) << n;  // 0 is a hash like any other
+    }
   }
 }
 

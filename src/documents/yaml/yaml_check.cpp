@@ -81,9 +81,8 @@ CheckResult check_yaml_document_counted(std::string_view text, CheckStats& stats
 }  // namespace yaml
 
 CheckResult check_yaml_document(std::string_view text) {
+  if (yaml::plain_check(text) == yaml::PlainVerdict::Accepted) return std::nullopt;
   yaml::CheckStats stats;
-  if (yaml::plain_check(text, stats) == yaml::PlainVerdict::Accepted) return std::nullopt;
-  stats = {};
   return yaml::check_yaml_document_counted(text, stats);
 }
 

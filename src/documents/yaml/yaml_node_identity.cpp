@@ -7,6 +7,26 @@
 
 namespace velmora::documents::yaml {
 
+std::uint64_t NodeIdentity::scalar_hash(ValueKind kind, std::uint64_t bits) {
+  switch (kind) {
+    case ValueKind::Null:
+      return mix(kSeedNull);
+    case ValueKind::Bool:
+      return mix(kSeedBool + bits);
+    case ValueKind::UInt:
+      return mix(kSeedUInt ^ hash_word(bits));
+    case ValueKind::NegInt:
+      return mix(kSeedNegInt ^ hash_word(bits));
+    case ValueKind::Float: {
+      const double d = std::bit_cast<double>(bits);
+      if (d != d) return mix(kSeedFloat + 1);  // every NaN alike
+      return mix(kSeedFloat ^ hash_word(d == 0 ? 0 : bits));
+    }
+    default:
+      return 0;
+  }
+}
+
 std::uint64_t NodeIdentity::hash(std::uint32_t node) {
   node = log_.resolve_alias(node);
   const Event& e = log_[node];
@@ -18,33 +38,9 @@ std::uint64_t NodeIdentity::hash(std::uint32_t node) {
         if (const auto it = scalar_hashes_.find(node); it != scalar_hashes_.end())
           return it->second;
       }
-      switch (e.value) {
-        case ValueKind::Null:
-          h = mix(kSeedNull);
-          break;
-        case ValueKind::Bool:
-          h = mix(kSeedBool + e.payload);
-          break;
-        case ValueKind::UInt:
-          h = mix(kSeedUInt ^ hash_word(e.payload));
-          break;
-        case ValueKind::NegInt:
-          h = mix(kSeedNegInt ^ hash_word(e.payload));
-          break;
-        case ValueKind::Float: {
-          const double d = std::bit_cast<double>(e.payload);
-          if (d != d) {
-            h = mix(kSeedFloat + 1);
-          } else {
-            h = mix(kSeedFloat ^ hash_word(d == 0 ? 0 : e.payload));
-          }
-          break;
-        }
-        case ValueKind::String:
-        case ValueKind::Failure:
-          h = string_hash(e);
-          break;
-      }
+      h = e.value == ValueKind::String || e.value == ValueKind::Failure
+              ? string_hash(e)
+              : scalar_hash(e.value, e.payload);
       break;
     }
     case Kind::SeqStart:

@@ -43,6 +43,8 @@ class NodeIdentity {
   // Same kind, same tag, same value; mappings regardless of entry order,
   // NaN equal to NaN, -0.0 equal to 0.0, 1 equal to 0x1 but not to 1.0.
   bool equal(std::uint32_t a, std::uint32_t b);
+  // hash() of an untagged scalar of a kind other than String, from its value bits.
+  static std::uint64_t scalar_hash(ValueKind kind, std::uint64_t bits);
   // hash() of an untagged string scalar, without the call.
   std::uint64_t string_hash(const Event& e) const {
     return kSeedString ^ log_.string_hash(e.payload);

@@ -1,14 +1,13 @@
 #include "documents/yaml/yaml_plain_check.hpp"
 
 #include <algorithm>
-#include <array>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "documents/yaml/yaml_anchor_table.hpp"
 #include "documents/yaml/yaml_builder.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
+#include "documents/yaml/yaml_key_hashes.hpp"
 #include "documents/yaml/yaml_node_identity.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
@@ -18,10 +17,7 @@ namespace {
 
 class PlainChecker {
  public:
-  PlainChecker(const Source& source, CheckStats& stats)
-      : offsets_(source), identity_(keys_, stats) {
-    keys_.set_source(source.text);
-  }
+  PlainChecker() = default;
 
   // Whether the event leaves the document acceptable so far; false means undecided.
   bool scalar(const yaml_event_t& e) {
@@ -35,7 +31,9 @@ class PlainChecker {
     const bool plain = s.style == YAML_PLAIN_SCALAR_STYLE;
     if (key) {
       const Resolved r = resolve_scalar(value, plain, tag, failure_, true);
-      if (r.kind == ValueKind::Failure || !add_key(e, value, r)) return false;
+      if (r.kind == ValueKind::Failure) return false;
+      keys_.push(r.kind == ValueKind::String ? NodeIdentity::text_hash(value)
+                                             : NodeIdentity::scalar_hash(r.kind, r.bits));
     } else if ((tag != TagClass::None && tag != TagClass::Local) ||
                untagged_may_fail(value, plain)) {  // values only matter if they fail
       if (resolve_scalar(value, plain, tag, failure_, false).kind == ValueKind::Failure)
@@ -63,7 +61,6 @@ class PlainChecker {
   }
 
   bool collection_start(const yaml_event_t& e) {
-    if (!flush()) return false;
     ++entries_;
     const bool is_map = e.type == YAML_MAPPING_START_EVENT;
     if (in_key_position()) return false;
@@ -77,23 +74,15 @@ class PlainChecker {
       expansions_.emplace_back();  // infinite until the collection ends
       anchors_.bind(reinterpret_cast<const char*>(anchor), {0, expansion});
     }
-    frames_.push_back({is_map, true, keys_.key_mark(), expansion});
-    if (is_map) {
-      if (tables_.size() < frames_.size()) tables_.resize(frames_.size());
-      tables_[frames_.size() - 1].reset();
-    }
+    frames_.push_back({is_map, true, keys_.size(), expansion});
     return true;
   }
 
   bool collection_end() {
-    if (!flush()) return false;
     ++entries_;
     if (frames_.empty()) return true;  // libyaml keeps events balanced
     const Frame f = frames_.back();
-    if (f.is_map) {
-      tables_[frames_.size() - 1].reset();
-      keys_.pop_keys(f.key_mark);
-    }
+    if (f.is_map && !keys_.pop_distinct(f.key_mark)) return false;
     frames_.pop_back();
     const std::uint32_t height = f.height == kInfiniteHeight ? kInfiniteHeight : f.height + 1;
     if (f.expansion != 0) expansions_[f.expansion] = {height, f.count};
@@ -101,11 +90,11 @@ class PlainChecker {
     return true;
   }
 
-  // Whether the document ended acceptably: all its collections closed, the
-  // last keys looked up, and its alias expansions within the repetition
-  // limit (an empty document counts as one entry, a null).
+  // Whether the document ended acceptably: all its collections closed and
+  // its alias expansions within the repetition limit (an empty document
+  // counts as one entry, a null).
   bool complete() {
-    if (!flush() || !frames_.empty()) return false;
+    if (!frames_.empty()) return false;
     const std::uint64_t limit = kRepetitionFactor * std::max<std::uint64_t>(entries_, 1);
     return repetitions_ <= limit;
   }
@@ -114,7 +103,7 @@ class PlainChecker {
   struct Frame {
     bool is_map;
     bool expect_key;
-    std::uint32_t key_mark;
+    std::uint64_t key_mark;   // where its keys start in keys_
     std::uint32_t expansion;  // anchored: its id
     std::uint32_t height = 0;
     std::uint64_t count = 0;  // alias expansions inside
@@ -136,66 +125,20 @@ class PlainChecker {
     if (f.is_map) f.expect_key = !f.expect_key;
   }
 
-  // Adds a scalar key to its mapping: false if an equal one is there. Keys
-  // compare and hash as the full check's do: a string written as it is in
-  // the text by its place there, any other by a copy on the key stack. Keys
-  // wait a little before they are looked up, their buckets fetched meanwhile,
-  // and are looked up before the mapping's structure changes.
-  bool add_key(const yaml_event_t& e, std::string_view value, const Resolved& r) {
-    KeyTable& table = tables_[frames_.size() - 1];
-    const auto wait = [&](std::uint64_t hash, std::uint64_t slot) {
-      if (table.indexed()) table.prefetch(hash);
-      waiting_[waiting_count_++] = {hash, slot};
-      return waiting_count_ < waiting_.size() || flush();
-    };
-    Event key{Kind::Scalar, r.kind, 0, 0, kNone, r.bits};
-    if (r.kind == ValueKind::String) {
-      key.flags = kHasText;
-      key.payload = keys_.store_string(value, offsets_.value_start(e));
-      std::uint64_t offset = 0;
-      std::uint32_t length = 0;
-      if (EventLog::source_ref(key.payload, offset, length) && length <= KeyTable::kMaxTextLength &&
-          offset <= 0xFFFFFFFFu) {
-        const std::uint64_t hash = NodeIdentity::text_hash(value);
-        return wait(hash, KeyTable::text_slot(hash, static_cast<std::uint32_t>(offset), length));
-      }
-    }
-    const std::uint32_t id = keys_.push_key(key);
-    const std::uint64_t hash = identity_.hash(id);
-    return wait(hash, KeyTable::node_slot(hash, id));
-  }
-
-  // Looks the waiting keys up in the innermost mapping: false on a repeated key.
-  bool flush() {
-    if (waiting_count_ == 0) return true;
-    KeyTable& table = tables_[frames_.size() - 1];
-    bool unique = true;
-    for (std::size_t i = 0; i < waiting_count_ && unique; ++i) {
-      unique = table.find_or_insert_slot(waiting_[i].first, waiting_[i].second, identity_) == 0;
-    }
-    waiting_count_ = 0;
-    return unique;
-  }
-
-  TextOffsets offsets_;
-  EventLog keys_;  // only its key stack (and the texts of copied keys)
-  NodeIdentity identity_;
+  KeyHashes keys_;  // of the open mappings, checked for a repeat as each closes
   std::vector<Frame> frames_;
-  std::vector<KeyTable> tables_;  // one per open mapping depth, reused
   AnchorTable anchors_;
   std::vector<Expansion> expansions_;  // by id (0 unused)
   std::uint64_t entries_ = 0;          // nodes' events: the repetition limit's base
   std::uint64_t repetitions_ = 0;      // alias expansions of the document
-  std::array<std::pair<std::uint64_t, std::uint64_t>, 32> waiting_{};  // (hash, slot)
-  std::size_t waiting_count_ = 0;
   std::string failure_;
 };
 
-PlainVerdict check(std::string_view text, CheckStats& stats) {
+PlainVerdict check(std::string_view text) {
   const Source source = Source::of(text);
   Parser parser(source);
   if (!parser.ok()) return PlainVerdict::Undecided;
-  PlainChecker checker(source, stats);
+  PlainChecker checker;
   for (;;) {
     ParsedEvent ev;
     if (!yaml_parser_parse(parser.get(), ev.get())) return PlainVerdict::Undecided;
@@ -235,9 +178,9 @@ PlainVerdict check(std::string_view text, CheckStats& stats) {
 
 }  // namespace
 
-PlainVerdict plain_check(std::string_view text, CheckStats& stats) {
+PlainVerdict plain_check(std::string_view text) {
   try {
-    return check(text, stats);
+    return check(text);
   } catch (...) {  // allocation failures: the full check says so
     return PlainVerdict::Undecided;
   }

@@ -1,6 +1,6 @@
 // The plain check: one pass over libyaml's events, for documents without
 // collections or aliases as keys or locally tagged keys (most configuration
-// files). It keeps only the key tables of the open mappings and, for aliases,
+// files). It keeps only the key hashes of the open mappings and, for aliases,
 // the height and alias count of every anchored collection's expansion (as
 // collecting does); nothing is collected for building later. Aliases need
 // no replay: a document within the depth budget at every alias is within
@@ -20,6 +20,6 @@ namespace velmora::documents::yaml {
 
 enum class PlainVerdict { Accepted, Undecided };
 
-PlainVerdict plain_check(std::string_view text, CheckStats& stats);
+PlainVerdict plain_check(std::string_view text);
 
 }  // namespace velmora::documents::yaml
