@@ -231,9 +231,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, YamlKeyIdentity, ::testing::ValuesIn(kKeyCases))
 
 // ---- anchor table ----------------------------------------------------------------
 
-// Names short and long (kept in the slot or outside it), sharing prefixes,
-// rebound later; lookups while bindings wait to enter the table and after it
-// has grown several times.
+// Names short and long, sharing prefixes, rebound later; lookups right after
+// each binding and after the table has grown several times.
 TEST(YamlAnchorTable, FindsLatestBindingOfEachName) {
   const auto name = [](int i) {
     switch (i % 4) {
@@ -267,6 +266,12 @@ TEST(YamlAnchorTable, FindsLatestBindingOfEachName) {
   }
   for (const char* missing : {"", "n", "x", "a_rather_long_anchor_name_", "n1000"})
     EXPECT_EQ(table.find(missing), nullptr) << missing;
+  // Bound twice close together, then pushed into the index by later names.
+  table.bind("twice", {1, 0});
+  table.bind("twice", {2, 0});
+  for (int i = 0; i < 40; ++i) table.bind("later" + std::to_string(i), {3, 0});
+  ASSERT_NE(table.find("twice"), nullptr);
+  EXPECT_EQ(table.find("twice")->entry, 2u);
 }
 
 // ---- colliding keys ---------------------------------------------------------------

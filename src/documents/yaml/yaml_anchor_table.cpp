@@ -1,8 +1,7 @@
 #include "documents/yaml/yaml_anchor_table.hpp"
 
 #include <algorithm>
-#include <cstring>
-#include <iterator>
+#include <new>
 
 #include "documents/yaml/yaml_check_internal.hpp"
 #include "documents/yaml/yaml_hash.hpp"
@@ -10,107 +9,100 @@
 
 namespace velmora::documents::yaml {
 
-std::string_view AnchorTable::name_of(const Slot& s) const {
-  if (s.length <= sizeof s.name) return std::string_view(s.name, s.length);
-  return std::string_view(long_names_).substr(text::load8(s.name), s.length);
-}
-
 std::size_t AnchorTable::find_slot(std::string_view name, std::uint64_t hash) const {
   const std::size_t mask = slots_.size() - 1;
+  const auto low = static_cast<std::uint32_t>(hash);
   std::size_t p = hash & mask;
   for (std::size_t probes = 0; probes <= kMaxProbes; ++probes, p = (p + 1) & mask) {
     count(probes_);
-    const Slot& slot = slots_[p];
-    if (slot.binding.entry == kEmpty || holds(slot, name, hash)) return p;
+    const Slot s = slots_[p];
+    if (s.name == kEmpty || (s.low == low && holds(names_by_number_[s.name], name, hash))) return p;
   }
   return kNoSlot;
 }
 
-AnchorTable::Slot* AnchorTable::find_overflow(std::string_view name, std::uint64_t hash) const {
+std::uint32_t AnchorTable::find_overflow(std::string_view name, std::uint64_t hash) const {
   const auto [first, last] = overflow_.equal_range(hash);
   for (auto it = first; it != last; ++it) {
     count(probes_);
-    if (holds(it->second, name, hash)) return &it->second;
+    if (holds(names_by_number_[it->second], name, hash)) return it->second;
   }
-  return nullptr;
+  return kEmpty;
 }
 
 const AnchorBinding* AnchorTable::find(std::string_view name) const {
   const std::uint64_t hash = hash_bytes(name);
-  for (std::size_t i = recent_count_; i-- > 0;) {
-    if (holds(recent_[i], name, hash)) return &recent_[i].binding;
+  for (std::size_t i = waiting_count_; i-- > 0;) {  // newest first
+    if (waiting_hashes_[i] != hash) continue;
+    const Waiting& w = waiting_[i];
+    if (std::string_view(waiting_names_).substr(w.offset, w.length) == name) return &w.binding;
   }
   if (slots_.empty()) return nullptr;
-  const std::size_t p = find_slot(name, hash);
-  if (p != kNoSlot) return slots_[p].binding.entry == kEmpty ? nullptr : &slots_[p].binding;
-  const Slot* s = find_overflow(name, hash);
-  return s == nullptr ? nullptr : &s->binding;
+  std::uint32_t number = kEmpty;
+  if (const std::size_t p = find_slot(name, hash); p != kNoSlot) {
+    number = slots_[p].name;
+  } else {
+    number = find_overflow(name, hash);
+  }
+  return number == kEmpty ? nullptr : &names_by_number_[number].binding;
 }
 
-// Puts a new name within kMaxProbes of its home; false if it does not fit.
-bool AnchorTable::place(const Slot& s) {
+void AnchorTable::place(std::uint32_t number) {
+  const std::uint64_t hash = names_by_number_[number].hash;
   const std::size_t mask = slots_.size() - 1;
-  std::size_t p = s.hash & mask;
+  std::size_t p = hash & mask;
   for (std::size_t probes = 0; probes <= kMaxProbes; ++probes, p = (p + 1) & mask) {
-    if (slots_[p].binding.entry == kEmpty) {
-      slots_[p] = s;
-      return true;
+    if (slots_[p].name == kEmpty) {
+      slots_[p] = {static_cast<std::uint32_t>(hash), number};
+      return;
     }
   }
-  return false;
+  overflow_.emplace(hash, number);
 }
 
-void AnchorTable::flush() {
-  if ((count_ + recent_count_) * 2 > slots_.size()) {
-    std::vector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2));
-    while ((count_ + recent_count_) * 2 > old.size()) old.resize(old.size() * 2);
-    old.swap(slots_);
-    // The overflow's names first, those that now fit leaving it.
-    for (auto it = overflow_.begin(); it != overflow_.end();) {
-      it = place(it->second) ? overflow_.erase(it) : std::next(it);
-    }
-    for (const Slot& s : old) {
-      if (s.binding.entry != kEmpty && !place(s)) overflow_.emplace(s.hash, s);
-    }
-  }
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = 0; i < recent_count_; ++i) text::prefetch(&slots_[recent_[i].hash & mask]);
-  for (std::size_t i = 0; i < recent_count_; ++i) {
-    const Slot& r = recent_[i];
-    const std::string_view name = name_of(r);
-    const std::size_t p = find_slot(name, r.hash);
-    if (p != kNoSlot) {
-      if (slots_[p].binding.entry == kEmpty) ++count_;
-      slots_[p] = r;
-      continue;
-    }
-    const auto first = overflow_.lower_bound(r.hash);
-    auto it = first;
-    while (it != overflow_.end() && it->first == r.hash && !holds(it->second, name, r.hash)) ++it;
-    if (it != overflow_.end() && it->first == r.hash) {
-      it->second = r;
-      continue;
-    }
-    ++count_;
-    overflow_.emplace_hint(first, r.hash, r);
-  }
-  recent_count_ = 0;
+// Doubles the index and places every name again, overflowed ones included
+// (those that now fit leave the overflow).
+void AnchorTable::grow() {
+  slots_.assign(std::max<std::size_t>(64, slots_.size() * 2), Slot{0, kEmpty});
+  overflow_.clear();
+  for (std::uint32_t i = 0; i < names_by_number_.size(); ++i) place(i);
 }
 
 void AnchorTable::bind(std::string_view name, AnchorBinding binding) {
-  if (recent_count_ == recent_.size()) flush();
-  Slot& slot = recent_[recent_count_++];
-  slot = Slot{};
-  slot.hash = hash_bytes(name);
-  slot.length = static_cast<std::uint32_t>(name.size());
-  if (name.size() <= sizeof slot.name) {
-    std::memcpy(slot.name, name.data(), name.size());
-  } else {
-    const std::uint64_t offset = long_names_.size();
-    long_names_.append(name);
-    std::memcpy(slot.name, &offset, 8);
+  // Lengths and numbers are 32 bits.
+  if (name.size() >= kEmpty) throw std::bad_alloc();
+  if (waiting_count_ == kWaiting) flush();
+  const std::uint64_t hash = hash_bytes(name);
+  if (!slots_.empty()) text::prefetch(&slots_[hash & (slots_.size() - 1)]);
+  waiting_hashes_[waiting_count_] = hash;
+  waiting_[waiting_count_++] = {hash, static_cast<std::uint32_t>(waiting_names_.size()),
+                                static_cast<std::uint32_t>(name.size()), binding};
+  waiting_names_.append(name);
+}
+
+void AnchorTable::flush() {
+  for (std::size_t i = 0; i < waiting_count_; ++i) {
+    const Waiting& w = waiting_[i];
+    const std::string_view name = std::string_view(waiting_names_).substr(w.offset, w.length);
+    if ((names_by_number_.size() + 1) * 2 > slots_.size()) grow();
+    const std::size_t p = find_slot(name, w.hash);
+    std::uint32_t number = p == kNoSlot ? find_overflow(name, w.hash) : slots_[p].name;
+    if (number != kEmpty) {
+      names_by_number_[number].binding = w.binding;
+      continue;
+    }
+    if (names_by_number_.size() >= kEmpty) throw std::bad_alloc();
+    number = static_cast<std::uint32_t>(names_by_number_.size());
+    names_by_number_.push_back({w.hash, names_.size(), w.length, w.binding});
+    names_.append(name);
+    if (p != kNoSlot) {
+      slots_[p] = {static_cast<std::uint32_t>(w.hash), number};
+    } else {
+      overflow_.emplace(w.hash, number);
+    }
   }
-  slot.binding = binding;
+  waiting_count_ = 0;
+  waiting_names_.clear();
 }
 
 }  // namespace velmora::documents::yaml

@@ -18,12 +18,17 @@ struct AnchorBinding {
   std::uint32_t expansion;
 };
 
-// Open addressing over hash_bytes; short names are kept in the slot itself,
-// longer ones in a string of their own. A new binding of a name replaces the
-// old one. Probing is bounded: a name whose first kMaxProbes slots are taken
-// goes to an ordered overflow by its full hash. Slots fill up only, and
-// growing tries the overflow's names again, so a lookup that meets an empty
-// slot within kMaxProbes need not look in the overflow.
+// Each name is kept once, in order of first binding: its hash, its text (in
+// one shared string) and its latest binding; a new binding of a name
+// replaces the old one. The index is open addressing over hash_bytes with
+// 8-byte slots (the low 32 bits of the hash and the name's number), so that
+// a large table still fits in cache, and probing is bounded: a name whose
+// first kMaxProbes slots are taken goes to an ordered overflow by its full
+// hash. Slots fill up only, and growing places every name again, so a
+// lookup that meets an empty slot within kMaxProbes need not look in the
+// overflow. New bindings wait in a short queue, their slots fetched from
+// memory meanwhile, and enter the index together: a large index then costs
+// no wait on memory per binding.
 class AnchorTable {
  public:
   void bind(std::string_view name, AnchorBinding binding);
@@ -33,35 +38,51 @@ class AnchorTable {
   std::uint64_t probes() const { return probes_; }
 
  private:
-  static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;  // entry of an empty slot
-  struct Slot {
-    std::uint64_t hash = 0;
-    AnchorBinding binding{kEmpty, 0};
-    std::uint32_t length = 0;
-    char name[20] = {};  // the name, or (longer ones) its offset in long_names_
+  struct Name {
+    std::uint64_t hash;
+    std::uint64_t offset;  // in names_
+    std::uint32_t length;
+    AnchorBinding binding;
   };
-
-  std::string_view name_of(const Slot& s) const;
-  bool holds(const Slot& s, std::string_view name, std::uint64_t hash) const {
-    return s.hash == hash && s.length == name.size() && name_of(s) == name;
-  }
-  static constexpr std::size_t kMaxProbes = 16;  // slots are 40 bytes: 16 span 10 cache lines
+  struct Slot {
+    std::uint32_t low;   // the hash's low 32 bits
+    std::uint32_t name;  // index in names_by_number_, kEmpty for none
+  };
+  static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+  static constexpr std::size_t kMaxProbes = 16;  // two cache lines
   static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
+
+  bool holds(const Name& n, std::string_view name, std::uint64_t hash) const {
+    return n.hash == hash && n.length == name.size() &&
+           std::string_view(names_).substr(n.offset, n.length) == name;
+  }
   // The slot holding `name`, or the empty slot where it belongs, or kNoSlot
   // past kMaxProbes.
   std::size_t find_slot(std::string_view name, std::uint64_t hash) const;
-  Slot* find_overflow(std::string_view name, std::uint64_t hash) const;
-  bool place(const Slot& s);
+  // The name's number in the overflow, or kEmpty.
+  std::uint32_t find_overflow(std::string_view name, std::uint64_t hash) const;
+  // Puts name number `number` (not in the table) in its window or the overflow.
+  void place(std::uint32_t number);
+  void grow();
+  // Enters the waiting bindings into the index, in order.
   void flush();
 
-  // New bindings wait here and enter the table in groups, their slots fetched
-  // from memory together rather than one miss at a time.
-  std::array<Slot, 32> recent_;
-  std::size_t recent_count_ = 0;
-  std::vector<Slot> slots_;  // size a power of two, at most half full
-  std::size_t count_ = 0;
-  std::string long_names_;
-  mutable std::multimap<std::uint64_t, Slot> overflow_;  // full hash -> binding
+  struct Waiting {
+    std::uint64_t hash;
+    std::uint32_t offset;  // in waiting_names_
+    std::uint32_t length;
+    AnchorBinding binding;
+  };
+  static constexpr std::size_t kWaiting = 16;
+  std::array<std::uint64_t, kWaiting> waiting_hashes_{};  // scanned by lookups
+  std::array<Waiting, kWaiting> waiting_{};
+  std::size_t waiting_count_ = 0;
+  std::string waiting_names_;
+
+  std::vector<Name> names_by_number_;
+  std::string names_;
+  std::vector<Slot> slots_;                               // size a power of two, at most half full
+  std::multimap<std::uint64_t, std::uint32_t> overflow_;  // full hash -> name number
   mutable std::uint64_t probes_ = 0;
 };
 
