@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "documents/yaml/yaml_anchor_table.hpp"
@@ -82,35 +83,59 @@ TEST(YamlPlainCheck, DecidesOnlyWhatTheFullCheckAccepts) {
   }
 }
 
-// Hashes of a mapping's keys are checked when it closes, by whichever way its
-// size takes (pairwise, one set, partitioned), with a nested mapping's keys
-// in between that repeat the outer ones without counting as repeats.
-TEST(YamlKeyHashes, RepeatFoundAtEveryMappingSize) {
+// Mappings opened and closed at random depths, of random sizes up to several
+// chunks (so every way of checking, and chunks partitioned when full, then
+// popped and filled again), against a reference: a mapping's close reports a
+// repeat exactly when one of its hashes came twice (0 included).
+TEST(YamlKeyHashes, CloseFindsRepeatsAsAReference) {
   std::uint64_t state = 7;
   const auto next = [&state] {
     return text::fold_multiply(state += 0x9E3779B97F4A7C15ull, 0xD6E8FEB86659FD93ull);
   };
-  const std::uint64_t sizes[] = {2, 16, 17, 3000, yaml::KeyHashes::kDirectLimit + 1, 300'000};
-  for (const std::uint64_t n : sizes) {
-    for (const bool repeat : {false, true}) {
-      yaml::KeyHashes keys;
-      keys.push(0);  // an enclosing mapping
-      const std::uint64_t outer = keys.size();
-      std::vector<std::uint64_t> mine;
-      for (std::uint64_t i = 0; i < n; ++i) {
-        mine.push_back(next());
-        keys.push(mine.back());
-        if (i == n / 2) {  // a nested mapping, closed before the rest come
-          const std::uint64_t inner = keys.size();
-          for (const std::uint64_t h : mine) keys.push(h);
-          ASSERT_TRUE(keys.pop_distinct(inner)) << n;
+  constexpr std::uint64_t kBursts[] = {1, 12, 20'000, 70'000};
+  for (int run = 0; run < 8; ++run) {
+    yaml::KeyHashes keys;
+    struct Open {
+      std::unordered_set<std::uint64_t> hashes;
+      bool repeated = false;
+    };
+    std::vector<Open> open(1);
+    keys.open();
+    for (int step = 0; !open.empty(); ++step) {
+      const std::uint64_t r = next();
+      const std::uint64_t op = step > 40 ? 2 : r % 3;  // then everything closes
+      if (op == 0 && open.size() < 6) {
+        keys.open();
+        open.emplace_back();
+      } else if (op != 2) {
+        Open& m = open.back();
+        for (std::uint64_t i = 0; i < kBursts[(r >> 8) % 4]; ++i) {
+          const std::uint64_t h = (r >> 16) % 64 == 0 && i % 5000 == 0 ? 0 : next();
+          keys.push(h);
+          m.repeated |= !m.hashes.insert(h).second;
         }
+        if ((r >> 24) % 6 == 0 && !m.hashes.empty()) {
+          keys.push(*m.hashes.begin());
+          m.repeated = true;
+        }
+      } else {
+        EXPECT_EQ(keys.close(), !open.back().repeated) << run << " " << step;
+        open.pop_back();
       }
-      if (repeat) keys.push(mine[n / 3]);
-      EXPECT_EQ(keys.pop_distinct(outer), !repeat) << n;
-      keys.push(0);
-      EXPECT_FALSE(keys.pop_distinct(0)) << n;  // 0 is a hash like any other
     }
+  }
+  // A large mapping whose one repeat lies in part p (its hash's top byte), for every p.
+  yaml::KeyHashes keys;
+  for (std::uint64_t p = 0; p < 256; ++p) {
+    keys.open();
+    std::uint64_t repeat = 0;
+    for (std::uint64_t i = 0; i <= yaml::KeyHashes::kDirectLimit; ++i) {
+      const std::uint64_t h = next();
+      keys.push(h);
+      if (h >> 56 == p) repeat = h;
+    }
+    keys.push(repeat);
+    EXPECT_FALSE(keys.close()) << p;
   }
 }
 

@@ -1,26 +1,35 @@
 #include "documents/yaml/yaml_key_hashes.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
-#include <memory>
+#include <cstring>
 
 namespace velmora::documents::yaml {
 
+// Called when the current chunk is full (or none is there yet). A full chunk
+// that holds keys of the innermost open mapping only is partitioned now: it
+// is still in cache, and whatever pops it pops the whole chunk.
 void KeyHashes::next_chunk() {
   const std::uint64_t index = size_ >> kChunkBits;
+  if (index > 0 && !marks_.empty() && marks_.back() <= (index - 1) * kChunk) {
+    Chunk& full = chunks_[index - 1];
+    if (!full.parts) full.parts = std::make_unique<PartStarts>();
+    partition(full.hashes.get(), kChunk, *full.parts);
+  }
   if (index == chunks_.size())
-    chunks_.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(kChunk));
-  next_ = chunks_[index].get();
+    chunks_.push_back({std::make_unique_for_overwrite<std::uint64_t[]>(kChunk), nullptr});
+  next_ = chunks_[index].hashes.get();
   end_ = next_ + kChunk;
 }
 
 void KeyHashes::truncate(std::uint64_t size) {
   size_ = size;
   const std::uint64_t index = size >> kChunkBits;
+  // From the new top on, no chunk is partitioned any more.
+  for (std::uint64_t c = index; c < chunks_.size(); ++c) chunks_[c].parts.reset();
   if (index < chunks_.size()) {
-    next_ = chunks_[index].get() + (size & (kChunk - 1));
-    end_ = chunks_[index].get() + kChunk;
+    next_ = chunks_[index].hashes.get() + (size & (kChunk - 1));
+    end_ = chunks_[index].hashes.get() + kChunk;
     // Chunks past the top are freed, but for one spare.
     if (chunks_.size() > index + 2) chunks_.resize(index + 2);
   } else {
@@ -28,13 +37,20 @@ void KeyHashes::truncate(std::uint64_t size) {
   }
 }
 
-bool KeyHashes::pop_distinct(std::uint64_t mark) {
+bool KeyHashes::close() {
+  const std::uint64_t mark = marks_.back();
+  marks_.pop_back();
   const std::uint64_t n = size_ - mark;
   bool distinct = true;
   if (n <= 16) {
     distinct = n < 2 || distinct_small(mark, size_);
   } else if (n <= kDirectLimit) {
-    distinct = distinct_in_set(mark, size_);
+    // At most two chunks.
+    const std::uint64_t split = std::min(size_, ((mark >> kChunkBits) + 1) << kChunkBits);
+    const std::uint64_t* data[2] = {&at(mark), split < size_ ? &at(split) : nullptr};
+    const std::uint32_t counts[2] = {static_cast<std::uint32_t>(split - mark),
+                                     static_cast<std::uint32_t>(size_ - split)};
+    distinct = distinct_in_set(data, counts, 2, static_cast<std::size_t>(n));
   } else {
     distinct = distinct_partitioned(mark, size_);
   }
@@ -54,57 +70,88 @@ bool KeyHashes::distinct_small(std::uint64_t begin, std::uint64_t end) {
   return true;
 }
 
-// Linear probing by the low bits (partitioning uses the top ones); 0 marks an
-// empty slot, so a hash of 0 is counted aside.
-bool KeyHashes::distinct_in_set(std::uint64_t begin, std::uint64_t end) {
-  const std::uint64_t n = end - begin;
-  const std::size_t capacity = std::bit_ceil(static_cast<std::size_t>(2 * n));
+// Linear probing by the low bits (parts are given by the top ones); 0 marks
+// an empty slot, so a hash of 0 is counted aside.
+bool KeyHashes::distinct_in_set(const std::uint64_t* const* data, const std::uint32_t* counts,
+                                std::size_t ranges, std::size_t total) {
+  if (total < 2) return true;
+  const std::size_t capacity = std::bit_ceil(2 * total);
   const std::size_t mask = capacity - 1;
   set_.assign(capacity, 0);
   std::uint64_t* set = set_.data();
   bool zero = false;
-  for (std::uint64_t i = begin; i < end; ++i) {
-    const std::uint64_t h = at(i);
-    if (h == 0) {
-      if (zero) return false;
-      zero = true;
-      continue;
+  for (std::size_t r = 0; r < ranges; ++r) {
+    for (std::uint32_t i = 0; i < counts[r]; ++i) {
+      const std::uint64_t h = data[r][i];
+      if (h == 0) {
+        if (zero) return false;
+        zero = true;
+        continue;
+      }
+      std::size_t s = static_cast<std::size_t>(h) & mask;
+      while (set[s] != 0) {
+        if (set[s] == h) return false;
+        s = (s + 1) & mask;
+      }
+      set[s] = h;
     }
-    std::size_t s = static_cast<std::size_t>(h) & mask;
-    while (set[s] != 0) {
-      if (set[s] == h) return false;
-      s = (s + 1) & mask;
-    }
-    set[s] = h;
   }
   return true;
 }
 
-// In-place partition by the top `bits` bits (each element moves once, along
-// cycles), then each part through the set. Hashes are keyed, so the parts
-// come out about even.
-bool KeyHashes::distinct_partitioned(std::uint64_t begin, std::uint64_t end) {
-  const std::uint64_t n = end - begin;
-  const unsigned bits = std::min(
-      16u,
-      static_cast<unsigned>(std::bit_width(n / (kDirectLimit / 2))));  // parts of ~kDirectLimit/2
-  const unsigned shift = 64 - bits;
-  const std::size_t parts = std::size_t{1} << bits;
-  std::vector<std::uint64_t> head(parts + 1, 0), tail(parts, 0);
-  for (std::uint64_t i = begin; i < end; ++i) ++head[(at(i) >> shift) + 1];
-  head[0] = begin;
-  for (std::size_t p = 1; p <= parts; ++p) head[p] += head[p - 1];
-  for (std::size_t p = 0; p < parts; ++p) tail[p] = head[p + 1];
-  const std::vector<std::uint64_t> start(head.begin(), head.end());
-  for (std::size_t p = 0; p < parts; ++p) {
-    while (head[p] < tail[p]) {
-      std::uint64_t v = at(head[p]);
-      for (std::size_t d = v >> shift; d != p; d = v >> shift) std::swap(v, at(head[d]++));
-      at(head[p]++) = v;
-    }
+// A counting sort by the top bits through the spare chunk.
+void KeyHashes::partition(std::uint64_t* hashes, std::uint32_t n, PartStarts& starts) {
+  constexpr unsigned kShift = 64 - kPartBits;
+  std::array<std::uint32_t, kParts> next{};
+  for (std::uint32_t i = 0; i < n; ++i) ++next[hashes[i] >> kShift];
+  std::uint32_t at = 0;
+  for (std::size_t p = 0; p < kParts; ++p) {
+    starts[p] = at;
+    at += next[p];
+    next[p] = starts[p];
   }
-  for (std::size_t p = 0; p < parts; ++p) {
-    if (start[p + 1] - start[p] > 1 && !distinct_in_set(start[p], start[p + 1])) return false;
+  starts[kParts] = at;
+  if (spare_.size() < kChunk) spare_.resize(kChunk);
+  std::uint64_t* out = spare_.data();
+  for (std::uint32_t i = 0; i < n; ++i) out[next[hashes[i] >> kShift]++] = hashes[i];
+  std::memcpy(hashes, out, n * sizeof *hashes);
+}
+
+// The mapping's chunks, each partitioned (now, unless it was when it
+// filled), then every part through the set, its pieces gathered from all
+// chunks. Hashes are keyed, so the parts come out about even.
+bool KeyHashes::distinct_partitioned(std::uint64_t begin, std::uint64_t end) {
+  struct Piece {
+    std::uint64_t* hashes;
+    const PartStarts* starts;
+  };
+  std::vector<Piece> pieces;
+  std::vector<PartStarts> local;  // starts of the pieces partitioned here
+  local.reserve(((end - begin) >> kChunkBits) + 2);
+  for (std::uint64_t at_ = begin; at_ < end;) {
+    const std::uint64_t c = at_ >> kChunkBits;
+    const std::uint64_t stop = std::min(end, (c + 1) << kChunkBits);
+    std::uint64_t* hashes = &at(at_);
+    if (chunks_[c].parts && at_ == c << kChunkBits && stop == (c + 1) << kChunkBits) {
+      pieces.push_back({hashes, chunks_[c].parts.get()});
+    } else {
+      local.emplace_back();
+      partition(hashes, static_cast<std::uint32_t>(stop - at_), local.back());
+      pieces.push_back({hashes, &local.back()});
+    }
+    at_ = stop;
+  }
+  std::vector<const std::uint64_t*> data(pieces.size());
+  std::vector<std::uint32_t> counts(pieces.size());
+  for (std::size_t p = 0; p < kParts; ++p) {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      const PartStarts& s = *pieces[i].starts;
+      data[i] = pieces[i].hashes + s[p];
+      counts[i] = s[p + 1] - s[p];
+      total += counts[i];
+    }
+    if (!distinct_in_set(data.data(), counts.data(), pieces.size(), total)) return false;
   }
   return true;
 }

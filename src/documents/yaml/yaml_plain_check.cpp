@@ -74,7 +74,8 @@ class PlainChecker {
       expansions_.emplace_back();  // infinite until the collection ends
       anchors_.bind(reinterpret_cast<const char*>(anchor), {0, expansion});
     }
-    frames_.push_back({is_map, true, keys_.size(), expansion});
+    frames_.push_back({is_map, true, expansion});
+    if (is_map) keys_.open();
     return true;
   }
 
@@ -82,7 +83,7 @@ class PlainChecker {
     ++entries_;
     if (frames_.empty()) return true;  // libyaml keeps events balanced
     const Frame f = frames_.back();
-    if (f.is_map && !keys_.pop_distinct(f.key_mark)) return false;
+    if (f.is_map && !keys_.close()) return false;
     frames_.pop_back();
     const std::uint32_t height = f.height == kInfiniteHeight ? kInfiniteHeight : f.height + 1;
     if (f.expansion != 0) expansions_[f.expansion] = {height, f.count};
@@ -103,7 +104,6 @@ class PlainChecker {
   struct Frame {
     bool is_map;
     bool expect_key;
-    std::uint64_t key_mark;   // where its keys start in keys_
     std::uint32_t expansion;  // anchored: its id
     std::uint32_t height = 0;
     std::uint64_t count = 0;  // alias expansions inside
