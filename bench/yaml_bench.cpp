@@ -15,7 +15,8 @@
 //
 // --flood times the check on keys and anchor names chosen to collide, as an
 // attacker who knew the hash key would choose them (the check runs with that
-// fixed key), against ordinary ones of the same count:
+// fixed key), against ordinary ones of the same count; "keys-full" times the
+// full check alone, which keys of equal hashes would hand the document to:
 //   flood  what  count  bytes  chosen_seconds  ordinary_seconds
 #include <yaml.h>
 
@@ -30,6 +31,7 @@
 #include <vector>
 
 #include "documents/yaml/yaml_check.hpp"
+#include "documents/yaml/yaml_check_internal.hpp"
 #include "documents/yaml/yaml_hash.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
 
@@ -233,20 +235,25 @@ int flood() {
     std::size_t count;
     std::uint64_t mask;  // the hash bits that pick a home slot: key tables' top, anchors' low
     std::string (*line)(const std::string&);
+    bool full;  // the full check alone (what keys with equal hashes would hand them to)
   };
   const auto key_line = [](const std::string& k) { return k + ": 1\n"; };
   const auto anchor_line = [](const std::string& k) { return "- &" + k + " 1\n"; };
-  const Case cases[] = {{"keys", 100'000, 0x3FFull << 54, key_line},
-                        {"keys", 300'000, 0x3FFull << 54, key_line},
-                        {"anchors", 100'000, 0x3FF, anchor_line}};
+  const Case cases[] = {{"keys", 100'000, 0x3FFull << 54, key_line, false},
+                        {"keys", 300'000, 0x3FFull << 54, key_line, false},
+                        {"keys-full", 100'000, 0x3FFull << 54, key_line, true},
+                        {"keys-full", 300'000, 0x3FFull << 54, key_line, true},
+                        {"anchors", 100'000, 0x3FF, anchor_line, false}};
   for (const Case& c : cases) {
     std::string chosen, ordinary;
     for (const std::string& k : colliding_names(c.count, c.mask)) chosen += c.line(k);
     for (std::size_t i = 0; i < c.count; ++i) ordinary += c.line("k" + std::to_string(i));
-    const auto time = [](const std::string& text) {
+    const auto time = [&c](const std::string& text) {
       return seconds_of(
           [&] {
-            if (const auto r = velmora::documents::check_yaml_document(text)) {
+            yaml::CheckStats stats;
+            if (const auto r = c.full ? yaml::check_yaml_document_counted(text, stats)
+                                      : velmora::documents::check_yaml_document(text)) {
               std::fprintf(stderr, "flood document rejected: %s\n", r->c_str());
               std::exit(1);
             }

@@ -32,7 +32,8 @@ std::uint32_t AnchorTable::find_overflow(std::string_view name, std::uint64_t ha
 
 const AnchorBinding* AnchorTable::find(std::string_view name) const {
   const std::uint64_t hash = hash_bytes(name);
-  for (std::size_t i = waiting_count_; i-- > 0;) {  // newest first
+  const bool maybe_waiting = (waiting_filter_ >> (hash >> 58)) & 1;
+  for (std::size_t i = maybe_waiting ? waiting_count_ : 0; i-- > 0;) {  // newest first
     if (waiting_hashes_[i] != hash) continue;
     const Waiting& w = waiting_[i];
     if (std::string_view(waiting_names_).substr(w.offset, w.length) == name) return &w.binding;
@@ -75,6 +76,7 @@ void AnchorTable::bind(std::string_view name, AnchorBinding binding) {
   const std::uint64_t hash = hash_bytes(name);
   if (!slots_.empty()) text::prefetch(&slots_[hash & (slots_.size() - 1)]);
   waiting_hashes_[waiting_count_] = hash;
+  waiting_filter_ |= std::uint64_t{1} << (hash >> 58);
   waiting_[waiting_count_++] = {hash, static_cast<std::uint32_t>(waiting_names_.size()),
                                 static_cast<std::uint32_t>(name.size()), binding};
   waiting_names_.append(name);
@@ -102,6 +104,7 @@ void AnchorTable::flush() {
     }
   }
   waiting_count_ = 0;
+  waiting_filter_ = 0;
   waiting_names_.clear();
 }
 

@@ -77,6 +77,7 @@ class AnchorTable {
   std::array<std::uint64_t, kWaiting> waiting_hashes_{};  // scanned by lookups
   std::array<Waiting, kWaiting> waiting_{};
   std::size_t waiting_count_ = 0;
+  std::uint64_t waiting_filter_ = 0;  // a bit for the top six bits of each waiting hash
   std::string waiting_names_;
 
   std::vector<Name> names_by_number_;

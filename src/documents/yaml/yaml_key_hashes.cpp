@@ -15,6 +15,7 @@ void KeyHashes::next_chunk() {
     Chunk& full = chunks_[index - 1];
     if (!full.parts) full.parts = std::make_unique<PartStarts>();
     partition(full.hashes.get(), kChunk, *full.parts);
+    partitioned_end_ = index;
   }
   if (index == chunks_.size())
     chunks_.push_back({std::make_unique_for_overwrite<std::uint64_t[]>(kChunk), nullptr});
@@ -26,7 +27,7 @@ void KeyHashes::truncate(std::uint64_t size) {
   size_ = size;
   const std::uint64_t index = size >> kChunkBits;
   // From the new top on, no chunk is partitioned any more.
-  for (std::uint64_t c = index; c < chunks_.size(); ++c) chunks_[c].parts.reset();
+  for (; partitioned_end_ > index; --partitioned_end_) chunks_[partitioned_end_ - 1].parts.reset();
   if (index < chunks_.size()) {
     next_ = chunks_[index].hashes.get() + (size & (kChunk - 1));
     end_ = chunks_[index].hashes.get() + kChunk;
@@ -59,9 +60,12 @@ bool KeyHashes::close() {
 }
 
 bool KeyHashes::distinct_small(std::uint64_t begin, std::uint64_t end) {
-  std::array<std::uint64_t, 16> h{};
   const auto n = static_cast<std::size_t>(end - begin);
-  for (std::size_t i = 0; i < n; ++i) h[i] = at(begin + i);
+  const std::uint64_t* h = &at(begin);
+  if ((begin >> kChunkBits) != ((end - 1) >> kChunkBits)) {  // the keys straddle two chunks
+    for (std::size_t i = 0; i < n; ++i) straddling_[i] = at(begin + i);
+    h = straddling_.data();
+  }
   for (std::size_t i = 1; i < n; ++i) {
     for (std::size_t j = 0; j < i; ++j) {
       if (h[i] == h[j]) return false;

@@ -63,9 +63,11 @@ class KeyHashes {
   std::uint64_t* next_ = nullptr;
   std::uint64_t* end_ = nullptr;
   std::uint64_t size_ = 0;
-  std::vector<std::uint64_t> marks_;  // where each open mapping's keys start
-  std::vector<std::uint64_t> set_;    // scratch open-addressing set, reused
-  std::vector<std::uint64_t> spare_;  // scratch chunk for partitioning, reused
+  std::uint64_t partitioned_end_ = 0;           // no chunk from here on is partitioned
+  std::array<std::uint64_t, 16> straddling_{};  // a small mapping's keys across two chunks
+  std::vector<std::uint64_t> marks_;            // where each open mapping's keys start
+  std::vector<std::uint64_t> set_;              // scratch open-addressing set, reused
+  std::vector<std::uint64_t> spare_;            // scratch chunk for partitioning, reused
 };
 
 }  // namespace velmora::documents::yaml
