@@ -29,7 +29,9 @@ class PlainChecker {
     if (key && tag == TagClass::Local) return false;
     const std::string_view value(reinterpret_cast<const char*>(s.value), s.length);
     const bool plain = s.style == YAML_PLAIN_SCALAR_STYLE;
-    if (key) {
+    if (key && tag == TagClass::None && untagged_is_string(value, plain)) {
+      keys_.push(NodeIdentity::text_hash(value));
+    } else if (key) {
       const Resolved r = resolve_scalar(value, plain, tag, failure_, true);
       if (r.kind == ValueKind::Failure) return false;
       keys_.push(r.kind == ValueKind::String ? NodeIdentity::text_hash(value)

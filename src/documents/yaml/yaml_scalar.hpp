@@ -30,6 +30,22 @@ inline bool untagged_may_fail(std::string_view value, bool plain) {
   return (c >= '0' && c <= '9') || c == '+' || c == '-';
 }
 
+// Whether an untagged scalar resolves to a string, told from its style and
+// first character alone (false: resolve it to know).
+inline bool untagged_is_string(std::string_view value, bool plain) {
+  if (!plain) return true;
+  if (value.empty()) return false;
+  // Digits, '+', '-', '.', '~' and the first letters of nulls and booleans.
+  constexpr std::uint64_t kLow = (0x3FFull << '0') | (1ull << '+') | (1ull << '-') | (1ull << '.');
+  constexpr std::uint64_t kHigh =
+      (1ull << ('F' - 64)) | (1ull << ('N' - 64)) | (1ull << ('T' - 64)) | (1ull << ('f' - 64)) |
+      (1ull << ('n' - 64)) | (1ull << ('t' - 64)) | (1ull << ('~' - 64));
+  const auto c = static_cast<unsigned char>(value.front());
+  if (c < 64) return ((kLow >> c) & 1) == 0;
+  if (c < 128) return ((kHigh >> (c - 64)) & 1) == 0;
+  return true;
+}
+
 // Resolves a scalar by its tag and style. On ValueKind::Failure the building
 // failure's message is stored in `failure` (which is otherwise left alone).
 // With `need_value` false only the failure matters: other untagged plain
