@@ -477,8 +477,9 @@ TEST(YamlCheckScaling, KeyLookupsGrowLinearly) {
   // Scalar values that are neither keys nor anchored are not kept.
   EXPECT_EQ(large.events, 100'000u + 2);
   // A repeat after them all is found, with as few comparisons.
-  EXPECT_EQ(yaml::check_yaml_document_counted(flat_mapping(100'000) + "key_99999: again\n", repeated),
-            "duplicate entry with key \"key_99999\"");
+  EXPECT_EQ(
+      yaml::check_yaml_document_counted(flat_mapping(100'000) + "key_99999: again\n", repeated),
+      "duplicate entry with key \"key_99999\"");
   EXPECT_LT(repeated.node_compares, 16u);
 }
 
