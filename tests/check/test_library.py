@@ -1,7 +1,6 @@
 """velmora_check's library: parity with train_from_config on the project's test
 data and on mutations of it, the position fields, and the API's contracts."""
 
-import os
 import random
 import re
 import subprocess
@@ -13,7 +12,7 @@ import pytest
 
 import velmora_check
 import velmora_trainer
-from support import fake_cargo
+from support.fixtures import cargo  # noqa: F401  (fixture)
 from velmora_check import Finding, check_file, check_files, check_text
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -83,32 +82,16 @@ CORPORA = {
 }
 
 
-@pytest.fixture(scope="module")
-def recording_cargo(tmp_path_factory):
-    directory = tmp_path_factory.mktemp("fakebin")
-    fake_cargo.install(directory)
-    record = directory / "runs.jsonl"
-    saved = {k: os.environ.get(k) for k in ("PATH", "FAKE_CARGO_RECORD")}
-    os.environ["PATH"] = f"{directory}{os.pathsep}{saved['PATH'] or ''}"
-    os.environ["FAKE_CARGO_RECORD"] = str(record)
-    yield record
-    for k, v in saved.items():
-        if v is None:
-            os.environ.pop(k, None)
-        else:
-            os.environ[k] = v
-
-
-def trainer_outcome(path, record):
+def trainer_outcome(path, cargo):
     """(exception class, message) of train_from_config, or None when the
     recording cargo was launched for exactly this config."""
-    before = record.read_text().count("\n") if record.exists() else 0
+    before = len(cargo.runs())
     try:
         velmora_trainer.train_from_config(path, "out", 1, 1)
     except Exception as error:  # noqa: BLE001 - the class is compared
         return type(error), str(error)
-    runs = record.read_text().splitlines()[before:]
-    assert len(runs) == 1 and path in runs[0], runs
+    runs = cargo.runs()[before:]
+    assert len(runs) == 1 and path in runs[0]["argv"], runs
     return None
 
 
@@ -122,7 +105,7 @@ def position_agrees(f):
 
 
 @pytest.mark.parametrize("corpus", sorted(CORPORA))
-def test_check_file_agrees_with_train_from_config(corpus, tmp_path, recording_cargo):
+def test_check_file_agrees_with_train_from_config(corpus, tmp_path, cargo):
     documents = CORPORA[corpus]()
     assert documents
     paths = []
@@ -137,7 +120,7 @@ def test_check_file_agrees_with_train_from_config(corpus, tmp_path, recording_ca
     kinds = set()
     for path in paths:
         finding = check_file(path)
-        expected = trainer_outcome(path, recording_cargo)
+        expected = trainer_outcome(path, cargo)
         got = None if finding is None else (EXCEPTION_OF_KIND[finding.kind], finding.message)
         if got != expected:
             mismatches.append((path, got, expected))

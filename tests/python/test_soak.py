@@ -122,8 +122,8 @@ def build_calls(files, watched):
     """(callable, expected exception class or None) for every kind of call but
     the launch. Arguments come from `watched`, whose reference counts must
     come back to where they were."""
-    config_path, output_dir, base_ckpt, steps, seed = watched["config_path"], watched["output_dir"], \
-        watched["base_ckpt"], watched["steps"], watched["seed"]
+    config_path, output_dir, base_ckpt, steps, seed, index = watched["config_path"], watched["output_dir"], \
+        watched["base_ckpt"], watched["steps"], watched["seed"], watched["index"]
     missing = files["missing.json"]
     record = TrainerConfig(config_path, output_dir, steps, seed, base_ckpt)
 
@@ -154,7 +154,7 @@ def build_calls(files, watched):
         (lambda: train_from_config(missing, output_dir, steps, seed, 5), TypeError),
         (lambda: train_from_config("x\ud800.json", output_dir, steps, seed), UnicodeEncodeError),
         (lambda: TrainerConfig(config_path, output_dir, Index(-5), seed), OverflowError),
-        (lambda: TrainerConfig(config_path, output_dir, steps, "1"), TypeError),
+        (lambda: TrainerConfig(config_path, output_dir, index, "1"), TypeError),
         (lambda: TrainerConfig(config_path, output_dir, steps, seed, "\udfff"), UnicodeEncodeError),
         # file checks
         (lambda: train_from_config(missing, output_dir, steps, seed), FileNotFoundError),
@@ -171,7 +171,7 @@ def build_calls(files, watched):
         (lambda: train_from_config(files["laughs.yaml"], output_dir, steps, seed), ValueError),
         # the record: construction, reads, assignments (good and bad), deletion, repr
         (lambda: TrainerConfig(config_path, output_dir, steps, seed, base_ckpt), None),
-        (lambda: TrainerConfig(config_path=config_path, output_dir=output_dir, steps=Index(7), seed=seed), None),
+        (lambda: TrainerConfig(config_path=config_path, output_dir=output_dir, steps=index, seed=seed), None),
         (repr_and_read, None),
         (assign("config_path", config_path), None),
         (assign("base_ckpt", base_ckpt), None),
@@ -214,13 +214,14 @@ def test_soak(cargo, tmp_path, monkeypatch):
     files = make_files(tmp_path)
 
     # Arguments whose counts are watched: heap strings (one interned), an int
-    # beyond the small-int cache, a str subclass instance.
+    # beyond the small-int cache, a str subclass instance, an __index__ object.
     watched = {
         "config_path": PathText(files["good.json"]),
         "output_dir": sys.intern("".join(["out/", "run-", "0" * 20])),
         "base_ckpt": "".join(["ckpt/", "b" * 40, ".bin"]),
         "steps": int("1234567890123"),
         "seed": int("40000"),
+        "index": Index(7),
     }
 
     def launch(path, code, expected):
