@@ -18,7 +18,7 @@ void KeyHashes::next_chunk() {
     partitioned_end_ = index;
   }
   if (index == chunks_.size())
-    chunks_.push_back({std::make_unique_for_overwrite<std::uint64_t[]>(kChunk), nullptr});
+    chunks_.emplace_back().hashes = std::make_unique_for_overwrite<std::uint64_t[]>(kChunk);
   next_ = chunks_[index].hashes.get();
   end_ = next_ + kChunk;
 }
