@@ -1,6 +1,7 @@
 #include "documents/yaml/yaml_anchor_table.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "documents/yaml/yaml_check_internal.hpp"
@@ -36,7 +37,7 @@ const AnchorBinding* AnchorTable::find(std::string_view name) const {
   for (std::size_t i = maybe_waiting ? waiting_count_ : 0; i-- > 0;) {  // newest first
     if (waiting_hashes_[i] != hash) continue;
     const Waiting& w = waiting_[i];
-    if (std::string_view(waiting_names_).substr(w.offset, w.length) == name) return &w.binding;
+    if (std::string_view(names_).substr(w.offset, w.length) == name) return &w.binding;
   }
   if (slots_.empty()) return nullptr;
   std::uint32_t number = kEmpty;
@@ -77,15 +78,18 @@ void AnchorTable::bind(std::string_view name, AnchorBinding binding) {
   if (!slots_.empty()) text::prefetch(&slots_[hash & (slots_.size() - 1)]);
   waiting_hashes_[waiting_count_] = hash;
   waiting_filter_ |= std::uint64_t{1} << (hash >> 58);
-  waiting_[waiting_count_++] = {hash, static_cast<std::uint32_t>(waiting_names_.size()),
-                                static_cast<std::uint32_t>(name.size()), binding};
-  waiting_names_.append(name);
+  waiting_[waiting_count_++] = {hash, names_.size(), static_cast<std::uint32_t>(name.size()),
+                                binding};
+  names_.append(name);
 }
 
+// New names keep their text, moved down over the texts of names that were
+// bound again.
 void AnchorTable::flush() {
+  std::uint64_t kept = waiting_count_ == 0 ? names_.size() : waiting_[0].offset;
   for (std::size_t i = 0; i < waiting_count_; ++i) {
     const Waiting& w = waiting_[i];
-    const std::string_view name = std::string_view(waiting_names_).substr(w.offset, w.length);
+    const std::string_view name = std::string_view(names_).substr(w.offset, w.length);
     if ((names_by_number_.size() + 1) * 2 > slots_.size()) grow();
     const std::size_t p = find_slot(name, w.hash);
     std::uint32_t number = p == kNoSlot ? find_overflow(name, w.hash) : slots_[p].name;
@@ -95,17 +99,18 @@ void AnchorTable::flush() {
     }
     if (names_by_number_.size() >= kEmpty) throw std::bad_alloc();
     number = static_cast<std::uint32_t>(names_by_number_.size());
-    names_by_number_.push_back({w.hash, names_.size(), w.length, w.binding});
-    names_.append(name);
+    if (kept != w.offset) std::memmove(names_.data() + kept, names_.data() + w.offset, w.length);
+    names_by_number_.push_back({w.hash, kept, w.length, w.binding});
+    kept += w.length;
     if (p != kNoSlot) {
       slots_[p] = {static_cast<std::uint32_t>(w.hash), number};
     } else {
       overflow_.emplace(w.hash, number);
     }
   }
+  names_.resize(kept);
   waiting_count_ = 0;
   waiting_filter_ = 0;
-  waiting_names_.clear();
 }
 
 }  // namespace velmora::documents::yaml

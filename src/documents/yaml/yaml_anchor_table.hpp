@@ -69,7 +69,7 @@ class AnchorTable {
 
   struct Waiting {
     std::uint64_t hash;
-    std::uint32_t offset;  // in waiting_names_
+    std::uint64_t offset;  // in names_, past the names entered
     std::uint32_t length;
     AnchorBinding binding;
   };
@@ -78,10 +78,9 @@ class AnchorTable {
   std::array<Waiting, kWaiting> waiting_{};
   std::size_t waiting_count_ = 0;
   std::uint64_t waiting_filter_ = 0;  // a bit for the top six bits of each waiting hash
-  std::string waiting_names_;
 
   std::vector<Name> names_by_number_;
-  std::string names_;
+  std::string names_;                                     // the names entered, then those waiting
   std::vector<Slot> slots_;                               // size a power of two, at most half full
   std::multimap<std::uint64_t, std::uint32_t> overflow_;  // full hash -> name number
   mutable std::uint64_t probes_ = 0;
