@@ -124,6 +124,21 @@ TEST(YamlKeyHashes, CloseFindsRepeatsAsAReference) {
       }
     }
   }
+  // The largest mapping checked through one set, opened one key before a
+  // chunk (kDirectLimit / 2 hashes) ends, so that it covers three chunks; a
+  // repeat lies in the last.
+  for (const bool repeat : {false, true}) {
+    yaml::KeyHashes keys;
+    keys.open();
+    for (std::uint64_t i = 1; i < yaml::KeyHashes::kDirectLimit / 2; ++i) keys.push(next());
+    keys.open();
+    const std::uint64_t first = next();
+    keys.push(first);
+    for (std::uint64_t i = 2; i < yaml::KeyHashes::kDirectLimit; ++i) keys.push(next());
+    keys.push(repeat ? first : next());
+    EXPECT_EQ(keys.close(), !repeat);
+    EXPECT_TRUE(keys.close());
+  }
   // A large mapping whose one repeat lies in part p (its hash's top byte), for every p.
   yaml::KeyHashes keys;
   for (std::uint64_t p = 0; p < 256; ++p) {

@@ -46,12 +46,17 @@ bool KeyHashes::close() {
   if (n <= 16) {
     distinct = n < 2 || distinct_small(mark, size_);
   } else if (n <= kDirectLimit) {
-    // At most two chunks.
-    const std::uint64_t split = std::min(size_, ((mark >> kChunkBits) + 1) << kChunkBits);
-    const std::uint64_t* data[2] = {&at(mark), split < size_ ? &at(split) : nullptr};
-    const std::uint32_t counts[2] = {static_cast<std::uint32_t>(split - mark),
-                                     static_cast<std::uint32_t>(size_ - split)};
-    distinct = distinct_in_set(data, counts, 2, static_cast<std::size_t>(n));
+    // The keys' pieces in each chunk they cover (at most three).
+    std::array<const std::uint64_t*, 3> data{};
+    std::array<std::uint32_t, 3> counts{};
+    std::size_t pieces = 0;
+    for (std::uint64_t pos = mark; pos < size_; ++pieces) {
+      const std::uint64_t stop = std::min(size_, ((pos >> kChunkBits) + 1) << kChunkBits);
+      data[pieces] = &at(pos);
+      counts[pieces] = static_cast<std::uint32_t>(stop - pos);
+      pos = stop;
+    }
+    distinct = distinct_in_set(data.data(), counts.data(), pieces, static_cast<std::size_t>(n));
   } else {
     distinct = distinct_partitioned(mark, size_);
   }
@@ -132,18 +137,18 @@ bool KeyHashes::distinct_partitioned(std::uint64_t begin, std::uint64_t end) {
   std::vector<Piece> pieces;
   std::vector<PartStarts> local;  // starts of the pieces partitioned here
   local.reserve(((end - begin) >> kChunkBits) + 2);
-  for (std::uint64_t at_ = begin; at_ < end;) {
-    const std::uint64_t c = at_ >> kChunkBits;
+  for (std::uint64_t pos = begin; pos < end;) {
+    const std::uint64_t c = pos >> kChunkBits;
     const std::uint64_t stop = std::min(end, (c + 1) << kChunkBits);
-    std::uint64_t* hashes = &at(at_);
-    if (chunks_[c].parts && at_ == c << kChunkBits && stop == (c + 1) << kChunkBits) {
+    std::uint64_t* hashes = &at(pos);
+    if (chunks_[c].parts && pos == c << kChunkBits && stop == (c + 1) << kChunkBits) {
       pieces.push_back({hashes, chunks_[c].parts.get()});
     } else {
       local.emplace_back();
-      partition(hashes, static_cast<std::uint32_t>(stop - at_), local.back());
+      partition(hashes, static_cast<std::uint32_t>(stop - pos), local.back());
       pieces.push_back({hashes, &local.back()});
     }
-    at_ = stop;
+    pos = stop;
   }
   std::vector<const std::uint64_t*> data(pieces.size());
   std::vector<std::uint32_t> counts(pieces.size());
