@@ -38,41 +38,46 @@ void KeyHashes::truncate(std::uint64_t size) {
   }
 }
 
+// Calls f(chunk index, first hash, count) for the piece of [begin, end) in
+// each chunk it covers, in order.
+template <typename F>
+void KeyHashes::for_each_piece(std::uint64_t begin, std::uint64_t end, F f) {
+  for (std::uint64_t pos = begin; pos < end;) {
+    const std::uint64_t c = pos >> kChunkBits;
+    const std::uint64_t stop = std::min(end, (c + 1) << kChunkBits);
+    f(c, &at(pos), static_cast<std::uint32_t>(stop - pos));
+    pos = stop;
+  }
+}
+
 bool KeyHashes::close() {
   const std::uint64_t mark = marks_.back();
   marks_.pop_back();
   const std::uint64_t n = size_ - mark;
   bool distinct = true;
-  if (n <= 16) {
-    distinct = n < 2 || distinct_small(mark, size_);
-  } else if (n <= kDirectLimit) {
+  if (n > kDirectLimit) {
+    distinct = distinct_partitioned(mark, size_);
+  } else if (n > 1) {
     // The keys' pieces in each chunk they cover (at most three).
     std::array<const std::uint64_t*, 3> data{};
     std::array<std::uint32_t, 3> counts{};
     std::size_t pieces = 0;
-    for (std::uint64_t pos = mark; pos < size_; ++pieces) {
-      const std::uint64_t stop = std::min(size_, ((pos >> kChunkBits) + 1) << kChunkBits);
-      data[pieces] = &at(pos);
-      counts[pieces] = static_cast<std::uint32_t>(stop - pos);
-      pos = stop;
-    }
-    distinct = distinct_in_set(data.data(), counts.data(), pieces, static_cast<std::size_t>(n));
-  } else {
-    distinct = distinct_partitioned(mark, size_);
+    for_each_piece(mark, size_, [&](std::uint64_t, const std::uint64_t* h, std::uint32_t count) {
+      data[pieces] = h;
+      counts[pieces++] = count;
+    });
+    // Pairwise while few and in one chunk (a few keys across two go through the set).
+    distinct = n <= 16 && pieces == 1 ? distinct_small(data[0], counts[0])
+                                      : distinct_in_set(data.data(), counts.data(), pieces,
+                                                        static_cast<std::size_t>(n));
   }
   truncate(mark);
   return distinct;
 }
 
-bool KeyHashes::distinct_small(std::uint64_t begin, std::uint64_t end) {
-  const auto n = static_cast<std::size_t>(end - begin);
-  const std::uint64_t* h = &at(begin);
-  if ((begin >> kChunkBits) != ((end - 1) >> kChunkBits)) {  // the keys straddle two chunks
-    for (std::size_t i = 0; i < n; ++i) straddling_[i] = at(begin + i);
-    h = straddling_.data();
-  }
-  for (std::size_t i = 1; i < n; ++i) {
-    for (std::size_t j = 0; j < i; ++j) {
+bool KeyHashes::distinct_small(const std::uint64_t* h, std::uint32_t n) {
+  for (std::uint32_t i = 1; i < n; ++i) {
+    for (std::uint32_t j = 0; j < i; ++j) {
       if (h[i] == h[j]) return false;
     }
   }
@@ -137,19 +142,15 @@ bool KeyHashes::distinct_partitioned(std::uint64_t begin, std::uint64_t end) {
   std::vector<Piece> pieces;
   std::vector<PartStarts> local;  // starts of the pieces partitioned here
   local.reserve(((end - begin) >> kChunkBits) + 2);
-  for (std::uint64_t pos = begin; pos < end;) {
-    const std::uint64_t c = pos >> kChunkBits;
-    const std::uint64_t stop = std::min(end, (c + 1) << kChunkBits);
-    std::uint64_t* hashes = &at(pos);
-    if (chunks_[c].parts && pos == c << kChunkBits && stop == (c + 1) << kChunkBits) {
+  for_each_piece(begin, end, [&](std::uint64_t c, std::uint64_t* hashes, std::uint32_t count) {
+    if (chunks_[c].parts && count == kChunk) {
       pieces.push_back({hashes, chunks_[c].parts.get()});
     } else {
       local.emplace_back();
-      partition(hashes, static_cast<std::uint32_t>(stop - pos), local.back());
+      partition(hashes, count, local.back());
       pieces.push_back({hashes, &local.back()});
     }
-    pos = stop;
-  }
+  });
   std::vector<const std::uint64_t*> data(pieces.size());
   std::vector<std::uint32_t> counts(pieces.size());
   for (std::size_t p = 0; p < kParts; ++p) {

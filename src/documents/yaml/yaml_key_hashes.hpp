@@ -5,7 +5,7 @@
 // meets no table miss; the check at the close runs in cache: small mappings
 // compare pairwise, larger ones go through a scratch set, and very large ones
 // part by part, the parts given by the top bits of the hashes. Each chunk of
-// a large mapping is partitioned so as soon as it is full, while it is still
+// a large mapping is partitioned as soon as it is full, while it is still
 // in cache. Equal keys hash equally, so a repeated key is always seen; a
 // repeated hash of unequal keys (the hash is keyed per process, so a document
 // cannot choose one) only hands the document to the full check.
@@ -51,7 +51,9 @@ class KeyHashes {
   std::uint64_t& at(std::uint64_t i) { return chunks_[i >> kChunkBits].hashes[i & (kChunk - 1)]; }
   void next_chunk();
   void truncate(std::uint64_t size);
-  bool distinct_small(std::uint64_t begin, std::uint64_t end);
+  template <typename F>
+  void for_each_piece(std::uint64_t begin, std::uint64_t end, F f);
+  bool distinct_small(const std::uint64_t* hashes, std::uint32_t n);
   // Whether the hashes of the ranges (pointer, count) are all different.
   bool distinct_in_set(const std::uint64_t* const* data, const std::uint32_t* counts,
                        std::size_t ranges, std::size_t total);
@@ -63,11 +65,10 @@ class KeyHashes {
   std::uint64_t* next_ = nullptr;
   std::uint64_t* end_ = nullptr;
   std::uint64_t size_ = 0;
-  std::uint64_t partitioned_end_ = 0;           // no chunk from here on is partitioned
-  std::array<std::uint64_t, 16> straddling_{};  // a small mapping's keys across two chunks
-  std::vector<std::uint64_t> marks_;            // where each open mapping's keys start
-  std::vector<std::uint64_t> set_;              // scratch open-addressing set, reused
-  std::vector<std::uint64_t> spare_;            // scratch chunk for partitioning, reused
+  std::uint64_t partitioned_end_ = 0;  // no chunk from here on is partitioned
+  std::vector<std::uint64_t> marks_;   // where each open mapping's keys start
+  std::vector<std::uint64_t> set_;     // scratch open-addressing set, reused
+  std::vector<std::uint64_t> spare_;   // scratch chunk for partitioning, reused
 };
 
 }  // namespace velmora::documents::yaml
