@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "documents/yaml/yaml_anchor_table.hpp"
 #include "documents/yaml/yaml_check.hpp"
 #include "documents/yaml/yaml_check_internal.hpp"
 #include "documents/yaml/yaml_hash.hpp"
@@ -217,12 +218,13 @@ std::size_t floor_loop(const std::string& text) {
 }
 
 // `n` names "c0", "c1", ... whose hashes under the current key agree on `mask`.
-std::vector<std::string> colliding_names(std::size_t n, std::uint64_t mask) {
+std::vector<std::string> colliding_names(std::size_t n, std::uint64_t mask,
+                                         std::uint64_t (*hash)(std::string_view)) {
   std::vector<std::string> out;
   std::uint64_t target = 0;
   for (std::uint64_t i = 0; out.size() < n; ++i) {
     std::string name = "c" + std::to_string(i);
-    const std::uint64_t h = yaml::hash_bytes(name) & mask;
+    const std::uint64_t h = hash(name) & mask;
     if (out.empty()) target = h;
     if (h == target) out.push_back(std::move(name));
   }
@@ -235,19 +237,22 @@ int flood() {
     const char* what;
     std::size_t count;
     std::uint64_t mask;  // the hash bits that pick a home slot: key tables' top, anchors' low
+    std::uint64_t (*hash)(std::string_view);  // what picks the home slot
     std::string (*line)(const std::string&);
     bool full;  // the full check alone (what keys with equal hashes would hand them to)
   };
   const auto key_line = [](const std::string& k) { return k + ": 1\n"; };
   const auto anchor_line = [](const std::string& k) { return "- &" + k + " 1\n"; };
-  const Case cases[] = {{"keys", 100'000, 0x3FFull << 54, key_line, false},
-                        {"keys", 300'000, 0x3FFull << 54, key_line, false},
-                        {"keys-full", 100'000, 0x3FFull << 54, key_line, true},
-                        {"keys-full", 300'000, 0x3FFull << 54, key_line, true},
-                        {"anchors", 100'000, 0x3FF, anchor_line, false}};
+  const auto key_hash = yaml::hash_bytes;  // under the string seed: equal bits stay equal
+  const auto anchor_hash = yaml::AnchorTable::home_hash;
+  const Case cases[] = {{"keys", 100'000, 0x3FFull << 54, key_hash, key_line, false},
+                        {"keys", 300'000, 0x3FFull << 54, key_hash, key_line, false},
+                        {"keys-full", 100'000, 0x3FFull << 54, key_hash, key_line, true},
+                        {"keys-full", 300'000, 0x3FFull << 54, key_hash, key_line, true},
+                        {"anchors", 100'000, 0x3FF, anchor_hash, anchor_line, false}};
   for (const Case& c : cases) {
     std::string chosen, ordinary;
-    for (const std::string& k : colliding_names(c.count, c.mask)) chosen += c.line(k);
+    for (const std::string& k : colliding_names(c.count, c.mask, c.hash)) chosen += c.line(k);
     for (std::size_t i = 0; i < c.count; ++i) ordinary += c.line("k" + std::to_string(i));
     const auto time = [&c](const std::string& text) {
       return seconds_of(

@@ -323,7 +323,7 @@ std::vector<std::string> colliding_names(std::size_t n, std::uint64_t mask) {
   std::uint64_t target = 0;
   for (std::uint64_t i = 0; out.size() < n; ++i) {
     std::string name = "c" + std::to_string(i);
-    const std::uint64_t h = yaml::hash_bytes(name) & mask;
+    const std::uint64_t h = yaml::AnchorTable::home_hash(name) & mask;
     if (out.empty()) target = h;
     if (h == target) out.push_back(std::move(name));
   }

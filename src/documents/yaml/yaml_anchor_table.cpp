@@ -10,6 +10,73 @@
 
 namespace velmora::documents::yaml {
 
+// ---- names of up to kShortMax bytes ----
+
+std::uint64_t AnchorTable::home_hash(std::string_view name) {
+  return name.size() <= kShortMax ? short_hash(short_word(name)) : hash_bytes(name);
+}
+
+const AnchorBinding* AnchorTable::find_short_overflow(std::uint64_t word) const {
+  count(probes_);
+  const auto it = short_overflow_.find(word);
+  return it == short_overflow_.end() ? nullptr : &it->second;
+}
+
+void AnchorTable::place_short(std::uint64_t word, AnchorBinding binding) {
+  const std::size_t mask = short_slots_.size() - 1;
+  std::size_t p = short_hash(word) & mask;
+  for (std::size_t probes = 0; probes <= kMaxProbes; ++probes, p = (p + 1) & mask) {
+    count(probes_);
+    ShortSlot& s = short_slots_[p];
+    if (s.word == word) {
+      s.binding = binding;
+      return;
+    }
+    if (s.word == 0) {
+      s = {word, binding};
+      ++short_count_;
+      return;
+    }
+  }
+  count(probes_);
+  if (short_overflow_.insert_or_assign(word, binding).second) ++short_count_;
+}
+
+void AnchorTable::grow_short() {
+  const std::size_t size = std::max<std::size_t>(64, short_slots_.size() * 2);
+  std::vector<ShortSlot> slots(size, ShortSlot{});
+  // The words are distinct: each takes the first empty slot of its window.
+  const std::size_t mask = size - 1;
+  const auto enter = [&](std::uint64_t word, AnchorBinding binding) {
+    std::size_t p = short_hash(word) & mask;
+    for (std::size_t probes = 0; probes <= kMaxProbes; ++probes, p = (p + 1) & mask) {
+      if (slots[p].word == 0) {
+        slots[p] = {word, binding};
+        return;
+      }
+    }
+    short_overflow_.emplace(word, binding);
+  };
+  std::map<std::uint64_t, AnchorBinding> overflowed;
+  overflowed.swap(short_overflow_);
+  for (const ShortSlot& s : short_slots_) {
+    if (s.word != 0) enter(s.word, s.binding);
+  }
+  for (const auto& [word, binding] : overflowed) enter(word, binding);
+  short_slots_.swap(slots);
+}
+
+void AnchorTable::flush_short() {
+  for (std::size_t i = 0; i < short_waiting_count_; ++i) {
+    if ((short_count_ + 1) * 2 > short_slots_.size()) grow_short();
+    place_short(short_waiting_words_[i], short_waiting_[i]);
+  }
+  short_waiting_count_ = 0;
+  short_waiting_filter_ = 0;
+}
+
+// ---- longer names ----
+
 std::size_t AnchorTable::find_slot(std::string_view name, std::uint64_t hash) const {
   const std::size_t mask = slots_.size() - 1;
   const auto low = static_cast<std::uint32_t>(hash);
@@ -31,7 +98,7 @@ std::uint32_t AnchorTable::find_overflow(std::string_view name, std::uint64_t ha
   return kEmpty;
 }
 
-const AnchorBinding* AnchorTable::find(std::string_view name) const {
+const AnchorBinding* AnchorTable::find_long(std::string_view name) const {
   const std::uint64_t hash = hash_bytes(name);
   const bool maybe_waiting = (waiting_filter_ >> (hash >> 58)) & 1;
   for (std::size_t i = maybe_waiting ? waiting_count_ : 0; i-- > 0;) {  // newest first
@@ -70,7 +137,7 @@ void AnchorTable::grow() {
   for (std::uint32_t i = 0; i < names_by_number_.size(); ++i) place(i);
 }
 
-void AnchorTable::bind(std::string_view name, AnchorBinding binding) {
+void AnchorTable::bind_long(std::string_view name, AnchorBinding binding) {
   // Lengths and numbers are 32 bits.
   if (name.size() >= kEmpty) throw std::bad_alloc();
   if (waiting_count_ == kWaiting) flush();

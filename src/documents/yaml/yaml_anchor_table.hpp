@@ -2,12 +2,18 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "documents/yaml/yaml_check_internal.hpp"
+#include "documents/yaml/yaml_hash.hpp"
+#include "text/bits.hpp"
 
 namespace velmora::documents::yaml {
 
@@ -18,26 +24,116 @@ struct AnchorBinding {
   std::uint32_t expansion;
 };
 
-// Each name is kept once, in order of first binding: its hash, its text (in
-// one shared string) and its latest binding; a new binding of a name
-// replaces the old one. The index is open addressing over hash_bytes with
-// 8-byte slots (the low 32 bits of the hash and the name's number), so that
-// a large table still fits in cache, and probing is bounded: a name whose
-// first kMaxProbes slots are taken goes to an ordered overflow by its full
-// hash. Slots fill up only, and growing places every name again, so a
-// lookup that meets an empty slot within kMaxProbes need not look in the
-// overflow. New bindings wait in a short queue, their slots fetched from
-// memory meanwhile, and enter the index together: a large index then costs
-// no wait on memory per binding.
+// Names of up to seven bytes (most anchors) are their own key: packed into
+// one word with their length, they are found by comparing words, with no
+// text kept and no hash of the text (the word's hash is a keyed bijection).
+// Their index holds the word and the binding in 16-byte slots; a name whose
+// first kMaxProbes slots are taken goes to an ordered overflow by its word.
+//
+// Longer names are kept once each, in order of first binding: their hash,
+// their text (in one shared string) and their latest binding. Their index is
+// open addressing over hash_bytes with 8-byte slots (the low 32 bits of the
+// hash and the name's number), so that a large table still fits in cache,
+// with the same bound on probing and an ordered overflow by full hash.
+//
+// In both indexes slots fill up only, and growing places every name again,
+// so a lookup that meets an empty slot within kMaxProbes need not look in
+// the overflow. A new binding replaces the old one of its name. New
+// bindings wait in a short queue, their slots fetched from memory meanwhile,
+// and enter the index together: a large index then costs no wait on memory
+// per binding.
 class AnchorTable {
  public:
-  void bind(std::string_view name, AnchorBinding binding);
+  void bind(std::string_view name, AnchorBinding binding) {
+    if (name.size() <= kShortMax) {
+      bind_short(short_word(name), binding);
+    } else {
+      bind_long(name, binding);
+    }
+  }
   // The latest binding of `name`, or nullptr; valid until the next bind.
-  const AnchorBinding* find(std::string_view name) const;
+  const AnchorBinding* find(std::string_view name) const {
+    return name.size() <= kShortMax ? find_short(short_word(name)) : find_long(name);
+  }
   // Slots and overflow entries inspected (counted in test builds only).
   std::uint64_t probes() const { return probes_; }
+  // The hash whose low bits pick the name's home slot (for tests that
+  // choose colliding names).
+  static std::uint64_t home_hash(std::string_view name);
 
  private:
+  static constexpr std::size_t kMaxProbes = 16;  // per name, in either index
+  static constexpr std::size_t kWaiting = 16;    // bindings waiting, in either queue
+
+  // ---- names of up to kShortMax bytes ----
+  static constexpr std::size_t kShortMax = 7;
+  struct ShortSlot {
+    std::uint64_t word;  // 0 for none
+    AnchorBinding binding;
+  };
+  // The name's bytes and its length plus one (in the top byte): never 0.
+  static std::uint64_t short_word(std::string_view name) {
+    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+    const std::size_t n = name.size();
+    const std::uint64_t word = std::uint64_t{n + 1} << 56;
+    if constexpr (std::endian::native == std::endian::little) {
+      if (n >= 4) {  // two overlapping loads: the shared bytes land in the same places
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        return word | lo | (std::uint64_t{hi} << (8 * (n - 4)));
+      }
+    }
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 0; i < n; ++i) bytes |= std::uint64_t{p[i]} << (8 * i);
+    return word | bytes;
+  }
+  // Keyed: one wide multiply, its halves folded.
+  static std::uint64_t short_hash(std::uint64_t word) {
+    return text::fold_multiply(word ^ hash_key().k4, hash_key().k2);
+  }
+  void bind_short(std::uint64_t word, AnchorBinding binding) {
+    if (short_waiting_count_ == kWaiting) flush_short();
+    const std::uint64_t hash = short_hash(word);
+    if (!short_slots_.empty()) text::prefetch(&short_slots_[hash & (short_slots_.size() - 1)]);
+    short_waiting_words_[short_waiting_count_] = word;
+    short_waiting_[short_waiting_count_++] = binding;
+    short_waiting_filter_ |= std::uint64_t{1} << (hash >> 58);
+  }
+  const AnchorBinding* find_short(std::uint64_t word) const {
+    const std::uint64_t hash = short_hash(word);
+    if ((short_waiting_filter_ >> (hash >> 58)) & 1) {
+      for (std::size_t i = short_waiting_count_; i-- > 0;) {  // newest first
+        if (short_waiting_words_[i] == word) return &short_waiting_[i];
+      }
+    }
+    if (short_slots_.empty()) return nullptr;
+    const std::size_t mask = short_slots_.size() - 1;
+    std::size_t p = hash & mask;
+    for (std::size_t probes = 0; probes <= kMaxProbes; ++probes, p = (p + 1) & mask) {
+      count(probes_);
+      const ShortSlot& s = short_slots_[p];
+      if (s.word == word) return &s.binding;
+      if (s.word == 0) return nullptr;
+    }
+    return find_short_overflow(word);
+  }
+  const AnchorBinding* find_short_overflow(std::uint64_t word) const;
+  // Enters `word`'s binding in its window or the overflow.
+  void place_short(std::uint64_t word, AnchorBinding binding);
+  // Doubles the index and places every name again, overflowed ones included.
+  void grow_short();
+  void flush_short();
+
+  std::array<std::uint64_t, kWaiting> short_waiting_words_{};  // scanned by lookups
+  std::array<AnchorBinding, kWaiting> short_waiting_{};
+  std::size_t short_waiting_count_ = 0;
+  std::uint64_t short_waiting_filter_ = 0;  // a bit for the top six bits of each waiting hash
+  std::size_t short_count_ = 0;             // words in the index and the overflow
+  std::vector<ShortSlot> short_slots_;      // size a power of two, at most half full
+  std::map<std::uint64_t, AnchorBinding> short_overflow_;
+
+  // ---- longer names ----
   struct Name {
     std::uint64_t hash;
     std::uint64_t offset;  // in names_
@@ -49,9 +145,10 @@ class AnchorTable {
     std::uint32_t name;  // index in names_by_number_, kEmpty for none
   };
   static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
-  static constexpr std::size_t kMaxProbes = 16;  // two cache lines
   static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
 
+  void bind_long(std::string_view name, AnchorBinding binding);
+  const AnchorBinding* find_long(std::string_view name) const;
   bool holds(const Name& n, std::string_view name, std::uint64_t hash) const {
     return n.hash == hash && n.length == name.size() &&
            std::string_view(names_).substr(n.offset, n.length) == name;
@@ -73,7 +170,6 @@ class AnchorTable {
     std::uint32_t length;
     AnchorBinding binding;
   };
-  static constexpr std::size_t kWaiting = 16;
   std::array<std::uint64_t, kWaiting> waiting_hashes_{};  // scanned by lookups
   std::array<Waiting, kWaiting> waiting_{};
   std::size_t waiting_count_ = 0;
