@@ -275,9 +275,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, YamlKeyIdentity, ::testing::ValuesIn(kKeyCases))
 // each binding and after the table has grown several times.
 TEST(YamlAnchorTable, FindsLatestBindingOfEachName) {
   const auto name = [](int i) {
-    switch (i % 4) {
+    switch (i % 5) {
       case 0:
         return "n" + std::to_string(i);
+      case 4:
+        return std::string(8 - std::to_string(i).size(), 'y') + std::to_string(i);  // 8 bytes
       case 1:
         return std::string(20 - std::to_string(i).size(), 'x') + std::to_string(i);  // 20 bytes
       case 2:
@@ -304,7 +306,9 @@ TEST(YamlAnchorTable, FindsLatestBindingOfEachName) {
       }
     }
   }
-  for (const char* missing : {"", "n", "x", "a_rather_long_anchor_name_", "n1000"})
+  using namespace std::string_view_literals;
+  for (const std::string_view missing :
+       {""sv, "n"sv, "x"sv, "a_rather_long_anchor_name_"sv, "n1000"sv, "n5\0"sv, "n\0"sv})
     EXPECT_EQ(table.find(missing), nullptr) << missing;
   // Bound twice close together, then pushed into the index by later names.
   table.bind("twice", {1, 0});

@@ -10,10 +10,11 @@
 
 namespace velmora::documents::yaml {
 
-// ---- names of up to kShortMax bytes ----
+// ---- short names ----
 
 std::uint64_t AnchorTable::home_hash(std::string_view name) {
-  return name.size() <= kShortMax ? short_hash(short_word(name)) : hash_bytes(name);
+  const std::uint64_t word = short_word(name);
+  return word != 0 ? short_hash(word) : hash_bytes(name);
 }
 
 const AnchorBinding* AnchorTable::find_short_overflow(std::uint64_t word) const {

@@ -24,9 +24,10 @@ struct AnchorBinding {
   std::uint32_t expansion;
 };
 
-// Names of up to seven bytes (most anchors) are their own key: packed into
-// one word with their length, they are found by comparing words, with no
-// text kept and no hash of the text (the word's hash is a keyed bijection).
+// Names of up to eight bytes and no zero byte (most anchors; libyaml's
+// names never hold one) are their own key: packed into one word, zero-padded,
+// they are found by comparing words, with no text kept and no hash of the
+// text (the word's keyed hash is one wide multiply).
 // Their index holds the word and the binding in 16-byte slots; a name whose
 // first kMaxProbes slots are taken goes to an ordered overflow by its word.
 //
@@ -45,15 +46,16 @@ struct AnchorBinding {
 class AnchorTable {
  public:
   void bind(std::string_view name, AnchorBinding binding) {
-    if (name.size() <= kShortMax) {
-      bind_short(short_word(name), binding);
+    if (const std::uint64_t word = short_word(name)) {
+      bind_short(word, binding);
     } else {
       bind_long(name, binding);
     }
   }
   // The latest binding of `name`, or nullptr; valid until the next bind.
   const AnchorBinding* find(std::string_view name) const {
-    return name.size() <= kShortMax ? find_short(short_word(name)) : find_long(name);
+    const std::uint64_t word = short_word(name);
+    return word != 0 ? find_short(word) : find_long(name);
   }
   // Slots and overflow entries inspected (counted in test builds only).
   std::uint64_t probes() const { return probes_; }
@@ -65,28 +67,31 @@ class AnchorTable {
   static constexpr std::size_t kMaxProbes = 16;  // per name, in either index
   static constexpr std::size_t kWaiting = 16;    // bindings waiting, in either queue
 
-  // ---- names of up to kShortMax bytes ----
-  static constexpr std::size_t kShortMax = 7;
+  // ---- short names: up to kShortMax bytes, none of them zero ----
+  static constexpr std::size_t kShortMax = 8;
   struct ShortSlot {
     std::uint64_t word;  // 0 for none
     AnchorBinding binding;
   };
-  // The name's bytes and its length plus one (in the top byte): never 0.
+  // The name's bytes, zero-padded (so never 0); 0 if the name is not short.
   static std::uint64_t short_word(std::string_view name) {
     const auto* p = reinterpret_cast<const unsigned char*>(name.data());
     const std::size_t n = name.size();
-    const std::uint64_t word = std::uint64_t{n + 1} << 56;
-    if constexpr (std::endian::native == std::endian::little) {
-      if (n >= 4) {  // two overlapping loads: the shared bytes land in the same places
-        std::uint32_t lo, hi;
-        std::memcpy(&lo, p, 4);
-        std::memcpy(&hi, p + n - 4, 4);
-        return word | lo | (std::uint64_t{hi} << (8 * (n - 4)));
-      }
+    if (n - 1 >= kShortMax) return 0;  // empty or long
+    std::uint64_t word = 0;
+    if (std::endian::native == std::endian::little && n >= 4) {
+      // Two overlapping loads: the shared bytes land in the same places.
+      std::uint32_t lo, hi;
+      std::memcpy(&lo, p, 4);
+      std::memcpy(&hi, p + n - 4, 4);
+      word = lo | (std::uint64_t{hi} << (8 * (n - 4)));
+    } else {
+      for (std::size_t i = 0; i < n; ++i) word |= std::uint64_t{p[i]} << (8 * i);
     }
-    std::uint64_t bytes = 0;
-    for (std::size_t i = 0; i < n; ++i) bytes |= std::uint64_t{p[i]} << (8 * i);
-    return word | bytes;
+    // A zero byte within the name would make it look shorter.
+    const std::uint64_t v = word | (n == 8 ? 0 : ~std::uint64_t{0} << (8 * n));
+    if ((v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull) return 0;
+    return word;
   }
   // Keyed: one wide multiply, its halves folded.
   static std::uint64_t short_hash(std::uint64_t word) {
