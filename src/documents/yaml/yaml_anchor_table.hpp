@@ -74,19 +74,29 @@ class AnchorTable {
     AnchorBinding binding;
   };
   // The name's bytes, zero-padded (so never 0); 0 if the name is not short.
+  // The 4 bytes at p, the first in the low bits.
+  static std::uint64_t load_le4(const unsigned char* p) {
+    if constexpr (std::endian::native == std::endian::little) {
+      std::uint32_t v;
+      std::memcpy(&v, p, 4);
+      return v;
+    } else {
+      return std::uint64_t{p[0]} | (std::uint64_t{p[1]} << 8) | (std::uint64_t{p[2]} << 16) |
+             (std::uint64_t{p[3]} << 24);
+    }
+  }
   static std::uint64_t short_word(std::string_view name) {
     const auto* p = reinterpret_cast<const unsigned char*>(name.data());
     const std::size_t n = name.size();
     if (n - 1 >= kShortMax) return 0;  // empty or long
-    std::uint64_t word = 0;
-    if (std::endian::native == std::endian::little && n >= 4) {
-      // Two overlapping loads: the shared bytes land in the same places.
-      std::uint32_t lo, hi;
-      std::memcpy(&lo, p, 4);
-      std::memcpy(&hi, p + n - 4, 4);
-      word = lo | (std::uint64_t{hi} << (8 * (n - 4)));
+    // Overlapping reads, each byte put in its place (a byte read twice lands
+    // in the same place twice).
+    std::uint64_t word;
+    if (n >= 4) {
+      word = load_le4(p) | (load_le4(p + n - 4) << (8 * (n - 4)));
     } else {
-      for (std::size_t i = 0; i < n; ++i) word |= std::uint64_t{p[i]} << (8 * i);
+      word = std::uint64_t{p[0]} | (std::uint64_t{p[n / 2]} << (8 * (n / 2))) |
+             (std::uint64_t{p[n - 1]} << (8 * (n - 1)));
     }
     // A zero byte within the name would make it look shorter.
     const std::uint64_t v = word | (n == 8 ? 0 : ~std::uint64_t{0} << (8 * n));
