@@ -73,7 +73,6 @@ class AnchorTable {
     std::uint64_t word;  // 0 for none
     AnchorBinding binding;
   };
-  // The name's bytes, zero-padded (so never 0); 0 if the name is not short.
   // The 4 bytes at p, the first in the low bits.
   static std::uint64_t load_le4(const unsigned char* p) {
     if constexpr (std::endian::native == std::endian::little) {
@@ -85,6 +84,7 @@ class AnchorTable {
              (std::uint64_t{p[3]} << 24);
     }
   }
+  // The name's bytes, zero-padded (so never 0); 0 if the name is not short.
   static std::uint64_t short_word(std::string_view name) {
     const auto* p = reinterpret_cast<const unsigned char*>(name.data());
     const std::size_t n = name.size();
