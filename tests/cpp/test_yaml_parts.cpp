@@ -4,6 +4,7 @@
 // that integer readings beyond 64 bits use.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "documents/yaml/yaml_key_hashes.hpp"
 #include "documents/yaml/yaml_node_identity.hpp"
 #include "documents/yaml/yaml_parser.hpp"
+#include "documents/yaml/yaml_plain_anchors.hpp"
 #include "documents/yaml/yaml_plain_check.hpp"
 #include "text/bits.hpp"
 
@@ -288,7 +290,7 @@ TEST(YamlAnchorTable, FindsLatestBindingOfEachName) {
         return "a_rather_long_anchor_name_" + std::to_string(i);
     }
   };
-  constexpr int kNames = 1000;
+  constexpr int kNames = 6000;  // both indexes grow past the size that takes bindings at once
   yaml::AnchorTable table;
   std::vector<std::uint32_t> latest(kNames, yaml::kNone);
   for (std::uint32_t step = 0; step < 2 * kNames; ++step) {
@@ -308,7 +310,7 @@ TEST(YamlAnchorTable, FindsLatestBindingOfEachName) {
   }
   using namespace std::string_view_literals;
   for (const std::string_view missing :
-       {""sv, "n"sv, "x"sv, "a_rather_long_anchor_name_"sv, "n1000"sv, "n5\0"sv, "n\0"sv})
+       {""sv, "n"sv, "x"sv, "a_rather_long_anchor_name_"sv, "n6000"sv, "n5\0"sv, "n\0"sv})
     EXPECT_EQ(table.find(missing), nullptr) << missing;
   // Bound twice close together, then pushed into the index by later names.
   table.bind("twice", {1, 0});
@@ -316,6 +318,60 @@ TEST(YamlAnchorTable, FindsLatestBindingOfEachName) {
   for (int i = 0; i < 40; ++i) table.bind("later" + std::to_string(i), {3, 0});
   ASSERT_NE(table.find("twice"), nullptr);
   EXPECT_EQ(table.find("twice")->entry, 2u);
+}
+
+// Random bindings and aliases over short and long names, against the latest
+// binding of each: a bound name's alias gets that binding (a scalar's may be
+// taken on trust); verify() fails exactly when a trusted alias named no
+// scalar bound before it. Enough names that the cache of recent ones misses.
+TEST(YamlPlainAnchors, AgreesWithTheLatestBindings) {
+  std::uint64_t state = 3;
+  const auto next = [&state](std::uint64_t below) {
+    return text::fold_multiply(state += 0x9E3779B97F4A7C15ull, 0xD6E8FEB86659FD93ull) % below;
+  };
+  const auto name = [](std::uint64_t i) {
+    return i % 3 == 0 ? "long_anchor_name_" + std::to_string(i) : "s" + std::to_string(i);
+  };
+  for (int run = 0; run < 40; ++run) {
+    yaml::PlainAnchors anchors;
+    std::map<std::string, std::uint32_t> latest;  // name -> expansion (0: a scalar)
+    bool undefined = false;                       // an alias to an unbound name was taken on trust
+    const std::uint64_t names = run % 2 == 0 ? 40 : 3000;
+    for (int op = 0; op < 4000; ++op) {
+      const std::string n = name(next(names));
+      switch (next(4)) {
+        case 0:
+          anchors.bind_scalar(n);
+          latest[n] = 0;
+          break;
+        case 1: {
+          const auto expansion = static_cast<std::uint32_t>(1 + next(5));
+          anchors.bind_collection(n, expansion);
+          latest[n] = expansion;
+          break;
+        }
+        default: {
+          const auto it = latest.find(n);
+          if (run % 4 < 2 && it == latest.end()) break;  // these runs alias bound names only
+          const yaml::AnchorBinding* b = anchors.find(n);
+          if (it == latest.end()) {
+            if (b != nullptr) undefined = true;
+            EXPECT_TRUE(b == nullptr || b->expansion == 0) << n;
+          } else {
+            ASSERT_NE(b, nullptr) << n;
+            EXPECT_EQ(b->expansion, it->second) << n;
+          }
+        }
+      }
+      if (run % 8 == 1 && op == 3000) {  // an alias before the first binding of its name
+        const std::string fresh = "f" + std::to_string(run);
+        EXPECT_NE(anchors.find(fresh), nullptr);
+        anchors.bind_scalar(fresh);
+        undefined = true;
+      }
+    }
+    EXPECT_EQ(anchors.verify(), !undefined) << run;
+  }
 }
 
 // ---- colliding keys ---------------------------------------------------------------

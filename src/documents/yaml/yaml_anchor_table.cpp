@@ -149,6 +149,7 @@ void AnchorTable::bind_long(std::string_view name, AnchorBinding binding) {
   waiting_[waiting_count_++] = {hash, names_.size(), static_cast<std::uint32_t>(name.size()),
                                 binding};
   names_.append(name);
+  if (slots_.size() <= kCachedSlots) flush();
 }
 
 // New names keep their text, moved down over the texts of names that were

@@ -42,7 +42,7 @@ struct AnchorBinding {
 // the overflow. A new binding replaces the old one of its name. New
 // bindings wait in a short queue, their slots fetched from memory meanwhile,
 // and enter the index together: a large index then costs no wait on memory
-// per binding.
+// per binding (a small one, which stays in cache, takes them at once).
 class AnchorTable {
  public:
   void bind(std::string_view name, AnchorBinding binding) {
@@ -63,9 +63,21 @@ class AnchorTable {
   // choose colliding names).
   static std::uint64_t home_hash(std::string_view name);
 
+  // Short names by their word, for callers that keep words: the word of
+  // `name`, or 0 for a name that is not short (see short_word).
+  static std::uint64_t word_of(std::string_view name) { return short_word(name); }
+  void bind_word(std::uint64_t word, AnchorBinding binding) { bind_short(word, binding); }
+  const AnchorBinding* find_word(std::uint64_t word) const {
+    return has_short_names() ? find_short(word) : nullptr;
+  }
+  bool has_short_names() const { return short_count_ != 0 || short_waiting_count_ != 0; }
+
  private:
   static constexpr std::size_t kMaxProbes = 16;  // per name, in either index
   static constexpr std::size_t kWaiting = 16;    // bindings waiting, in either queue
+  // An index of at most this many slots stays in cache: bindings enter it at
+  // once, and lookups never scan a queue.
+  static constexpr std::size_t kCachedSlots = 4096;
 
   // ---- short names: up to kShortMax bytes, none of them zero ----
   static constexpr std::size_t kShortMax = 8;
@@ -114,6 +126,7 @@ class AnchorTable {
     short_waiting_words_[short_waiting_count_] = word;
     short_waiting_[short_waiting_count_++] = binding;
     short_waiting_filter_ |= std::uint64_t{1} << (hash >> 58);
+    if (short_slots_.size() <= kCachedSlots) flush_short();
   }
   const AnchorBinding* find_short(std::uint64_t word) const {
     const std::uint64_t hash = short_hash(word);

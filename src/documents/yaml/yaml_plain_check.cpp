@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "documents/yaml/yaml_anchor_table.hpp"
 #include "documents/yaml/yaml_builder.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
 #include "documents/yaml/yaml_key_hashes.hpp"
 #include "documents/yaml/yaml_node_identity.hpp"
 #include "documents/yaml/yaml_parser.hpp"
+#include "documents/yaml/yaml_plain_anchors.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
 
 namespace velmora::documents::yaml {
@@ -41,7 +41,7 @@ class PlainChecker {
       if (resolve_scalar(value, plain, tag, failure_, false).kind == ValueKind::Failure)
         return false;
     }
-    if (s.anchor != nullptr) anchors_.bind(reinterpret_cast<const char*>(s.anchor), {0, 0});
+    if (s.anchor != nullptr) anchors_.bind_scalar(reinterpret_cast<const char*>(s.anchor));
     child_done(0, 0);
     return true;
   }
@@ -74,7 +74,7 @@ class PlainChecker {
       if (expansions_.size() >= kNone) return false;
       expansion = static_cast<std::uint32_t>(expansions_.size());
       expansions_.emplace_back();  // infinite until the collection ends
-      anchors_.bind(reinterpret_cast<const char*>(anchor), {0, expansion});
+      anchors_.bind_collection(reinterpret_cast<const char*>(anchor), expansion);
     }
     frames_.push_back({is_map, true, expansion});
     if (is_map) keys_.open();
@@ -93,13 +93,13 @@ class PlainChecker {
     return true;
   }
 
-  // Whether the document ended acceptably: all its collections closed and
-  // its alias expansions within the repetition limit (an empty document
-  // counts as one entry, a null).
+  // Whether the document ended acceptably: all its collections closed, its
+  // alias expansions within the repetition limit (an empty document counts
+  // as one entry, a null) and its aliases taken on trust verified.
   bool complete() {
     if (!frames_.empty()) return false;
     const std::uint64_t limit = kRepetitionFactor * std::max<std::uint64_t>(entries_, 1);
-    return repetitions_ <= limit;
+    return repetitions_ <= limit && anchors_.verify();
   }
 
  private:
@@ -129,7 +129,7 @@ class PlainChecker {
 
   KeyHashes keys_;  // of the open mappings, checked for a repeat as each closes
   std::vector<Frame> frames_;
-  AnchorTable anchors_;
+  PlainAnchors anchors_;
   std::vector<Expansion> expansions_;  // by id (0 unused)
   std::uint64_t entries_ = 0;          // nodes' events: the repetition limit's base
   std::uint64_t repetitions_ = 0;      // alias expansions of the document
