@@ -372,6 +372,14 @@ TEST(YamlPlainAnchors, AgreesWithTheLatestBindings) {
     }
     EXPECT_EQ(anchors.verify(), !undefined) << run;
   }
+  // An alias before its name's binding, then one after it (its name pushed
+  // out of the cache meanwhile): the first decides.
+  yaml::PlainAnchors anchors;
+  EXPECT_NE(anchors.find("q"), nullptr);
+  anchors.bind_scalar("q");
+  for (int i = 0; i < 3000; ++i) anchors.bind_scalar("o" + std::to_string(i));
+  EXPECT_NE(anchors.find("q"), nullptr);
+  EXPECT_FALSE(anchors.verify());
 }
 
 // ---- colliding keys ---------------------------------------------------------------

@@ -18,7 +18,8 @@ namespace velmora::documents::yaml {
 // bound to a collection, every later binding of those, and long names. An
 // alias whose name is in neither is taken for a scalar on trust and
 // verified against the written words once the document is read (a name
-// bound only after the alias, or never, fails).
+// bound only after the alias, or never, fails). A name is trusted once: its
+// first alias decides for the later ones, which the cache then answers.
 class PlainAnchors {
  public:
   void bind_scalar(std::string_view name) {
@@ -39,11 +40,15 @@ class PlainAnchors {
     const std::uint64_t word = AnchorTable::word_of(name);
     if (word == 0) return table_.find(name);
     if (const AnchorBinding* b = table_.find_word(word)) return b;
-    if (recent_[recent_slot(word)] != word) trust(word);
+    if (std::uint64_t& recent = recent_[recent_slot(word)]; recent != word) {
+      trust(word);
+      recent = word;
+    }
     return &kScalar;
   }
-  // Whether every alias taken on trust named a scalar anchored before it.
-  bool verify() const;
+  // Whether every alias taken on trust named a scalar anchored before it
+  // (once, when the document has been read).
+  bool verify();
 
  private:
   static constexpr AnchorBinding kScalar{0, 0};
@@ -51,18 +56,16 @@ class PlainAnchors {
   static std::size_t recent_slot(std::uint64_t word) {
     return static_cast<std::size_t>((word * 0x9E3779B97F4A7C15ull) >> 56);
   }
-  struct Trusted {
-    std::uint64_t word;
-    std::uint32_t before;  // how many scalar names were written at the alias
-  };
-
   void write_scalar(std::uint64_t word);
   void trust(std::uint64_t word);
 
   AnchorTable table_;
   std::vector<std::uint64_t> scalars_;           // short names bound to a scalar, not in table_
-  std::array<std::uint64_t, kRecent> recent_{};  // words of scalars_, the latest by slot
-  std::vector<Trusted> trusted_;
+  std::array<std::uint64_t, kRecent> recent_{};  // words of scalars_ or trusted_, by slot
+  // Names taken on trust: entry, how many scalar names were written at the
+  // first alias; expansion, 1 once verified.
+  AnchorTable trusted_;
+  std::size_t unverified_ = 0;
 };
 
 }  // namespace velmora::documents::yaml
