@@ -16,7 +16,7 @@
 //
 // --flood times the check on keys and anchor names chosen to collide, as an
 // attacker who knew the hash key would choose them (the check runs with that
-// fixed key), against ordinary ones of the same count; "keys-full" times the
+// fixed key), against ordinary ones of the same count and lengths; "keys-full" times the
 // full check alone, which keys of equal hashes would hand the document to:
 //   flood  what  count  bytes  chosen_seconds  ordinary_seconds
 #include <yaml.h>
@@ -242,7 +242,8 @@ int flood() {
     bool full;  // the full check alone (what keys with equal hashes would hand them to)
   };
   const auto key_line = [](const std::string& k) { return k + ": 1\n"; };
-  const auto anchor_line = [](const std::string& k) { return "- &" + k + " 1\n"; };
+  // Anchored collections: the plain check enters their names in its table.
+  const auto anchor_line = [](const std::string& k) { return "- &" + k + " []\n"; };
   const auto key_hash = yaml::hash_bytes;  // under the string seed: equal bits stay equal
   const auto anchor_hash = yaml::AnchorTable::home_hash;
   const Case cases[] = {{"keys", 100'000, 0x3FFull << 54, key_hash, key_line, false},
@@ -252,8 +253,11 @@ int flood() {
                         {"anchors", 100'000, 0x3FF, anchor_hash, anchor_line, false}};
   for (const Case& c : cases) {
     std::string chosen, ordinary;
-    for (const std::string& k : colliding_names(c.count, c.mask, c.hash)) chosen += c.line(k);
-    for (std::size_t i = 0; i < c.count; ++i) ordinary += c.line("k" + std::to_string(i));
+    // Ordinary names as long as the chosen ones ("c123" and "o123").
+    for (const std::string& k : colliding_names(c.count, c.mask, c.hash)) {
+      chosen += c.line(k);
+      ordinary += c.line("o" + k.substr(1));
+    }
     const auto time = [&c](const std::string& text) {
       return seconds_of(
           [&] {
