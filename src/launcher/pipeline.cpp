@@ -1,5 +1,8 @@
 #include "launcher/pipeline.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include "documents/json/json_check.hpp"
 #include "documents/yaml/yaml_check.hpp"
 #include "launcher/launch.hpp"
@@ -36,6 +39,85 @@ std::optional<PipelineFailure> check_document(std::string_view text, DocumentFor
 
 PipelineFailure cancelled() { return PipelineFailure{"cancelled", Stage::cancelled, std::nullopt}; }
 
+// A file handed to the document check in steps through a reused buffer,
+// each step checked for UTF-8 first (a sequence cut by the step's end waits
+// for the next). Any failure ends it: the whole read then finds and words
+// what went wrong.
+class FileTextSource final : public documents::TextSource {
+ public:
+  // The most one step holds; a smaller file takes a buffer of its length.
+  static constexpr std::size_t kStep = std::size_t{1} << 20;
+  // Asked between this many bytes read, and whenever a signal interrupts.
+  static constexpr std::uint64_t kCancelEvery = std::uint64_t{16} << 20;
+
+  FileTextSource(platform::FileReader& file, platform::Cancellation* cancel)
+      : file_(file), cancel_(cancel) {}
+
+  // False when the buffer could not be had or the first bytes not read.
+  bool start() noexcept {
+    const std::uint64_t reported = file_.reported_size();
+    const std::size_t size = reported < kStep ? static_cast<std::size_t>(reported) + 64 : kStep;
+    if (!buffer_.reserve(size)) return false;
+    return fill();
+  }
+  bool starts_with_bom() const noexcept {
+    return end_ >= 3 && std::string_view(buffer_.data(), 3) == "\xEF\xBB\xBF";
+  }
+  bool cancelled() const noexcept { return cancelled_; }
+
+  bool read(unsigned char* into, std::size_t capacity, std::size_t& got) noexcept override {
+    got = 0;
+    if (begin_ == end_ && !fill()) return false;
+    got = std::min(capacity, end_ - begin_);
+    std::memcpy(into, buffer_.data() + begin_, got);
+    begin_ += got;
+    return true;
+  }
+
+ private:
+  // Refills the buffer with checked text after the held-back bytes; false
+  // on any failure. At the end of the file nothing is checked and begin_ ==
+  // end_, unless bytes were held back (a truncated sequence: a failure).
+  bool fill() noexcept {
+    char* const data = buffer_.data();
+    std::memmove(data, data + end_, held_);
+    std::size_t size = held_;
+    begin_ = end_ = 0;
+    held_ = 0;
+    for (;;) {
+      if (read_since_asked_ >= kCancelEvery) {
+        read_since_asked_ = 0;
+        if (cancel_ != nullptr && cancel_->requested()) {
+          cancelled_ = true;
+          return false;
+        }
+      }
+      std::size_t got = 0;
+      if (auto error = file_.read(data + size, buffer_.capacity() - size, got, cancel_)) {
+        cancelled_ = *error == platform::kCancelled;
+        return false;
+      }
+      read_since_asked_ += got;
+      size += got;
+      if (got == 0) return size == 0;  // the end
+      const std::size_t complete = utf8_complete_prefix({data, size});
+      if (complete == 0) continue;  // only the start of a sequence so far
+      if (!is_valid_utf8({data, complete})) return false;
+      end_ = complete;
+      held_ = size - complete;
+      return true;
+    }
+  }
+
+  platform::FileReader& file_;
+  platform::Cancellation* cancel_;
+  platform::ByteBuffer buffer_;
+  std::size_t begin_ = 0, end_ = 0;  // checked text not yet handed over
+  std::size_t held_ = 0;             // bytes after end_ waiting for the rest of their sequence
+  std::uint64_t read_since_asked_ = 0;
+  bool cancelled_ = false;
+};
+
 }  // namespace
 
 std::optional<DocumentFormat> format_of(std::string_view path) noexcept {
@@ -51,9 +133,23 @@ std::optional<std::string> read_config_text(std::string_view path, platform::Byt
   return std::nullopt;
 }
 
+StreamedCheck check_yaml_file_streamed(std::string_view path, platform::Cancellation* cancel) {
+  if (cancel != nullptr && cancel->requested()) return StreamedCheck::cancelled;
+  platform::FileReader file;
+  if (file.open(path)) return StreamedCheck::undecided;
+  FileTextSource source(file, cancel);
+  if (!source.start()) {
+    return source.cancelled() ? StreamedCheck::cancelled : StreamedCheck::undecided;
+  }
+  if (documents::yaml_document_accepted(source, source.starts_with_bom())) {
+    return StreamedCheck::accepted;
+  }
+  return source.cancelled() ? StreamedCheck::cancelled : StreamedCheck::undecided;
+}
+
 const PipelineServices& default_pipeline_services() noexcept {
   static const PipelineServices services{&platform::path_exists, &read_config_text,
-                                         &run_trainer_process};
+                                         &run_trainer_process, &check_yaml_file_streamed};
   return services;
 }
 
@@ -62,6 +158,19 @@ std::optional<PipelineFailure> check_config_file(std::string_view path,
                                                  platform::Cancellation* cancel) {
   if (!services.path_exists(path)) {
     return failure(Stage::exists, kNotFoundPrefix, path);
+  }
+  // A YAML file is first checked as it is read: an accepted one is never held
+  // whole. Anything else is read whole and checked again from the start,
+  // which finds and words the failure in the order below.
+  if (services.check_yaml_streamed != nullptr && format_of(path) == DocumentFormat::yaml) {
+    switch (services.check_yaml_streamed(path, cancel)) {
+      case StreamedCheck::accepted:
+        return std::nullopt;
+      case StreamedCheck::cancelled:
+        return cancelled();
+      case StreamedCheck::undecided:
+        break;
+    }
   }
   // The text lives only until its document check is done.
   platform::ByteBuffer text;

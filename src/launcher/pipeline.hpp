@@ -66,12 +66,27 @@ std::optional<DocumentFormat> format_of(std::string_view path) noexcept;
 std::optional<std::string> read_config_text(std::string_view path, platform::ByteBuffer& text,
                                             platform::Cancellation* cancel = nullptr);
 
+// What checking a YAML file as it is read found.
+enum class StreamedCheck {
+  accepted,   // readable, UTF-8 and an acceptable document
+  undecided,  // anything else: the whole text must be read and checked
+  cancelled,  // the caller asked the read to stop
+};
+
+// Reads the YAML file at `path` in steps, checking UTF-8 and the document as
+// it goes, without holding the text whole.
+StreamedCheck check_yaml_file_streamed(std::string_view path,
+                                       platform::Cancellation* cancel = nullptr);
+
 // The services the pipeline uses; tests substitute their own.
 struct PipelineServices {
   bool (*path_exists)(std::string_view path);
   std::optional<std::string> (*read_config_text)(std::string_view path, platform::ByteBuffer& text,
                                                  platform::Cancellation* cancel);
   std::optional<std::string> (*run_trainer)(const TrainingRequest& request, SupervisionHost& host);
+  // Tried first for YAML files when given: an accepted file needs no more.
+  StreamedCheck (*check_yaml_streamed)(std::string_view path,
+                                       platform::Cancellation* cancel) = nullptr;
 };
 const PipelineServices& default_pipeline_services() noexcept;
 

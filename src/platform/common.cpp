@@ -2,6 +2,7 @@
 // the whole-file read and the unbounded wait for a child.
 #include <cstring>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include "platform/os_file.hpp"
@@ -62,6 +63,35 @@ std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& ou
   }
   out.set_size(size);
   return std::nullopt;
+}
+
+FileReader::FileReader() = default;
+FileReader::~FileReader() = default;
+
+std::optional<std::string> FileReader::open(std::string_view path) {
+  try {
+    file_ = std::make_unique<detail::OsFile>();
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  return file_->open(path);
+}
+
+std::uint64_t FileReader::reported_size() const noexcept { return file_->reported_size(); }
+
+std::optional<std::string> FileReader::read(char* into, std::size_t capacity, std::size_t& got,
+                                            Cancellation* cancel) {
+  got = 0;
+  for (;;) {
+    const detail::ReadStep step = file_->read(into, capacity);
+    if (step.interrupted) {
+      if (cancel != nullptr && cancel->requested()) return std::string(kCancelled);
+      continue;
+    }
+    if (step.error != 0) return render_os_error(step.error);
+    got = step.bytes;
+    return std::nullopt;
+  }
 }
 
 // The parts of ChildProcess that are the same on every system; the handle's

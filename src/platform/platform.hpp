@@ -3,7 +3,9 @@
 // All texts are UTF-8; the Windows implementation converts to and from UTF-16.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -54,6 +56,34 @@ inline constexpr std::string_view kCancelled = "cancelled";
 // returns the error text: a rendered OS error, "out of memory" or kCancelled.
 std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& out,
                                            Cancellation* cancel = nullptr);
+
+namespace detail {
+class OsFile;
+}  // namespace detail
+
+// A file read in steps, for callers that need no more of it at once: opened
+// and refused as read_whole_file opens and refuses it.
+class FileReader {
+ public:
+  FileReader();
+  ~FileReader();
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+
+  // Empty on success, else the rendered OS error or "out of memory".
+  std::optional<std::string> open(std::string_view path);
+  // After a successful open: reads up to `capacity` bytes into `into`; `got`
+  // is 0 at the end of the file. A signal that interrupts the read asks `cancel` (when given), and
+  // the read goes on unless it asks to stop (kCancelled). Empty on success,
+  // else the error text.
+  std::optional<std::string> read(char* into, std::size_t capacity, std::size_t& got,
+                                  Cancellation* cancel);
+  // After a successful open: the length the system reports, 0 when none.
+  std::uint64_t reported_size() const noexcept;
+
+ private:
+  std::unique_ptr<detail::OsFile> file_;
+};
 
 // Searches for the program `name` as the platform launches programs (Windows:
 // directory of the running executable, system directory, Windows directory,

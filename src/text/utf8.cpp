@@ -62,6 +62,17 @@ std::size_t valid_utf8_prefix(std::string_view text) noexcept {
   return static_cast<std::size_t>(p - begin);
 }
 
+std::size_t utf8_complete_prefix(std::string_view piece) noexcept {
+  const std::size_t n = piece.size();
+  for (std::size_t back = 1; back <= 3 && back <= n; ++back) {
+    const auto b = static_cast<unsigned char>(piece[n - back]);
+    if (continuation(b)) continue;  // look further back for the lead
+    const std::size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+    return length > back ? n - back : n;
+  }
+  return n;
+}
+
 bool is_valid_utf8(std::string_view text) noexcept {
   return valid_utf8_prefix(text) == text.size();
 }

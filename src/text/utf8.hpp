@@ -14,4 +14,11 @@ bool is_valid_utf8(std::string_view text) noexcept;
 // when the whole text is valid.
 std::size_t valid_utf8_prefix(std::string_view text) noexcept;
 
+// For a text read in pieces: the length of `piece` without a multi-byte
+// sequence that starts in its last three bytes and needs more bytes than it
+// has (they may come with the next piece). Cut there, a text is valid
+// exactly when each of its pieces, the held-back bytes put in front of the
+// next, is.
+std::size_t utf8_complete_prefix(std::string_view piece) noexcept;
+
 }  // namespace velmora::launcher

@@ -174,6 +174,68 @@ TEST_F(ConfigRead, TextsAndErrors) {
   EXPECT_EQ(text.view(), big);
 }
 
+// A YAML file checked as it is read gives what the whole read gives; the
+// streamed check alone accepts the acceptable ones. Texts past one step of
+// the read put a character, a fault or an error across or after its end.
+TEST_F(ConfigRead, StreamedYamlCheckAgreesWithTheWholeRead) {
+  using velmora::launcher::check_config_file;
+  using velmora::launcher::StreamedCheck;
+  const std::size_t step = std::size_t{1} << 20;
+  std::string lines;  // just over one step, then a key that may repeat
+  for (int i = 0; lines.size() < step + 100; ++i) lines += "k" + std::to_string(i) + ": v\n";
+  std::string scalars = "a: &x 1\n";  // more anchored scalars than the cache of recent ones
+  for (int i = 0; i < 2000; ++i)
+    scalars += "s" + std::to_string(i) + ": &s" + std::to_string(i) + " 1\n";
+  const auto across =
+      [&](std::string character) {  // `character` starts one byte before the step's end
+        std::string text = "t: " + std::string(step - 4, 'x');
+        return text + character + "\n";
+      };
+  struct Case {
+    std::string text;
+    bool accepted;  // by the streamed check
+  };
+  const std::vector<Case> cases = {
+      {"a: 1\nb: [x, y]\n", true},
+      {"\xEF\xBB\xBF"
+       "a: \xC3\xA9\n",
+       true},
+      {"", true},
+      {lines, true},
+      {across("\xC3\xA9"), true},
+      {across("\xF0\x9F\x98\x80"), true},
+      {scalars + "b: *x\n", true},
+      {scalars + "b: *y\n", false},
+      {"b: *x\na: &x 1\n", false},
+      {lines + "k7: again\n", false},
+      {across("\xC3("), false},
+      {lines + "c: \xE2\x82", false},
+      {"a: [1\n", false},
+  };
+  const PipelineServices whole_read_only{&velmora::platform::path_exists, &read_config_text,
+                                         nullptr, nullptr};
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string path = write("c" + std::to_string(n++) + ".yaml", c.text);
+    EXPECT_EQ(velmora::launcher::check_yaml_file_streamed(path) == StreamedCheck::accepted,
+              c.accepted)
+        << path;
+    const auto streamed = check_config_file(path, velmora::launcher::default_pipeline_services());
+    const auto whole = check_config_file(path, whole_read_only);
+    ASSERT_EQ(streamed.has_value(), whole.has_value()) << path;
+    EXPECT_EQ(whole.has_value(), !c.accepted) << path;
+    if (whole) {
+      EXPECT_EQ(streamed->message, whole->message) << path;
+      EXPECT_EQ(streamed->stage, whole->stage) << path;
+    }
+  }
+  struct Stop : Cancellation {
+    bool requested() override { return true; }
+  } stop;
+  EXPECT_EQ(velmora::launcher::check_yaml_file_streamed(write("s.yaml", "a: 1\n"), &stop),
+            StreamedCheck::cancelled);
+}
+
 TEST_F(ConfigRead, FilesOfUnknownLengthAreReadToTheEnd) {
   // /proc files report length 0 and are read in chunks.
   ByteBuffer text;

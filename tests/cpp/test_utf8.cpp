@@ -13,6 +13,7 @@
 namespace {
 
 using velmora::launcher::is_valid_utf8;
+using velmora::launcher::utf8_complete_prefix;
 using velmora::launcher::valid_utf8_prefix;
 
 // Reference: decode by bit pattern, then judge the code point (minimum per
@@ -152,6 +153,30 @@ TEST(Utf8Validation, LongMixedTextWithOneFault) {
     broken[at] = static_cast<char>(0xFF);
     EXPECT_EQ(valid_utf8_prefix(broken), reference_prefix(broken)) << at;
     EXPECT_FALSE(is_valid_utf8(broken)) << at;
+  }
+}
+
+// A text cut anywhere, the bytes held back by utf8_complete_prefix put in
+// front of the rest, is valid exactly when both pieces are: random texts over
+// bytes of every kind (leads, continuations, bounds of the ranges).
+TEST(Utf8Validation, PiecesCutAtTheCompletePrefixAgreeWithTheWhole) {
+  const unsigned char alphabet[] = {0x41, 0x80, 0x8F, 0x90, 0xA0, 0xBF, 0xC1, 0xC2,
+                                    0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+  std::uint64_t state = 1;
+  for (int n = 0; n < 200'000; ++n) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    std::string text(1 + (state >> 61), '\0');
+    for (std::size_t i = 0; i < text.size(); ++i)
+      text[i] = static_cast<char>(alphabet[(state >> (4 * i + 8)) % sizeof alphabet]);
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+      const std::string_view piece = std::string_view(text).substr(0, cut);
+      const std::size_t kept = utf8_complete_prefix(piece);
+      ASSERT_LE(kept, cut);
+      ASSERT_GE(kept + 3, cut);
+      const bool pieces = is_valid_utf8(piece.substr(0, kept)) &&
+                          is_valid_utf8(std::string_view(text).substr(kept));
+      ASSERT_EQ(pieces, is_valid_utf8(text)) << n << " cut " << cut;
+    }
   }
 }
 

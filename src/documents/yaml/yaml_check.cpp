@@ -80,6 +80,16 @@ CheckResult check_yaml_document_counted(std::string_view text, CheckStats& stats
 
 }  // namespace yaml
 
+bool yaml_document_accepted(TextSource& source, bool bom) {
+  // libyaml asks for input through a C callback; a failed read is its error.
+  yaml_read_handler_t* const read = [](void* data, unsigned char* buffer, std::size_t size,
+                                       std::size_t* size_read) -> int {
+    return static_cast<TextSource*>(data)->read(buffer, size, *size_read) ? 1 : 0;
+  };
+  yaml::Parser parser(read, &source, bom);
+  return yaml::plain_check(parser) == yaml::PlainVerdict::Accepted;
+}
+
 CheckResult check_yaml_document(std::string_view text) {
   if (yaml::plain_check(text) == yaml::PlainVerdict::Accepted) return std::nullopt;
   yaml::CheckStats stats;

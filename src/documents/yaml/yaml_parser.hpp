@@ -90,6 +90,13 @@ class Parser {
     yaml_parser_set_input_string(
         &parser_, reinterpret_cast<const unsigned char*>(source.text.data()), source.text.size());
   }
+  // A parser reading from `handler`, which libyaml calls for more input.
+  Parser(yaml_read_handler_t* handler, void* data, bool bom)
+      : ok_(yaml_parser_initialize(&parser_) != 0) {
+    if (!ok_) return;
+    if (!bom) yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
+    yaml_parser_set_input(&parser_, handler, data);
+  }
   ~Parser() {
     if (ok_) yaml_parser_delete(&parser_);
   }

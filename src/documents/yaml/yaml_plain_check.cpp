@@ -136,9 +136,7 @@ class PlainChecker {
   std::string failure_;
 };
 
-PlainVerdict check(std::string_view text) {
-  const Source source = Source::of(text);
-  Parser parser(source);
+PlainVerdict check(Parser& parser) {
   if (!parser.ok()) return PlainVerdict::Undecided;
   PlainChecker checker;
   for (;;) {
@@ -180,12 +178,17 @@ PlainVerdict check(std::string_view text) {
 
 }  // namespace
 
-PlainVerdict plain_check(std::string_view text) {
+PlainVerdict plain_check(Parser& parser) {
   try {
-    return check(text);
+    return check(parser);
   } catch (...) {  // allocation failures: the full check says so
     return PlainVerdict::Undecided;
   }
+}
+
+PlainVerdict plain_check(std::string_view text) {
+  Parser parser(Source::of(text));
+  return plain_check(parser);
 }
 
 }  // namespace velmora::documents::yaml

@@ -15,11 +15,14 @@
 #include <string_view>
 
 #include "documents/yaml/yaml_check_internal.hpp"
+#include "documents/yaml/yaml_parser.hpp"
 
 namespace velmora::documents::yaml {
 
 enum class PlainVerdict { Accepted, Undecided };
 
 PlainVerdict plain_check(std::string_view text);
+// The same on a text read through `parser` as it goes.
+PlainVerdict plain_check(Parser& parser);
 
 }  // namespace velmora::documents::yaml
