@@ -80,10 +80,11 @@ StreamedCheck check_yaml_file_streamed(std::string_view path,
 
 // The services the pipeline uses; tests substitute their own.
 struct PipelineServices {
-  bool (*path_exists)(std::string_view path);
+  bool (*path_exists)(std::string_view path) = nullptr;
   std::optional<std::string> (*read_config_text)(std::string_view path, platform::ByteBuffer& text,
-                                                 platform::Cancellation* cancel);
-  std::optional<std::string> (*run_trainer)(const TrainingRequest& request, SupervisionHost& host);
+                                                 platform::Cancellation* cancel) = nullptr;
+  std::optional<std::string> (*run_trainer)(const TrainingRequest& request,
+                                            SupervisionHost& host) = nullptr;
   // Tried first for YAML files when given: an accepted file needs no more.
   StreamedCheck (*check_yaml_streamed)(std::string_view path,
                                        platform::Cancellation* cancel) = nullptr;

@@ -23,7 +23,9 @@ class TextSource {
  protected:
   TextSource() = default;
   TextSource(const TextSource&) = default;
+  TextSource(TextSource&&) = default;
   TextSource& operator=(const TextSource&) = default;
+  TextSource& operator=(TextSource&&) = default;
 };
 
 // Whether the document read from `source` (UTF-8, with a leading byte-order
