@@ -1,8 +1,10 @@
 // libFuzzer target for the YAML document check: any input must give either
 // acceptance or one well-formed error text, without sanitizer reports.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -68,6 +70,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool plain = yaml::plain_check(text) == yaml::PlainVerdict::Accepted;
   const auto full = yaml::check_yaml_document_counted(text, stats);
   if ((plain && full) || full != result) std::abort();
+  // Read in small pieces, as a file is read in steps, the plain check says
+  // the same.
+  struct Pieces final : velmora::documents::TextSource {
+    std::string_view rest;
+    std::size_t step = 1;
+    bool read(unsigned char* into, std::size_t capacity, std::size_t& got) noexcept override {
+      got = std::min({capacity, step, rest.size()});
+      std::memcpy(into, rest.data(), got);
+      rest.remove_prefix(got);
+      return true;
+    }
+  } pieces;
+  pieces.rest = text;
+  pieces.step = 1 + size % 13;
+  if (velmora::documents::yaml_document_accepted(pieces, text.starts_with("\xEF\xBB\xBF")) != plain)
+    std::abort();
   if (!result) return 0;
   const std::string& e = *result;
   const bool ok = !e.empty() && e.back() != '\n' && e.back() != ' ' && marks_well_formed(e, text) &&

@@ -58,7 +58,7 @@ class FileTextSource final : public documents::TextSource {
     const std::uint64_t reported = file_.reported_size();
     const std::size_t size = reported < kStep ? static_cast<std::size_t>(reported) + 64 : kStep;
     if (!buffer_.reserve(size)) return false;
-    return fill();
+    return fill_or_fail();
   }
   bool starts_with_bom() const noexcept {
     return end_ >= 3 && std::string_view(buffer_.data(), 3) == "\xEF\xBB\xBF";
@@ -67,7 +67,7 @@ class FileTextSource final : public documents::TextSource {
 
   bool read(unsigned char* into, std::size_t capacity, std::size_t& got) noexcept override {
     got = 0;
-    if (begin_ == end_ && !fill()) return false;
+    if (begin_ == end_ && !fill_or_fail()) return false;
     got = std::min(capacity, end_ - begin_);
     std::memcpy(into, buffer_.data() + begin_, got);
     begin_ += got;
@@ -75,10 +75,20 @@ class FileTextSource final : public documents::TextSource {
   }
 
  private:
+  // fill(), an exception (a read error's text that could not be had) being
+  // a failure: libyaml, which calls read(), cannot pass one on.
+  bool fill_or_fail() noexcept {
+    try {
+      return fill();
+    } catch (...) {
+      return false;
+    }
+  }
+
   // Refills the buffer with checked text after the held-back bytes; false
   // on any failure. At the end of the file nothing is checked and begin_ ==
   // end_, unless bytes were held back (a truncated sequence: a failure).
-  bool fill() noexcept {
+  bool fill() {
     char* const data = buffer_.data();
     std::memmove(data, data + end_, held_);
     std::size_t size = held_;
@@ -133,18 +143,20 @@ std::optional<std::string> read_config_text(std::string_view path, platform::Byt
   return std::nullopt;
 }
 
-StreamedCheck check_yaml_file_streamed(std::string_view path, platform::Cancellation* cancel) {
+StreamedCheck check_yaml_file_streamed(std::string_view path,
+                                       platform::Cancellation* cancel) noexcept {
   if (cancel != nullptr && cancel->requested()) return StreamedCheck::cancelled;
-  platform::FileReader file;
-  if (file.open(path)) return StreamedCheck::undecided;
-  FileTextSource source(file, cancel);
-  if (!source.start()) {
+  try {
+    platform::FileReader file;
+    if (file.open(path)) return StreamedCheck::undecided;
+    FileTextSource source(file, cancel);
+    if (source.start() && documents::yaml_document_accepted(source, source.starts_with_bom())) {
+      return StreamedCheck::accepted;
+    }
     return source.cancelled() ? StreamedCheck::cancelled : StreamedCheck::undecided;
+  } catch (...) {  // out of memory: the whole read finds it again, and says so
+    return StreamedCheck::undecided;
   }
-  if (documents::yaml_document_accepted(source, source.starts_with_bom())) {
-    return StreamedCheck::accepted;
-  }
-  return source.cancelled() ? StreamedCheck::cancelled : StreamedCheck::undecided;
 }
 
 const PipelineServices& default_pipeline_services() noexcept {

@@ -76,7 +76,7 @@ enum class StreamedCheck {
 // Reads the YAML file at `path` in steps, checking UTF-8 and the document as
 // it goes, without holding the text whole.
 StreamedCheck check_yaml_file_streamed(std::string_view path,
-                                       platform::Cancellation* cancel = nullptr);
+                                       platform::Cancellation* cancel = nullptr) noexcept;
 
 // The services the pipeline uses; tests substitute their own.
 struct PipelineServices {
