@@ -46,7 +46,7 @@ PipelineFailure cancelled() { return PipelineFailure{"cancelled", Stage::cancell
 class FileTextSource final : public documents::TextSource {
  public:
   // The most one step holds; a smaller file takes a buffer of its length.
-  static constexpr std::size_t kStep = std::size_t{1} << 20;
+  static constexpr std::size_t kStep = std::size_t{256} << 10;
   // Asked between this many bytes read, and whenever a signal interrupts.
   static constexpr std::uint64_t kCancelEvery = std::uint64_t{16} << 20;
 

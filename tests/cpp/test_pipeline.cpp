@@ -176,7 +176,8 @@ TEST_F(ConfigRead, TextsAndErrors) {
 
 // A YAML file checked as it is read gives what the whole read gives; the
 // streamed check alone accepts the acceptable ones. Texts past one step of
-// the read put a character, a fault or an error across or after its end.
+// the read (1 MiB is the end of one) put a character, a fault or an error
+// across or after its end.
 TEST_F(ConfigRead, StreamedYamlCheckAgreesWithTheWholeRead) {
   using velmora::launcher::check_config_file;
   using velmora::launcher::StreamedCheck;
