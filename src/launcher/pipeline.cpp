@@ -45,7 +45,8 @@ PipelineFailure cancelled() { return PipelineFailure{"cancelled", Stage::cancell
 // what went wrong.
 class FileTextSource final : public documents::TextSource {
  public:
-  // The most one step holds; a smaller file takes a buffer of its length.
+  // The most one step holds; a smaller file takes a buffer of its length
+  // (one without a reported length, the whole step).
   static constexpr std::size_t kStep = std::size_t{256} << 10;
   // Asked between this many bytes read, and whenever a signal interrupts.
   static constexpr std::uint64_t kCancelEvery = std::uint64_t{16} << 20;
@@ -56,7 +57,8 @@ class FileTextSource final : public documents::TextSource {
   // False when the buffer could not be had or the first bytes not read.
   bool start() noexcept {
     const std::uint64_t reported = file_.reported_size();
-    const std::size_t size = reported < kStep ? static_cast<std::size_t>(reported) + 64 : kStep;
+    const std::size_t size =
+        reported != 0 && reported < kStep ? static_cast<std::size_t>(reported) + 64 : kStep;
     if (!buffer_.reserve(size)) return false;
     return fill_or_fail();
   }
