@@ -73,9 +73,9 @@ class FileReader {
   // Empty on success, else the rendered OS error or "out of memory".
   std::optional<std::string> open(std::string_view path);
   // After a successful open: reads up to `capacity` bytes into `into`; `got`
-  // is 0 at the end of the file. A signal that interrupts the read asks `cancel` (when given), and
-  // the read goes on unless it asks to stop (kCancelled). Empty on success,
-  // else the error text.
+  // is 0 at the end of the file. A signal that interrupts the read asks
+  // `cancel` (when given), and the read goes on unless it asks to stop
+  // (kCancelled). Empty on success, else the error text.
   std::optional<std::string> read(char* into, std::size_t capacity, std::size_t& got,
                                   Cancellation* cancel);
   // After a successful open: the length the system reports, 0 when none.

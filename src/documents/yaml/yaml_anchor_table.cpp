@@ -44,27 +44,15 @@ void AnchorTable::place_short(std::uint64_t word, AnchorBinding binding) {
 }
 
 void AnchorTable::grow_short() {
-  const std::size_t size = std::max<std::size_t>(64, short_slots_.size() * 2);
-  std::vector<ShortSlot> slots(size, ShortSlot{});
-  // The words are distinct: each takes the first empty slot of its window.
-  const std::size_t mask = size - 1;
-  const auto enter = [&](std::uint64_t word, AnchorBinding binding) {
-    std::size_t p = short_hash(word) & mask;
-    for (std::size_t probes = 0; probes <= kMaxProbes; ++probes, p = (p + 1) & mask) {
-      if (slots[p].word == 0) {
-        slots[p] = {word, binding};
-        return;
-      }
-    }
-    short_overflow_.emplace(word, binding);
-  };
+  std::vector<ShortSlot> old(std::max<std::size_t>(64, short_slots_.size() * 2), ShortSlot{});
+  old.swap(short_slots_);
   std::map<std::uint64_t, AnchorBinding> overflowed;
   overflowed.swap(short_overflow_);
-  for (const ShortSlot& s : short_slots_) {
-    if (s.word != 0) enter(s.word, s.binding);
+  short_count_ = 0;
+  for (const ShortSlot& s : old) {
+    if (s.word != 0) place_short(s.word, s.binding);
   }
-  for (const auto& [word, binding] : overflowed) enter(word, binding);
-  short_slots_.swap(slots);
+  for (const auto& [word, binding] : overflowed) place_short(word, binding);
 }
 
 void AnchorTable::flush_short() {

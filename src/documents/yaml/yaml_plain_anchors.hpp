@@ -24,12 +24,13 @@ class PlainAnchors {
  public:
   void bind_scalar(std::string_view name) {
     const std::uint64_t word = AnchorTable::word_of(name);
-    // A name the table holds keeps its latest binding there.
-    if (word == 0 || table_.find_word(word) != nullptr) {
+    if (word == 0) {
       table_.bind(name, kScalar);
-      return;
+    } else if (table_.find_word(word) != nullptr) {
+      table_.bind_word(word, kScalar);  // a name the table holds keeps its latest binding there
+    } else {
+      write_scalar(word);
     }
-    write_scalar(word);
   }
   void bind_collection(std::string_view name, std::uint32_t expansion) {
     table_.bind(name, {0, expansion});
