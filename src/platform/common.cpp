@@ -99,6 +99,7 @@ std::optional<std::string> FileReader::read(char* into, std::size_t capacity, st
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : id_(std::exchange(other.id_, -1)),
       handle_(std::exchange(other.handle_, -1)),
+      job_(std::exchange(other.job_, -1)),
       waitable_(std::exchange(other.waitable_, false)) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
@@ -106,6 +107,7 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     ChildProcess gone(std::move(*this));
     id_ = std::exchange(other.id_, -1);
     handle_ = std::exchange(other.handle_, -1);
+    job_ = std::exchange(other.job_, -1);
     waitable_ = std::exchange(other.waitable_, false);
   }
   return *this;

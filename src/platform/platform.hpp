@@ -121,7 +121,11 @@ struct WaitOutcome {
 // One child process, started with the caller's standard streams, environment
 // and working directory. Move-only. The child is always reaped: a child still
 // running when its owner goes away is killed and waited for, so no process or
-// handle is ever left behind.
+// handle is ever left behind. Nor does it outlive the caller's process: on
+// Linux the child is killed (SIGKILL) when the thread that started it ends,
+// which, as that thread waits for the child, happens only when the process
+// itself ends; on Windows a job object ends the child and its descendants
+// when the caller's process ends. Other systems have no such tie.
 class ChildProcess {
  public:
   ChildProcess() noexcept = default;
@@ -157,9 +161,11 @@ class ChildProcess {
  private:
   void release() noexcept;
   // POSIX: the process id and a process descriptor (or -1); Windows: the
-  // process handle in `handle_`.
+  // process handle in `handle_`, and in `job_` the job object (or -1) that
+  // ends the child's tree when the caller's process ends.
   std::intptr_t id_ = -1;
   std::intptr_t handle_ = -1;
+  std::intptr_t job_ = -1;
   bool waitable_ = false;
 };
 

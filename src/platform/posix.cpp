@@ -10,12 +10,16 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +41,7 @@ namespace {
 
 bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
+#ifndef __linux__
 // Spawn attributes, destroyed on every path out of the launch.
 class SpawnAttributes {
  public:
@@ -53,6 +58,7 @@ class SpawnAttributes {
   posix_spawnattr_t attributes_{};
   int error_;
 };
+#endif
 
 bool is_executable_file(const std::string& path) {
   struct stat info {};
@@ -71,12 +77,64 @@ std::string search_path() {
   return path;
 }
 
+// Appends the code point `c` (at most U+10FFFF, no surrogate) as UTF-8.
+void append_utf8(std::string& out, std::uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// The system's messages come in the encoding of the locale the host set
+// (Python's locale.setlocale, for one): decoded from it into UTF-8, as the
+// interpreter decodes them, so that every locale gives valid UTF-8 text. A
+// byte the locale cannot decode is written as \xNN.
+std::string from_locale(const char* message) {
+  const std::size_t length = std::strlen(message);
+  std::string out;
+  out.reserve(length);
+  std::mbstate_t state{};
+  for (std::size_t at = 0; at < length;) {
+    const auto byte = static_cast<unsigned char>(message[at]);
+    if (byte < 0x80 && std::mbsinit(&state)) {
+      out += static_cast<char>(byte);
+      ++at;
+      continue;
+    }
+    wchar_t wide = 0;
+    const std::size_t used = std::mbrtowc(&wide, message + at, length - at, &state);
+    const auto point = static_cast<std::uint32_t>(wide);
+    if (used == 0 || used > length - at || point > 0x10FFFF || (point >= 0xD800 && point < 0xE000)) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out.append("\\x").append(1, kHex[byte >> 4]).append(1, kHex[byte & 0xF]);
+      state = std::mbstate_t{};
+      ++at;
+      continue;
+    }
+    append_utf8(out, point);
+    at += used;
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string render_os_error(OsErrorCode code) {
   char buffer[256] = {};
   const char* message = message_of(::strerror_r(code, buffer, sizeof buffer), buffer);
-  std::string text = message != nullptr ? message : "Unknown error " + std::to_string(code);
+  std::string text =
+      message != nullptr ? from_locale(message) : "Unknown error " + std::to_string(code);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r' ||
                            text.back() == '\t' || text.back() == '\v' || text.back() == '\f')) {
     text.pop_back();
@@ -198,6 +256,85 @@ int open_process_descriptor(pid_t pid) noexcept {
 #endif
 }
 
+
+// The child starts with no blocked signals and with the default action for
+// the signals an interpreter commonly ignores (a broken pipe must end a
+// writer as usual). Handled signals are reset by exec itself; the
+// environment, working directory and standard descriptors are inherited.
+#ifdef __linux__
+
+// Started with vfork, so that between fork and exec the child can ask the
+// kernel for SIGKILL when the thread that started it ends: a caller killed
+// outright, or an interpreter exiting while a call waits, takes its trainer
+// with it. The calling thread waits in the call for the child's whole life,
+// so it ends only with the process. The child borrows the parent's memory
+// until exec: it makes system calls only, with every signal blocked until
+// each handled one is back to its default, and reports a failed exec in
+// `failure`. Returns 0 or the errno that kept the child from starting.
+int spawn_child(pid_t& pid, const char* program, char* const* argv) noexcept {
+  sigset_t all, previous;
+  sigfillset(&all);
+  if (const int error = ::pthread_sigmask(SIG_SETMASK, &all, &previous)) return error;
+  const pid_t parent = ::getpid();
+  volatile int failure = 0;
+  const pid_t child = ::vfork();
+  if (child == 0) {
+    struct sigaction reset {};
+    reset.sa_handler = SIG_DFL;
+    sigemptyset(&reset.sa_mask);
+    for (int number = 1; number < NSIG; ++number) {
+      struct sigaction current {};
+      if (number == SIGKILL || number == SIGSTOP || ::sigaction(number, nullptr, &current) != 0)
+        continue;
+      const bool handled = current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN;
+      if (handled || number == SIGPIPE || number == SIGXFSZ) ::sigaction(number, &reset, nullptr);
+    }
+    // A parent already gone would never send the signal: end at once.
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(127);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(program, argv, environ);
+    failure = errno;
+    ::_exit(127);
+  }
+  const int error = child < 0 ? errno : failure;
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (child < 0) return error;
+  if (error != 0) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return error;
+  }
+  pid = child;
+  return 0;
+}
+
+#else
+
+// Elsewhere the child is not tied to its caller's life: a caller killed
+// outright leaves its trainer running.
+int spawn_child(pid_t& pid, const char* program, char* const* argv) noexcept {
+  SpawnAttributes attributes;
+  if (attributes.init_error() != 0) return attributes.init_error();
+  sigset_t empty, defaults;
+  sigemptyset(&empty);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGXFSZ);
+  int error = posix_spawnattr_setsigmask(attributes.get(), &empty);
+  if (error == 0) error = posix_spawnattr_setsigdefault(attributes.get(), &defaults);
+  if (error == 0) {
+    error = posix_spawnattr_setflags(
+        attributes.get(), static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+  }
+  if (error == 0) error = posix_spawn(&pid, program, nullptr, attributes.get(), argv, environ);
+  return error;
+}
+
+#endif
+
 }  // namespace
 
 ChildProcess::~ChildProcess() {
@@ -229,27 +366,10 @@ std::optional<std::string> ChildProcess::start(const std::string& program,
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
 
-  SpawnAttributes attributes;
-  if (attributes.init_error() != 0) return render_os_error(attributes.init_error());
-  // The child starts with no blocked signals and with the default action for
-  // the signals an interpreter commonly ignores (a broken pipe must end a
-  // writer as usual). Handled signals are reset by exec itself; the
-  // environment, working directory and standard descriptors are inherited.
-  sigset_t empty, defaults;
-  sigemptyset(&empty);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGXFSZ);
-  int error = posix_spawnattr_setsigmask(attributes.get(), &empty);
-  if (error == 0) error = posix_spawnattr_setsigdefault(attributes.get(), &defaults);
-  if (error == 0) {
-    error = posix_spawnattr_setflags(
-        attributes.get(), static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-  }
   pid_t pid = -1;
-  if (error == 0)
-    error = posix_spawn(&pid, program.c_str(), nullptr, attributes.get(), argv.data(), environ);
-  if (error != 0) return render_os_error(error);
+  if (const int error = spawn_child(pid, program.c_str(), argv.data())) {
+    return render_os_error(error);
+  }
   id_ = pid;
   handle_ = open_process_descriptor(pid);
   waitable_ = true;

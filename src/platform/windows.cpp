@@ -49,6 +49,8 @@ class UniqueHandle {
   // Null and INVALID_HANDLE_VALUE both mean "no handle".
   bool valid() const noexcept { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
   HANDLE get() const noexcept { return handle_; }
+  // Gives up ownership: the caller closes the handle.
+  HANDLE release() noexcept { return std::exchange(handle_, nullptr); }
   void reset() noexcept {
     if (valid()) CloseHandle(handle_);
     handle_ = nullptr;
@@ -435,12 +437,34 @@ std::optional<std::string> find_program(std::string_view name) {
   return std::nullopt;
 }
 
+namespace {
+
+// A job object whose last handle, when closed, ends every process in it: held
+// only by the caller, it ends the trainer and its descendants however the
+// caller's process ends. Null when the system refuses one.
+UniqueHandle tied_job() {
+  UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+  if (!job.valid()) return {};
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits)) {
+    return {};
+  }
+  return job;
+}
+
+}  // namespace
+
 ChildProcess::~ChildProcess() {
   if (waitable_) {
     // Only reached when the owner gave up on the child (an unexpected path
-    // out of the call): it must not outlive its owner.
+    // out of the call): it must not outlive its owner, nor its tree (the
+    // job, still armed, ends it as it closes).
     TerminateProcess(reinterpret_cast<HANDLE>(handle_), 1);
     WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), INFINITE);
+    if (job_ != -1) CloseHandle(reinterpret_cast<HANDLE>(job_));
+    job_ = -1;
   }
   release();
 }
@@ -448,6 +472,15 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::release() noexcept {
   if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
   handle_ = -1;
+  if (job_ != -1) {
+    // The trainer has ended: what it left running is its own to stop, so the
+    // job is disarmed before its handle closes.
+    const HANDLE job = reinterpret_cast<HANDLE>(job_);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    CloseHandle(job);
+  }
+  job_ = -1;
   waitable_ = false;
 }
 
@@ -495,14 +528,27 @@ std::optional<std::string> ChildProcess::start(const std::string& program,
     return last_error_text();
   }
 
-  // Same console, the caller's environment and current directory.
+  // Same console, the caller's environment and current directory. The child
+  // starts suspended, so that it is in its job before it can start anything.
+  UniqueHandle job = tied_job();
   PROCESS_INFORMATION created{};
   if (!CreateProcessW(application->c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                      CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr, &startup, &created)) {
+                      CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                      &created)) {
     return last_error_text();
   }
-  CloseHandle(created.hThread);
-  handle_ = reinterpret_cast<std::intptr_t>(created.hProcess);
+  // A caller inside a job that allows no nested one runs the child untied.
+  if (job.valid() && !AssignProcessToJobObject(job.get(), created.hProcess)) job.reset();
+  UniqueHandle thread(created.hThread);
+  UniqueHandle process(created.hProcess);
+  if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    const std::string error = last_error_text();
+    TerminateProcess(process.get(), 1);
+    WaitForSingleObject(process.get(), INFINITE);
+    return error;
+  }
+  if (job.valid()) job_ = reinterpret_cast<std::intptr_t>(job.release());
+  handle_ = reinterpret_cast<std::intptr_t>(process.release());
   id_ = static_cast<std::intptr_t>(created.dwProcessId);
   waitable_ = true;
   // The child holds its own copies of the standard handles now.

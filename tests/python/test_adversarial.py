@@ -296,6 +296,41 @@ def test_socket_is_refused(cargo, tmp_path):
     assert cargo.runs() == []
 
 
+LOCALE_CALLER = """
+import locale, os, socket, sys
+import velmora_check, velmora_trainer
+locale.setlocale(locale.LC_ALL, "fr_FR.ISO-8859-1")
+listener = socket.socket(socket.AF_UNIX)
+listener.bind(sys.argv[1])
+assert not os.strerror(6).isascii(), os.strerror(6)
+for path, code in ((sys.argv[1], 6), (os.path.dirname(sys.argv[1]), 21)):
+    expected = "Failed to read config: " + os.strerror(code) + f" (os error {code})"
+    try:
+        velmora_trainer.train_from_config(path, "out", 1, 2)
+    except OSError as exc:
+        assert exc.args == (expected,), (exc.args, expected)
+    assert velmora_check.check_file(path).message == expected
+print("ok")
+"""
+
+
+def test_os_error_texts_in_a_latin1_locale(tmp_path):
+    # The system's messages come in the locale's encoding: decoded as the
+    # interpreter decodes them, never taken for UTF-8 (which crashed).
+    if not os.path.exists("/usr/share/i18n/locales/fr_FR") or not os.path.exists(
+            "/usr/share/locale/fr/LC_MESSAGES/libc.mo"):
+        pytest.skip("French locale sources or libc messages are not installed (Debian package locales)")
+    locales = tmp_path / "locales"
+    locales.mkdir()
+    built = subprocess.run(["localedef", "-i", "fr_FR", "-f", "ISO-8859-1", str(locales / "fr_FR.ISO-8859-1")],
+                           capture_output=True, text=True)
+    if not (locales / "fr_FR.ISO-8859-1").exists():
+        pytest.skip(f"localedef could not build fr_FR.ISO-8859-1: {built.stderr.strip()}")
+    result = subprocess.run([sys.executable, "-c", LOCALE_CALLER, str(tmp_path / "s.yaml")], capture_output=True,
+                            text=True, env=dict(os.environ, LOCPATH=str(locales)), timeout=60)
+    assert (result.returncode, result.stdout) == (0, "ok\n"), result.stderr
+
+
 # --- megabyte arguments ---------------------------------------------------------
 
 # Linux takes at most 32 pages (128 KiB) for one argument of a new program.

@@ -183,3 +183,71 @@ def test_output_drained_by_a_thread_and_other_threads_run_during_the_run(tmp_pat
     drained, ticks = map(int, out.split())
     assert drained >= 1 << 20
     assert ticks > 0
+
+
+TIED_TRAINER = '#!/bin/sh\necho $$ > "$T_DIR/pid.$$"\nexec sleep 60\n'
+TIED_CALLER = """
+import os, sys, threading, time
+import velmora_trainer
+def call():
+    try:
+        velmora_trainer.train_from_config(sys.argv[1], "out", 1, 2)
+    except BaseException:
+        pass
+threads = [threading.Thread(target=call, daemon=True) for _ in range(int(sys.argv[2]))]
+for thread in threads:
+    thread.start()
+if sys.argv[3] == "wait":
+    call()
+while len([n for n in os.listdir(os.environ["T_DIR"]) if n.startswith("pid.")]) < len(threads):
+    time.sleep(0.01)
+"""
+
+
+def running(pid):
+    """True while `pid` runs (a zombie that nobody reaps has ended)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rpartition(")")[2].split()[0] not in ("Z", "X")
+    except FileNotFoundError:
+        return False
+
+
+# (daemon threads calling, main thread calling too, signal sent once all run, time allowed)
+CALLER_ENDS = {
+    "killed outright": (0, "wait", signal.SIGKILL, 1.0),
+    "sigterm with no handler": (0, "wait", signal.SIGTERM, 1.0),
+    "interpreter exit with 4 calls on daemon threads": (4, "exit", None, 6.0),
+}
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the tie to the caller is Linux's")
+@pytest.mark.parametrize("case", CALLER_ENDS)
+def test_the_trainer_never_outlives_its_caller(tmp_path, case):
+    daemons, main, send, allowed = CALLER_ENDS[case]
+    directory = tmp_path / "bin"
+    fake_cargo.install(directory, TIED_TRAINER)
+    config = tmp_path / "c.json"
+    config.write_text("{}")
+    env = dict(os.environ, PATH=f"{directory}{os.pathsep}{os.environ['PATH']}", T_DIR=str(tmp_path))
+    # The caller's stderr is a file: an orphaned trainer would hold a pipe open.
+    with open(tmp_path / "stderr", "w") as err:
+        caller = subprocess.Popen([sys.executable, "-c", TIED_CALLER, str(config), str(daemons), main],
+                                  env=env, stderr=err)
+    expected = daemons + (main == "wait")
+    deadline = time.monotonic() + 30
+    while len(list(tmp_path.glob("pid.*"))) < expected:
+        assert time.monotonic() < deadline and caller.poll() is None, (tmp_path / "stderr").read_text()
+        time.sleep(0.01)
+    pids = [int(p.read_text()) for p in tmp_path.glob("pid.*")]
+    if send is not None:
+        caller.send_signal(send)
+    caller.wait(timeout=30)
+    assert caller.returncode == (-send if send else 0), (tmp_path / "stderr").read_text()
+    deadline = time.monotonic() + allowed
+    while any(map(running, pids)) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    left = [pid for pid in pids if running(pid)]
+    for pid in left:
+        os.kill(pid, signal.SIGKILL)
+    assert left == [], f"trainers outlived their caller: {left}"

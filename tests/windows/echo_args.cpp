@@ -4,6 +4,9 @@
 //   VELMORA_ECHO_STDOUT text written to the standard output handle
 //   VELMORA_ECHO_PROBE  echoed back in the report
 //   VELMORA_ECHO_SLEEP_MS  milliseconds to sleep before exiting
+//   VELMORA_ECHO_PIDS   file to write "<own pid> <grandchild pid>" to, after
+//                       starting a copy of itself (without this variable) that
+//                       sleeps as long
 // Report lines, each value as hex UTF-16 code units (4 digits each):
 //   exe <module path> / cwd <current directory> / env <VELMORA_ECHO_PROBE>
 //   arg <argv[i]> per element of the C runtime's argv
@@ -40,7 +43,31 @@ void line(std::string& out, const char* tag, const std::wstring& value) {
 
 }  // namespace
 
+// Starts a copy of this program, which sleeps as this one does, and notes
+// both process ids in `pids_path`.
+void start_grandchild(const std::wstring& pids_path) {
+  SetEnvironmentVariableW(L"VELMORA_ECHO_PIDS", nullptr);
+  wchar_t self[32768];
+  GetModuleFileNameW(nullptr, self, 32768);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION created{};
+  if (!CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created)) {
+    ExitProcess(0xE0000003u);
+  }
+  CloseHandle(created.hThread);
+  CloseHandle(created.hProcess);
+  const std::string pids = std::to_string(GetCurrentProcessId()) + " " + std::to_string(created.dwProcessId);
+  HANDLE file = CreateFileW(pids_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) ExitProcess(0xE0000004u);
+  DWORD written = 0;
+  WriteFile(file, pids.data(), static_cast<DWORD>(pids.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
 int wmain(int argc, wchar_t** argv) {
+  const std::wstring pids_path = env(L"VELMORA_ECHO_PIDS");
+  if (!pids_path.empty()) start_grandchild(pids_path);
   Sleep(static_cast<DWORD>(std::wcstoul(env(L"VELMORA_ECHO_SLEEP_MS").c_str(), nullptr, 10)));
   const UINT exit_code = static_cast<UINT>(std::wcstoul(env(L"VELMORA_ECHO_EXIT").c_str(), nullptr, 0));
 

@@ -1,5 +1,6 @@
 // Program search and child processes, checked with the echo_args test child.
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -247,6 +248,40 @@ TEST(FailFast, EndsAtOnceWithoutCleanUp) {
   expect_exited(outcome, 0xC0000409u);
   EXPECT_FALSE(wintest::file_exists(wide(marker))) << "an exit handler ran";
   EXPECT_EQ(wintest::read_file(wide(buffered)).value_or(""), "") << "buffered output was flushed";
+}
+
+TEST(ChildProcess, TrainerTreeEndsWithTheCallersProcess) {
+  // A parent starts echo_args.exe as the module starts a trainer; the child
+  // starts a grandchild. Killing the parent outright ends both within 1 s.
+  TempDir dir;
+  const std::wstring pids_path = dir.file(L"pids.txt");
+  EnvOverride pids(L"VELMORA_ECHO_PIDS", pids_path);
+  EnvOverride sleep(L"VELMORA_ECHO_SLEEP_MS", L"60000");
+  std::wstring command = L"\"" + wintest::exe_path() + L"\" --tied-parent";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION parent{};
+  ASSERT_TRUE(CreateProcessW(wintest::exe_path().c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &parent));
+  CloseHandle(parent.hThread);
+  std::optional<std::string> written;
+  for (int waited = 0; waited < 30000 && !(written = wintest::read_file(pids_path)); waited += 20) Sleep(20);
+  ASSERT_TRUE(written.has_value()) << "the child never reported";
+  DWORD child_id = 0, grandchild_id = 0;
+  ASSERT_EQ(std::sscanf(written->c_str(), "%lu %lu", &child_id, &grandchild_id), 2) << *written;
+  HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, child_id);
+  HANDLE grandchild = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, grandchild_id);
+  ASSERT_NE(child, nullptr);
+  ASSERT_NE(grandchild, nullptr);
+  TerminateProcess(parent.hProcess, 9);
+  WaitForSingleObject(parent.hProcess, INFINITE);
+  EXPECT_EQ(WaitForSingleObject(child, 1000), WAIT_OBJECT_0) << "the child outlived its caller";
+  EXPECT_EQ(WaitForSingleObject(grandchild, 1000), WAIT_OBJECT_0) << "the grandchild outlived the caller";
+  TerminateProcess(child, 1);
+  TerminateProcess(grandchild, 1);
+  CloseHandle(child);
+  CloseHandle(grandchild);
+  CloseHandle(parent.hProcess);
 }
 
 // ---- program search -------------------------------------------------------------

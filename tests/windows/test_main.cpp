@@ -1,6 +1,8 @@
 // Entry point of the Windows platform tests. Prints "N passed, N failed" as
 // its last line. Started with --fail-fast-child it is instead the child of the
-// fail-fast test: it arranges for visible clean-up and then fails fast.
+// fail-fast test: it arranges for visible clean-up and then fails fast. Started
+// with --tied-parent it starts echo_args.exe as the module starts a trainer
+// and waits until it is killed.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,10 +36,18 @@ void write_exit_marker() { velmora::wintest::write_file(g_exit_marker, "clean-up
   velmora::platform::fail_fast();
 }
 
+[[noreturn]] void tied_parent() {
+  velmora::platform::ChildProcess child;
+  if (child.start(velmora::wintest::utf8(velmora::wintest::echo_program()), "echo", {})) std::_Exit(3);
+  Sleep(INFINITE);
+  std::_Exit(4);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--fail-fast-child") == 0) fail_fast_child();
+  if (argc >= 2 && std::strcmp(argv[1], "--tied-parent") == 0) tied_parent();
 
   testing::InitGoogleTest(&argc, argv);
   const int result = RUN_ALL_TESTS();
