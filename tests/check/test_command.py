@@ -1,6 +1,7 @@
 """The velmora-check command: each format on a small tree of good and broken
 files, exit statuses, directory search, --exclude, a missing path, colour."""
 
+import contextlib
 import json
 import os
 import pty
@@ -117,7 +118,6 @@ def test_github_format_escapes(tree):
         '::error file=multi.yaml::Invalid YAML config: duplicate entry with key "50%25"',
         f"::error file=odd%2C name%25.json,line=1,col=4::{ODD}",
     ]
-    assert "%0A" in run(tree, "--format", "github", "line\nbreak.json").stdout
 
 
 @pytest.mark.parametrize("no_color, coloured", [(None, True), ("1", False)])
@@ -146,15 +146,74 @@ def _read(fd):
         return b""
 
 
-def test_names_that_are_not_utf8_and_linked_directories(tree):
-    os.symlink("..", tree / "configs" / "loop")  # not followed: no cycle
+# Names that must not reach a terminal or a strict JSON reader raw: a byte that
+# is not UTF-8, a newline, an escape sequence (listed from a directory holding
+# a link to its parent, not followed), and a missing file named on the command
+# line, whose message holds its name.
+GONE = "gone\x1b.yaml"
+NOT_UTF8 = "Config file name is not valid UTF-8"
+SHOWN = ["gone\\u{1b}.yaml", "odd/\\u{1b}[2Jclear.yaml", "odd/bad\\xff.yaml", "odd/two\\nlines.json"]
+MESSAGES = ["Config file not found: gone\\u{1b}.yaml", TWO, NOT_UTF8, ODD]
+POSITIONS = ["", "", "", ",line=1,col=4"]
+
+
+def sarif_rows(log):
+    return [(r["locations"][0]["physicalLocation"]["artifactLocation"]["uri"], r["message"]["text"])
+            for r in log["runs"][0]["results"]]
+
+
+@pytest.mark.parametrize("form, rows, expected", [
+    ("text", str.splitlines,
+     [f"{n}{':1:4' if p else ''}: {m}" for n, m, p in zip(SHOWN, MESSAGES, POSITIONS)]),
+    ("github", str.splitlines, [f"::error file={n}{p}::{m}" for n, m, p in zip(SHOWN, MESSAGES, POSITIONS)]),
+    # JSON escapes control characters itself: names keep them, and messages are the module's.
+    ("json", lambda out: [(f["path"], f["message"]) for f in json.loads(out)],
+     [(GONE, f"Config file not found: {GONE}"), ("odd/\x1b[2Jclear.yaml", TWO),
+      ("odd/bad\\xff.yaml", NOT_UTF8), ("odd/two\nlines.json", ODD)]),
+    ("sarif", lambda out: sarif_rows(json.loads(out)),
+     [("gone%1B.yaml", f"Config file not found: {GONE}"), ("odd/%1B%5B2Jclear.yaml", TWO),
+      ("odd/bad%FF.yaml", NOT_UTF8), ("odd/two%0Alines.json", ODD)]),
+], ids=["text", "github", "json", "sarif"])
+def test_odd_names_in_every_format(tree, form, rows, expected):
+    odd = os.fsencode(tree / "odd")
+    os.mkdir(odd)
+    os.symlink("..", os.path.join(odd, b"loop"))
+    for name, text in [(b"bad\xff.yaml", "a: 1\n"), (b"two\nlines.json", "[1,]"),
+                       (b"\x1b[2Jclear.yaml", "a: 1\n---\nb: 2\n")]:
+        Path(os.fsdecode(os.path.join(odd, name))).write_text(text)
+    result = subprocess.run([sys.executable, "-m", "velmora_check", "-q", "--format", form, "odd", GONE],
+                            cwd=tree, capture_output=True)
+    assert (result.returncode, result.stderr) == (1, b"")
+    out = result.stdout.decode("utf-8")  # strict: valid UTF-8
+    assert rows(out) == expected
+    if form in ("json", "sarif"):  # no lone surrogate for a strict reader
+        json.dumps(json.loads(out), ensure_ascii=False).encode("utf-8")
+
+
+FORCED_ERROR = """
+import sys
+from velmora_check import cli
+cli.is_utf8 = lambda text: True  # names that are not UTF-8 reach the module
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("code, stdout, line", [
+    (FORCED_ERROR, subprocess.PIPE,
+     "velmora-check: internal error while checking raw/bad\\xff.yaml: UnicodeEncodeError: "),
+    (None, "/dev/full", "velmora-check: cannot write the findings: No space left on device"),
+], ids=["internal-error", "full-output"])
+def test_failures_that_are_not_findings(tree, code, stdout, line):
     (tree / "raw").mkdir()
-    with open(os.path.join(os.fsencode(tree), b"raw", b"bad\xff.yaml"), "wb") as f:
-        f.write(b"a: 1\n")
-    result = run(tree, "-q", "--format", "json", "raw", "configs")
-    assert result.returncode == 1, result.stderr
-    found = {(f["path"], f["kind"]) for f in json.loads(result.stdout)}
-    assert ("raw/bad\udcff.yaml", "name") in found and len(found) == 5
+    (tree / "raw" / "good.yaml").write_text("a: 1\n")
+    Path(os.fsdecode(os.path.join(os.fsencode(tree), b"raw", b"bad\xff.yaml"))).write_text("a: 1\n")
+    command = ["-c", code] if code else ["-m", "velmora_check"]
+    with open(stdout, "w") if stdout != subprocess.PIPE else contextlib.nullcontext(stdout) as out:
+        result = subprocess.run([sys.executable, *command, "-q", "-j", "2", "raw"], cwd=tree,
+                                stdout=out, stderr=subprocess.PIPE, text=True)
+    assert result.returncode == 2
+    assert result.stderr.startswith(line) and result.stderr.count("\n") == 1, result.stderr
+    assert not result.stdout
 
 
 def test_installed_command(tree):

@@ -1,7 +1,11 @@
 """velmora-check: the configuration checks of many files, for editors and CI.
 
 Exit status: 0 when nothing was found, 1 when there are findings, 2 for a
-usage error.
+usage error, output that could not be written or an internal error.
+
+File names are shown as valid UTF-8 in every format: the bytes of a name that
+is not UTF-8 as \\xNN, and in the text and github formats control characters
+as messages write them (\\n, \\t, \\u{1b}).
 """
 
 from __future__ import annotations
@@ -9,7 +13,7 @@ from __future__ import annotations
 import os
 import sys
 
-from velmora_check import Finding, __version__, check_files
+from velmora_check import Finding, __version__, check_file, check_files
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -44,7 +48,7 @@ options:
   -q, --quiet           no summary line on standard error
   --version             show the version and exit
 
-exit status: 0 nothing found, 1 findings, 2 usage error
+exit status: 0 nothing found, 1 findings, 2 usage error, unwritable output or internal error
 """
 
 
@@ -190,6 +194,35 @@ def is_utf8(text: str) -> bool:
     return True
 
 
+# Written as messages write document text: these four in short form, the
+# other characters of these categories (controls, invisible formatting that
+# can reorder text, line and paragraph separators) as \u{hex}.
+SHORT_ESCAPES = {"\0": "\\0", "\t": "\\t", "\r": "\\r", "\n": "\\n"}
+ESCAPED_CATEGORIES = ("Cc", "Cf", "Zl", "Zp")
+
+
+def shown(text: str, controls: bool = True) -> str:
+    """`text` as valid UTF-8: a byte of a name that is not UTF-8 (os.fsdecode's
+    surrogate U+DC80..U+DCFF) as \\xNN, any other lone surrogate as \\u{hex};
+    with `controls`, also the characters that would move the cursor, break
+    the line or reorder what a terminal shows. Backslashes stay as they are,
+    as in messages."""
+    if text.isprintable() if controls else is_utf8(text):
+        return text  # the common case; printable excludes surrogates
+    import unicodedata
+
+    out = []
+    for ch in text:
+        code = ord(ch)
+        if 0xDC80 <= code <= 0xDCFF:
+            out.append(f"\\x{code - 0xDC00:02x}")
+        elif 0xD800 <= code <= 0xDFFF or (controls and unicodedata.category(ch) in ESCAPED_CATEGORIES):
+            out.append(SHORT_ESCAPES.get(ch) or f"\\u{{{code:x}}}")
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
 def colour_enabled(stream: object) -> bool:
     if os.environ.get("NO_COLOR"):
         return False
@@ -198,34 +231,42 @@ def colour_enabled(stream: object) -> bool:
 
 
 def render_text(findings: list[Finding], colour: bool) -> str:
-    if not colour:
-        return "".join(f"{f}\n" for f in findings)
+    # One line per finding: the message is escaped as the name is (a
+    # not-found message holds the name; document text is escaped already).
     lines = []
     for f in findings:
-        where = f.path if f.line is None else f"{f.path}:{f.line}:{f.column}"
-        lines.append(f"\x1b[1m{where}:\x1b[0m \x1b[31m{f.message}\x1b[0m\n")
+        path, message = shown(f.path), shown(f.message)
+        where = path if f.line is None else f"{path}:{f.line}:{f.column}"
+        if colour:
+            lines.append(f"\x1b[1m{where}:\x1b[0m \x1b[31m{message}\x1b[0m\n")
+        else:
+            lines.append(f"{where}: {message}\n")
     return "".join(lines)
 
 
 def as_dict(f: Finding) -> dict[str, object]:
-    return {"path": f.path, "line": f.line, "column": f.column, "message": f.message, "kind": f.kind}
+    # JSON escapes control characters itself; only surrogates need escaping.
+    return {"path": shown(f.path, controls=False), "line": f.line, "column": f.column,
+            "message": shown(f.message, controls=False), "kind": f.kind}
 
 
 def render_json(findings: list[Finding]) -> str:
     import json
 
-    # ASCII with escapes: valid JSON whatever the file names hold.
+    # ASCII with escapes, and no lone surrogate left: strict JSON.
     return json.dumps([as_dict(f) for f in findings], indent=2) + "\n"
 
 
 def artifact_uri(path: str) -> str:
+    """The path's URI, percent-encoded from its bytes (a name that is not UTF-8
+    keeps its bytes)."""
     if os.path.isabs(path):
         from pathlib import Path
 
         return Path(path).as_uri()
-    from urllib.parse import quote
+    from urllib.parse import quote_from_bytes
 
-    return quote(path.replace(os.sep, "/"), safe="/")
+    return quote_from_bytes(os.fsencode(path.replace(os.sep, "/")), safe="/")
 
 
 def render_sarif(findings: list[Finding]) -> str:
@@ -251,7 +292,7 @@ def render_sarif(findings: list[Finding]) -> str:
                 "ruleId": f.kind,
                 "ruleIndex": KINDS.index(f.kind),
                 "level": "error",
-                "message": {"text": f.message},
+                "message": {"text": shown(f.message, controls=False)},
                 "locations": [{"physicalLocation": location}],
             }
         )
@@ -279,11 +320,63 @@ def escape_property(text: str) -> str:
 def render_github(findings: list[Finding]) -> str:
     lines = []
     for f in findings:
-        props = f"file={escape_property(f.path)}"
+        props = f"file={escape_property(shown(f.path))}"
         if f.line is not None:
             props += f",line={f.line},col={f.column}"
-        lines.append(f"::error {props}::{escape_data(f.message)}\n")
+        lines.append(f"::error {props}::{escape_data(shown(f.message))}\n")
     return "".join(lines)
+
+
+def check_all(files: list[str], jobs: int | None, at: list[str]) -> list[Finding]:
+    """check_files; when it raises, the files are checked again one at a time,
+    so that `at` ends with the name of the one at fault."""
+    try:
+        return check_files(files, jobs=jobs)
+    except Exception:
+        for path in files:
+            at.append(path)
+            check_file(path)
+        del at[:]  # none fails alone: the error names no file
+        raise
+
+
+def run(options: Options, at: list[str]) -> int:
+    """Checks and reports; `at` names the file in hand, for an internal error."""
+    files = collect(options.paths, Excluder(options.excludes))
+    # A name that is not UTF-8 (listed from a directory) cannot be checked.
+    unnamed = [f for f in files if not is_utf8(f)]
+    findings = [Finding(f, None, None, NOT_UTF8_NAME, "name") for f in unnamed]
+    named = [f for f in files if is_utf8(f)] if unnamed else files
+    findings += check_all(named, options.jobs, at)
+    findings.sort(key=lambda f: f.path)
+    if options.format == "text":
+        out = render_text(findings, colour_enabled(sys.stdout))
+    elif options.format == "json":
+        out = render_json(findings)
+    elif options.format == "sarif":
+        out = render_sarif(findings)
+    else:
+        out = render_github(findings)
+    try:
+        if hasattr(sys.stdout, "reconfigure"):
+            sys.stdout.reconfigure(encoding="utf-8")  # whatever the locale
+        sys.stdout.write(out)
+        sys.stdout.flush()
+    except OSError as error:  # a closed pipe, a full disk
+        sys.stderr.write(f"velmora-check: cannot write the findings: {error.strerror or error}\n")
+        try:  # what is still buffered must not fail again at exit
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        return 2
+    if not options.quiet:
+        n = len(findings)
+        summary = f"velmora-check: {len(files)} file{'s' * (len(files) != 1)} checked, "
+        summary += f"{n} finding{'s' * (n != 1)}" if n else "no findings"
+        if colour_enabled(sys.stderr):
+            summary = f"\x1b[{'31' if n else '32'}m{summary}\x1b[0m"
+        sys.stderr.write(summary + "\n")
+    return 1 if findings else 0
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -294,32 +387,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     if isinstance(parsed, int):
         return parsed
-    options = parsed
-    files = collect(options.paths, Excluder(options.excludes))
-    # A name that is not UTF-8 (listed from a directory) cannot be checked.
-    unnamed = [f for f in files if not is_utf8(f)]
-    findings = [Finding(f, None, None, NOT_UTF8_NAME, "name") for f in unnamed]
-    named = [f for f in files if is_utf8(f)] if unnamed else files
-    findings += check_files(named, jobs=options.jobs)
-    findings.sort(key=lambda f: f.path)
-    if options.format == "text":
-        out = render_text(findings, colour_enabled(sys.stdout))
-    elif options.format == "json":
-        out = render_json(findings)
-    elif options.format == "sarif":
-        out = render_sarif(findings)
-    else:
-        out = render_github(findings)
-    # File names that are not UTF-8 are written back as the bytes they are.
-    if hasattr(sys.stdout, "reconfigure"):
-        sys.stdout.reconfigure(errors="surrogateescape")
-    sys.stdout.write(out)
-    sys.stdout.flush()
-    if not options.quiet:
-        n = len(findings)
-        summary = f"velmora-check: {len(files)} file{'s' * (len(files) != 1)} checked, "
-        summary += f"{n} finding{'s' * (n != 1)}" if n else "no findings"
-        if colour_enabled(sys.stderr):
-            summary = f"\x1b[{'31' if n else '32'}m{summary}\x1b[0m"
-        sys.stderr.write(summary + "\n")
-    return 1 if findings else 0
+    at: list[str] = []
+    try:
+        return run(parsed, at)
+    except Exception as error:
+        # Status 2, never 1: a crash must not pass for findings.
+        where = f" while checking {shown(at[-1])}" if at else ""
+        sys.stderr.write(f"velmora-check: internal error{where}: {shown(f'{type(error).__name__}: {error}')}\n")
+        return 2
