@@ -24,8 +24,9 @@ A Ctrl-C at the terminal is the driver's alone: the pool and the Dask
 cluster it starts ignore SIGINT, and the runs sit in their own groups.
 POSIX only (process groups).
 
-Exit status: 0 when every run succeeded, 1 when one failed, 2 for a bad
-command line, 130 when the sweep was interrupted (Ctrl-C, SIGTERM or SIGHUP).
+Exit status: 0 when every run succeeded, 1 when one failed or DIR could not
+be written (a full disk, no permission: the table is still printed), 2 for a
+bad command line, 130 when the sweep was interrupted (Ctrl-C, SIGTERM or SIGHUP).
 """
 
 from __future__ import annotations
@@ -469,12 +470,34 @@ def interrupt(signum, frame):
     raise KeyboardInterrupt
 
 
+def cannot_write(error: OSError, path: Path) -> str:
+    return f"sweep: cannot write {error.filename or path}: {error.strerror or error}"
+
+
+def save(path: Path, write) -> bool:
+    """Calls write(path); on a full disk or a refusal, says so and removes
+    what was cut short, so that no truncated file passes for a whole one."""
+    try:
+        write(path)
+        return True
+    except OSError as error:
+        print(cannot_write(error, path), file=sys.stderr, flush=True)
+        with contextlib.suppress(OSError):
+            path.unlink()
+        return False
+
+
 def main(argv=None) -> int:
     args = parse_args(argv)
     out = args.out.resolve()
     unique = lambda values: list(dict.fromkeys(values))  # noqa: E731
     points = make_grid(unique(c.resolve() for c in args.configs), unique(args.lr), unique(args.seed), out)
-    write_configs(points)
+    try:
+        write_configs(points)
+    except OSError as error:
+        print(cannot_write(error, out) + "; no run started", file=sys.stderr, flush=True)
+        print(table([empty_result(point, "not run") for point in points]), end="", flush=True)
+        return 1
     workers = args.workers or min(len(points), os.cpu_count() or 1)
     for sig in (signal.SIGTERM, signal.SIGHUP):  # stop like Ctrl-C does
         signal.signal(sig, interrupt)
@@ -529,13 +552,17 @@ def main(argv=None) -> int:
         ordered.append(results.get(point["name"]) or empty_result(point, "cancelled"))
     text = table(ordered)
     print(text, end="", flush=True)
-    (out / "results.txt").write_text(text, encoding="utf-8")
-    png = out / "loss_curves.png"
-    plot(ordered, png)
-    print(f"\ntable: {out / 'results.txt'}\nloss curves: {png}")
+    # The table is out before anything is written: a full disk loses no result.
+    saved = []
+    for what, path, write in (("table", out / "results.txt", lambda p: p.write_text(text, encoding="utf-8")),
+                              ("loss curves", out / "loss_curves.png", lambda p: plot(ordered, p))):
+        if save(path, write):
+            saved.append(f"{what}: {path}")
+    if saved:
+        print("\n" + "\n".join(saved))
     if interrupted:
         return EXIT_INTERRUPTED
-    return 0 if all(r["status"] == "ok" for r in ordered) else 1
+    return 0 if len(saved) == 2 and all(r["status"] == "ok" for r in ordered) else 1
 
 
 def empty_result(point: dict, status: str, error: str | None = None) -> dict:

@@ -72,17 +72,17 @@ class Sweep:
             if name.startswith("FAKE_CARGO_"):
                 del self.env[name]
 
-    def fake_cargo(self, slow_unless_seed=None):
+    def fake_cargo(self, slow_unless_seed=None, prelude=""):
         """Puts the recording fake cargo first on PATH; with `slow_unless_seed`,
-        every run but that seed's sleeps until it is stopped."""
+        every run but that seed's sleeps until it is stopped; each run starts
+        with the shell line `prelude`."""
         directory = self.tmp / "fakebin"
         program = fake_cargo.install(directory / "recording")
         if slow_unless_seed is not None:
+            prelude += f'\ncase " $* " in *" --seed {slow_unless_seed} "*) ;; *) export FAKE_CARGO_SLEEP=600;; esac'
+        if prelude:
             wrapper = directory / "cargo"
-            wrapper.write_text(
-                "#!/bin/sh\n"
-                f'case " $* " in *" --seed {slow_unless_seed} "*) ;; *) export FAKE_CARGO_SLEEP=600;; esac\n'
-                f'exec "{program}" "$@"\n', encoding="utf-8")
+            wrapper.write_text(f'#!/bin/sh\n{prelude}\nexec "{program}" "$@"\n', encoding="utf-8")
             wrapper.chmod(0o755)
             program = wrapper
         self.env["PATH"] = f"{program.parent}{os.pathsep}{self.env['PATH']}"
@@ -96,12 +96,13 @@ class Sweep:
             return []
         return [json.loads(line)["argv"] for line in self.record.read_text(encoding="utf-8").splitlines()]
 
-    def start(self, *args):
-        return subprocess.Popen([sys.executable, str(SWEEP), *map(str, args), "--out", str(self.out)],
+    def start(self, *args, prefix=()):
+        """The sweep, run by the command `prefix` when given."""
+        return subprocess.Popen([*prefix, sys.executable, str(SWEEP), *map(str, args), "--out", str(self.out)],
                                 env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
-    def run(self, *args, timeout=240):
-        proc = self.start(*args)
+    def run(self, *args, timeout=240, prefix=()):
+        proc = self.start(*args, prefix=prefix)
         out, err = proc.communicate(timeout=timeout)
         return proc.returncode, out, err
 

@@ -2,8 +2,10 @@
 
 import contextlib
 import json
+import os
 import shutil
 import signal
+import subprocess
 import time
 
 import pytest
@@ -95,3 +97,41 @@ def test_ctrl_c_stops_every_trainer(sweep, engine):
     assert rows["lr0.1-seed2"]["time"] != "-" and rows["lr0.1-seed3"]["time"] != "-"
     assert sorted(argv[argv.index("--seed") + 1] for argv in sweep.recorded()) == ["1", "2", "3"]
     assert (sweep.out / "loss_curves.png").is_file()
+
+
+def on_own_disk(disk, options, setup=""):
+    """The command prefix that runs the sweep in a mount namespace of its own,
+    on a small tmpfs mounted at `disk` (mounted with `options`, then `setup` run)."""
+    user = [] if os.geteuid() == 0 else ["--map-root-user"]
+    script = f'mount -t tmpfs -o {options} velmora "$0" || exit 99\n{setup}\nexec "$@"'
+    return ["unshare", *user, "--mount", "--propagation", "private", "sh", "-c", script, str(disk)]
+
+
+FILL = 'cat /dev/zero > "{disk}/fill" 2>/dev/null'
+
+
+@pytest.mark.parametrize("options, setup, fill_in_run, reason, status, written", [
+    ("ro,size=1m", "", False, "Read-only file system", "not run", ""),
+    ("size=1m", FILL, False, "No space left on device", "not run", ""),
+    # The disk fills while the runs train: they succeed, their table cannot be saved.
+    ("size=1m", "", True, "No space left on device", "ok", "results.txt"),
+], ids=["read-only", "full", "fills-while-running"])
+def test_an_unwritable_out_still_prints_the_table(sweep, tmp_path, options, setup, fill_in_run, reason, status,
+                                                 written):
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    prefix = on_own_disk(disk, options, setup.format(disk=disk))
+    probe = subprocess.run([*prefix, "true"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        pytest.skip(f"no tmpfs in a mount namespace of its own here: {probe.stderr.strip()}")
+    sweep.out = disk / "out"
+    sweep.fake_cargo(prelude=FILL.format(disk=disk) if fill_in_run else "")
+    code, out, err = sweep.run(CONFIGS / "train.yaml", "--lr", 0.1, "--seed", 1, 2, "--steps", 2, "--workers", 1,
+                               prefix=prefix)
+    assert code == 1 and "Traceback" not in err, err
+    assert {name: row["status"] for name, row in parse_table(out).items()} == dict.fromkeys(
+        ["lr0.1-seed1", "lr0.1-seed2"], status)
+    where = sweep.out / written if written else sweep.out
+    assert f"sweep: cannot write {where}" in err and f": {reason}" in err
+    assert len(sweep.recorded()) == (2 if fill_in_run else 0)
+    assert "table: " not in out
