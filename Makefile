@@ -31,7 +31,9 @@ setup:
 
 # The extension module, installed into .venv (incremental: build dir is kept).
 module: setup
-	$(PY) -m pip install -q --no-build-isolation -C build-dir=$(BUILD)/py .
+	@echo "building the module"; start=$$SECONDS; quiet=; [ -t 1 ] || quiet=-q; \
+	  $(PY) -m pip install $$quiet --no-build-isolation -C build-dir=$(BUILD)/py .; \
+	  echo "building the module: done in $$((SECONDS - start)) s"
 
 # The C++ cores and their GoogleTest suites.
 cpp-build: setup

@@ -5,10 +5,14 @@
 3. shows the error for a broken configuration,
 4. prints where the checkpoints are.
 
-Exits 0 only when both runs really ran and wrote their checkpoints.
+Everything is written into one temporary folder, removed on exit unless KEEP=1
+is set in the environment. Exits 0 only when both runs really ran and wrote
+their checkpoints.
 """
 
+import os
 import pathlib
+import signal
 import sys
 import tempfile
 
@@ -19,7 +23,20 @@ CONFIGS = HERE / "configs"
 
 
 def main() -> int:
-    runs = pathlib.Path(tempfile.mkdtemp(prefix="velmora-demo-"))
+    keep = os.environ.get("KEEP", "") not in ("", "0")
+    # SIGTERM ends the run through SystemExit, so the trainer is stopped and the folder removed.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
+    with tempfile.TemporaryDirectory(prefix="velmora-demo-", delete=not keep) as folder:
+        try:
+            return demo(pathlib.Path(folder))
+        finally:
+            if keep:
+                print(f"\nthe demo's folder is kept (KEEP=1): {folder}")
+            else:
+                print(f"\nremoving the demo's folder {folder} (KEEP=1 keeps it)")
+
+
+def demo(runs: pathlib.Path) -> int:
     first = runs / "first"
     resumed = runs / "resumed"
 
