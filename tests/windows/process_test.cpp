@@ -273,6 +273,8 @@ TEST(ChildProcess, TrainerTreeEndsWithTheCallersProcess) {
   HANDLE grandchild = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, grandchild_id);
   ASSERT_NE(child, nullptr);
   ASSERT_NE(grandchild, nullptr);
+  ASSERT_EQ(WaitForSingleObject(child, 200), static_cast<DWORD>(WAIT_TIMEOUT)) << "the child ended early";
+  ASSERT_EQ(WaitForSingleObject(grandchild, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the grandchild ended early";
   TerminateProcess(parent.hProcess, 9);
   WaitForSingleObject(parent.hProcess, INFINITE);
   EXPECT_EQ(WaitForSingleObject(child, 1000), WAIT_OBJECT_0) << "the child outlived its caller";
