@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "launcher/pipeline.hpp"
+#include "python/check/values.hpp"
 #include "python/pyref.hpp"
 
 namespace velmora::check {
@@ -136,43 +137,74 @@ PyObject* check_files(PyObject* /*module*/, PyObject* arg) {
   return list.release();
 }
 
-// check_text(text: str | bytes, kind: str) -> tuple | None
-PyObject* check_text(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+// The (text, kind) arguments of check_text and values: a view of the text
+// (bytes as they are, a str as UTF-8; the object outlives the call) and its
+// format. Empty with an exception set.
+struct TextArguments {
+  std::string_view text;
+  launcher::DocumentFormat format{};
+};
+std::optional<TextArguments> text_arguments(const char* name, PyObject* const* args,
+                                            Py_ssize_t nargs) {
   if (nargs != 2) {
-    PyErr_Format(PyExc_TypeError, "check_text() takes 2 arguments (%zd given)", nargs);
-    return nullptr;
+    PyErr_Format(PyExc_TypeError, "%s() takes 2 arguments (%zd given)", name, nargs);
+    return std::nullopt;
   }
   const std::optional<std::string_view> kind = utf8_of(args[1], "kind");
-  if (!kind) return nullptr;
-  launcher::DocumentFormat format{};
+  if (!kind) return std::nullopt;
+  TextArguments out;
   if (*kind == "json") {
-    format = launcher::DocumentFormat::json;
+    out.format = launcher::DocumentFormat::json;
   } else if (*kind == "yaml") {
-    format = launcher::DocumentFormat::yaml;
+    out.format = launcher::DocumentFormat::yaml;
   } else {
     PyErr_SetString(PyExc_ValueError, "kind must be 'json' or 'yaml'");
-    return nullptr;
+    return std::nullopt;
   }
-  // A buffer view of bytes, or the UTF-8 of a str; the object outlives the call.
   PyObject* text = args[0];
-  std::string_view view;
   if (PyBytes_Check(text)) {
-    view =
+    out.text =
         std::string_view(PyBytes_AS_STRING(text), static_cast<std::size_t>(PyBytes_GET_SIZE(text)));
   } else if (PyUnicode_Check(text)) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) return nullptr;
-    view = std::string_view(data, static_cast<std::size_t>(size));
+    if (data == nullptr) return std::nullopt;
+    out.text = std::string_view(data, static_cast<std::size_t>(size));
   } else {
     PyErr_Format(PyExc_TypeError, "text must be str or bytes, not %.100s", Py_TYPE(text)->tp_name);
-    return nullptr;
+    return std::nullopt;
   }
+  return out;
+}
+
+// check_text(text: str | bytes, kind: str) -> tuple | None
+PyObject* check_text(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  const std::optional<TextArguments> in = text_arguments("check_text", args, nargs);
+  if (!in) return nullptr;
   Result result;
-  if (!without_lock([&] { result = launcher::check_config_text(view, format); })) {
+  if (!without_lock([&] { result = launcher::check_config_text(in->text, in->format); })) {
     return PyErr_NoMemory();
   }
   return to_python(result);
+}
+
+// values(text: str | bytes, kind: str) -> (value, nodes, keys); ValueError
+// with the check's message for a text the check refuses.
+PyObject* values(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  const std::optional<TextArguments> in = text_arguments("values", args, nargs);
+  if (!in) return nullptr;
+  Result result;
+  if (!without_lock([&] { result = launcher::check_config_text(in->text, in->format); })) {
+    return PyErr_NoMemory();
+  }
+  if (result) {
+    PyRef message = PyRef::steal(
+        PyUnicode_DecodeUTF8(result->message.data(),
+                             static_cast<Py_ssize_t>(result->message.size()), "surrogateescape"));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+  }
+  return values_of(in->text, in->format);
 }
 
 PyMethodDef g_methods[] = {
@@ -185,6 +217,9 @@ PyMethodDef g_methods[] = {
      METH_FASTCALL,
      "check_text(text, kind, /)\n--\n\nThe document check of a text: None, or (kind, message, "
      "line, column)."},
+    {"values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&values)), METH_FASTCALL,
+     "values(text, kind, /)\n--\n\nA text that passes the document check as Python values: "
+     "(value, nodes, keys), nodes and keys mapping paths to (line, column)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,21 @@
+// values(text, kind) of velmora_check._native.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "launcher/pipeline.hpp"
+#include "python/pyref.hpp"
+
+namespace velmora::check {
+
+// (value, nodes, keys) for a text that passed its document check: the
+// document as Python values; nodes maps each node's path (a tuple of keys and
+// indexes, () for the root) to its (line, column); keys maps the path of each
+// mapping entry to its key's (line, column). Nodes reached through an alias
+// are listed at the alias only. Null with an exception set on failure
+// (ValueError for a text the check refuses).
+PyObject* values_of(std::string_view text, launcher::DocumentFormat format);
+
+}  // namespace velmora::check
