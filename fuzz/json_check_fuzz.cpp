@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool bom = text.starts_with("\xef\xbb\xbf");
   const bool nul = text.find('\0') != std::string_view::npos;
   const bool too_deep = first && first->starts_with("recursion limit exceeded");
-  if (velmora::launcher::is_valid_utf8(text) && !bom && !nul && !too_deep) {
+  if (velmora::text::is_valid_utf8(text) && !bom && !nul && !too_deep) {
     const bool peer = nlohmann::json::accept(text);
     if (peer != !first)
       fault(peer ? "peer accepts, check rejects" : "peer rejects, check accepts", text,

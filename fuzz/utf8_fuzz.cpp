@@ -67,9 +67,9 @@ std::size_t reference_prefix(std::string_view text) {
 void check(std::string_view whole, std::size_t offset) {
   const std::string_view text = whole.substr(offset);
   const std::size_t expected = reference_prefix(text);
-  const std::size_t got = velmora::launcher::valid_utf8_prefix(text);
+  const std::size_t got = velmora::text::valid_utf8_prefix(text);
   if (got != expected) fault("valid_utf8_prefix disagrees", whole, offset, got, expected);
-  const bool valid = velmora::launcher::is_valid_utf8(text);
+  const bool valid = velmora::text::is_valid_utf8(text);
   if (valid != (expected == text.size())) {
     fault("is_valid_utf8 disagrees", whole, offset, valid, expected == text.size());
   }

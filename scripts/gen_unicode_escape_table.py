@@ -103,7 +103,7 @@ def render(version: str, ranges: list[tuple[int, int]]) -> str:
 #include <algorithm>
 #include <iterator>
 
-namespace velmora::unicode {{
+namespace velmora::text {{
 namespace {{
 
 struct Range {{
@@ -129,7 +129,7 @@ bool needs_code_point_escape(char32_t code_point) noexcept {{
   return range != std::end(kEscaped) && range->first <= code_point;
 }}
 
-}}  // namespace velmora::unicode
+}}  // namespace velmora::text
 """
 
 

@@ -112,9 +112,9 @@ class FileTextSource final : public documents::TextSource {
       read_since_asked_ += got;
       size += got;
       if (got == 0) return size == 0;  // the end
-      const std::size_t complete = utf8_complete_prefix({data, size});
+      const std::size_t complete = text::utf8_complete_prefix({data, size});
       if (complete == 0) continue;  // only the start of a sequence so far
-      if (!is_valid_utf8({data, complete})) return false;
+      if (!text::is_valid_utf8({data, complete})) return false;
       end_ = complete;
       held_ = size - complete;
       return true;
@@ -123,7 +123,7 @@ class FileTextSource final : public documents::TextSource {
 
   platform::FileReader& file_;
   platform::Cancellation* cancel_;
-  platform::ByteBuffer buffer_;
+  text::ByteBuffer buffer_;
   std::size_t begin_ = 0, end_ = 0;  // checked text not yet handed over
   std::size_t held_ = 0;             // bytes after end_ waiting for the rest of their sequence
   std::uint64_t read_since_asked_ = 0;
@@ -138,10 +138,10 @@ std::optional<DocumentFormat> format_of(std::string_view path) noexcept {
   return std::nullopt;
 }
 
-std::optional<std::string> read_config_text(std::string_view path, platform::ByteBuffer& text,
+std::optional<std::string> read_config_text(std::string_view path, text::ByteBuffer& text,
                                             platform::Cancellation* cancel) {
   if (auto error = platform::read_whole_file(path, text, cancel)) return error;
-  if (!is_valid_utf8(text.view())) return std::string(kInvalidUtf8);
+  if (!text::is_valid_utf8(text.view())) return std::string(kInvalidUtf8);
   return std::nullopt;
 }
 
@@ -187,7 +187,7 @@ std::optional<PipelineFailure> check_config_file(std::string_view path,
     }
   }
   // The text lives only until its document check is done.
-  platform::ByteBuffer text;
+  text::ByteBuffer text;
   if (auto error = services.read_config_text(path, text, cancel)) {
     if (*error == platform::kCancelled) return cancelled();
     return failure(Stage::read, kReadPrefix, *error);
@@ -200,7 +200,7 @@ std::optional<PipelineFailure> check_config_file(std::string_view path,
 }
 
 std::optional<PipelineFailure> check_config_text(std::string_view text, DocumentFormat format) {
-  if (!is_valid_utf8(text)) {
+  if (!text::is_valid_utf8(text)) {
     return failure(Stage::read, kReadPrefix, kInvalidUtf8);
   }
   return check_document(text, format);

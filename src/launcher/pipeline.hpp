@@ -63,7 +63,7 @@ std::optional<DocumentFormat> format_of(std::string_view path) noexcept;
 // Reads the whole file at `path` into `text` and checks that it is UTF-8.
 // Empty on success; otherwise the error text (a read error takes precedence).
 // The read gives way when `cancel` asks for it.
-std::optional<std::string> read_config_text(std::string_view path, platform::ByteBuffer& text,
+std::optional<std::string> read_config_text(std::string_view path, text::ByteBuffer& text,
                                             platform::Cancellation* cancel = nullptr);
 
 // What checking a YAML file as it is read found.
@@ -81,7 +81,7 @@ StreamedCheck check_yaml_file_streamed(std::string_view path,
 // The services the pipeline uses; tests substitute their own.
 struct PipelineServices {
   bool (*path_exists)(std::string_view path) = nullptr;
-  std::optional<std::string> (*read_config_text)(std::string_view path, platform::ByteBuffer& text,
+  std::optional<std::string> (*read_config_text)(std::string_view path, text::ByteBuffer& text,
                                                  platform::Cancellation* cancel) = nullptr;
   std::optional<std::string> (*run_trainer)(const TrainingRequest& request,
                                             SupervisionHost& host) = nullptr;

@@ -14,7 +14,7 @@
 #include <tuple>
 #include <type_traits>
 
-namespace velmora {
+namespace velmora::launcher {
 
 struct TrainingRequest {
   std::string config_path;  // exactly as the caller gave it
@@ -66,4 +66,4 @@ constexpr bool all_request_fields(Visit&& visit) {
   return std::apply([&](const auto&... field) { return (visit(field) && ...); }, kRequestFields);
 }
 
-}  // namespace velmora
+}  // namespace velmora::launcher

@@ -20,7 +20,7 @@ const std::string kOutOfMemory = "out of memory";
 
 }  // namespace
 
-std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& out,
+std::optional<std::string> read_whole_file(std::string_view path, text::ByteBuffer& out,
                                            Cancellation* cancel) {
   out.set_size(0);
   detail::OsFile file;

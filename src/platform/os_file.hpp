@@ -45,6 +45,6 @@ class OsFile {
 };
 
 // A hint that a large buffer is about to be filled (POSIX: huge pages).
-void prepare_large_buffer(ByteBuffer& buffer) noexcept;
+void prepare_large_buffer(text::ByteBuffer& buffer) noexcept;
 
 }  // namespace velmora::platform::detail

@@ -54,7 +54,7 @@ inline constexpr std::string_view kCancelled = "cancelled";
 // between steps, and whenever a signal interrupts a read, `cancel` (when
 // given) is asked, and a request ends the read with kCancelled. On failure
 // returns the error text: a rendered OS error, "out of memory" or kCancelled.
-std::optional<std::string> read_whole_file(std::string_view path, ByteBuffer& out,
+std::optional<std::string> read_whole_file(std::string_view path, text::ByteBuffer& out,
                                            Cancellation* cancel = nullptr);
 
 namespace detail {

@@ -195,7 +195,7 @@ ReadStep OsFile::read(char* into, std::size_t capacity) noexcept {
 // Large buffers are backed by huge pages where the system allows it: filling
 // a fresh 100 MB buffer otherwise costs tens of thousands of page faults,
 // more than the read itself.
-void prepare_large_buffer(ByteBuffer& buffer) noexcept {
+void prepare_large_buffer(text::ByteBuffer& buffer) noexcept {
 #ifdef MADV_HUGEPAGE
   constexpr std::size_t kHugePage = std::size_t{2} << 20;
   if (buffer.capacity() < 2 * kHugePage) return;

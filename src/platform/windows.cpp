@@ -394,7 +394,7 @@ ReadStep OsFile::read(char* into, std::size_t capacity) noexcept {
   return step;
 }
 
-void prepare_large_buffer(ByteBuffer&) noexcept {}
+void prepare_large_buffer(text::ByteBuffer&) noexcept {}
 
 }  // namespace detail
 

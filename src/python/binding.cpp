@@ -186,11 +186,11 @@ ErrorValue wrap_argument_error(std::string_view parameter, ErrorValue error) {
   return wrapped;
 }
 
-Outcome<TrainingRequest> convert_training_request(const Slots& slots) {
-  TrainingRequest request;
+Outcome<launcher::TrainingRequest> convert_training_request(const Slots& slots) {
+  launcher::TrainingRequest request;
   std::optional<ErrorValue> failure;
   std::size_t slot = 0;
-  const bool converted = all_request_fields([&](const auto& field) {
+  const bool converted = launcher::all_request_fields([&](const auto& field) {
     using Value = typename std::remove_cvref_t<decltype(field)>::Value;
     auto value = Conversion<Value>::owned(slots[slot++]);
     if (!value) {

@@ -16,7 +16,7 @@
 
 namespace velmora::binding {
 
-inline constexpr std::size_t kMaxParameters = kRequestFieldCount;
+inline constexpr std::size_t kMaxParameters = launcher::kRequestFieldCount;
 
 struct CallDescription {
   const char* owner_class = nullptr;  // null for module-level functions
@@ -32,7 +32,7 @@ using Slots = std::array<PyObject*, kMaxParameters>;
 // A callable whose parameters are the request table's rows.
 constexpr CallDescription request_call(const char* owner_class, const char* function_name) {
   CallDescription call{owner_class, function_name, {}, 0, 0};
-  for_each_request_field([&](const auto& field) {
+  launcher::for_each_request_field([&](const auto& field) {
     call.parameters[call.parameter_count++] = field.name;
     if (field.required) call.required = call.parameter_count;
   });
@@ -96,7 +96,7 @@ struct Conversion<std::uint32_t> {
 
 // Converts the bound slots of a training request, in parameter order,
 // wrapping the first failure with the parameter's name.
-Outcome<TrainingRequest> convert_training_request(const Slots& slots);
+Outcome<launcher::TrainingRequest> convert_training_request(const Slots& slots);
 
 // Result conversions (new references; out of memory is fatal).
 PyObject* to_python(std::string_view text);

@@ -61,7 +61,7 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (auto error = binding::bind_fastcall(binding::kTrainFromConfig, args, nargs, kwnames, slots)) {
     return raise_null(std::move(*error));
   }
-  Outcome<TrainingRequest> request = binding::convert_training_request(slots);
+  Outcome<launcher::TrainingRequest> request = binding::convert_training_request(slots);
   if (!request) return raise_null(request.take_error());
 
   InterpreterHost host;

@@ -29,7 +29,7 @@ namespace {
 // `constructed` false: its fields are never touched.
 struct TrainerConfigObject {  // NOLINT(cppcoreguidelines-pro-type-member-init)
   PyObject_HEAD
-  TrainingRequest fields;
+  launcher::TrainingRequest fields;
   bool constructed;
   Py_ssize_t borrow;
 };
@@ -82,14 +82,16 @@ void store(std::uint32_t& field, std::uint32_t value) { field = value; }
 // conversion (the copy-free one: the value is copied once, when stored).
 template <std::size_t I>
 struct Attribute {
-  static constexpr const auto& row = std::get<I>(kRequestFields);
+  static constexpr const auto& row = std::get<I>(launcher::kRequestFields);
   using Value = typename std::remove_cvref_t<decltype(row)>::Value;
   using Conversion = binding::Conversion<Value>;
   static constexpr std::string_view name = row.name;
-  static Value& field(TrainingRequest& r) { return r.*row.member; }
-  static const Value& field_of(const TrainingRequest& r) { return r.*row.member; }
+  static Value& field(launcher::TrainingRequest& r) { return r.*row.member; }
+  static const Value& field_of(const launcher::TrainingRequest& r) { return r.*row.member; }
   static Outcome<typename Conversion::View> convert(PyObject* v) { return Conversion::view(v); }
-  static PyObject* read(const TrainingRequest& r) { return binding::to_python(r.*row.member); }
+  static PyObject* read(const launcher::TrainingRequest& r) {
+    return binding::to_python(r.*row.member);
+  }
 };
 
 template <class Attribute>
@@ -145,7 +147,7 @@ template <std::size_t... I>
 constexpr std::array<PyGetSetDef, sizeof...(I) + 1> descriptors(std::index_sequence<I...>) {
   return {descriptor<Attribute<I>>()..., PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr}};
 }
-auto g_getset = descriptors(std::make_index_sequence<kRequestFieldCount>());
+auto g_getset = descriptors(std::make_index_sequence<launcher::kRequestFieldCount>());
 
 // --- construction and deallocation -------------------------------------------
 
@@ -187,7 +189,7 @@ PyObject* construct_from(PyTypeObject* type, const binding::Slots& slots,
   TrainerConfigObject* object = as_config(self);
   // The table's rows are the record's members in order: each text is copied
   // straight into its member.
-  new (&object->fields) TrainingRequest{owned(std::get<I>(values))...};
+  new (&object->fields) launcher::TrainingRequest{owned(std::get<I>(values))...};
   object->constructed = true;
   object->borrow = 0;
   return self;
@@ -198,7 +200,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (auto error = binding::bind_classic(binding::kTrainerConfigNew, args, kwargs, slots)) {
     return raise_null(std::move(*error));
   }
-  return construct_from(type, slots, std::make_index_sequence<kRequestFieldCount>());
+  return construct_from(type, slots, std::make_index_sequence<launcher::kRequestFieldCount>());
 }
 
 PyObject* trainer_config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -256,7 +258,7 @@ void append_value(std::string& out, const std::optional<std::string>& text) {
     return;
   }
   out.append("Some(");
-  unicode::append_quoted_text(out, *text);
+  text::append_quoted_text(out, *text);
   out.append(")");
 }
 
@@ -267,7 +269,7 @@ std::size_t value_size(const std::optional<std::string>& text) {
 std::size_t value_size(std::uint64_t) { return 20; }
 
 template <std::size_t... I>
-std::string represent(const TrainingRequest& fields, std::index_sequence<I...>) {
+std::string represent(const launcher::TrainingRequest& fields, std::index_sequence<I...>) {
   constexpr std::size_t kLast = sizeof...(I) - 1;
   std::string text;
   text.reserve((kLiteral<I>.size() + ...) + (value_size(Attribute<I>::field_of(fields)) + ...) + 2);
@@ -288,7 +290,7 @@ PyObject* representation(PyObject* self) {
   }
   SharedHold hold(object);
   const std::string text =
-      represent(object->fields, std::make_index_sequence<kRequestFieldCount>());
+      represent(object->fields, std::make_index_sequence<launcher::kRequestFieldCount>());
   return binding::to_python(std::string_view(text));
 }
 

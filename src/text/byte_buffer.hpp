@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-namespace velmora::platform {
+namespace velmora::text {
 
 class ByteBuffer {
  public:
@@ -53,4 +53,4 @@ class ByteBuffer {
   std::size_t capacity_ = 0;
 };
 
-}  // namespace velmora::platform
+}  // namespace velmora::text

@@ -4,7 +4,7 @@
 
 #include "text/unicode_escape_table.hpp"
 
-namespace velmora::unicode {
+namespace velmora::text {
 namespace {
 
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
@@ -96,4 +96,4 @@ void append_quoted_text(std::string& out, std::string_view text) {
   out += '"';
 }
 
-}  // namespace velmora::unicode
+}  // namespace velmora::text

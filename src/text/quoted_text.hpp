@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace velmora::unicode {
+namespace velmora::text {
 
 // Appends `text` (UTF-8) in double quotes: \0 \t \r \n for those characters,
 // a backslash before '"' and '\', the code-point form \u{hex} for characters
@@ -13,4 +13,4 @@ namespace velmora::unicode {
 // other character as itself. A malformed byte is written as U+FFFD.
 void append_quoted_text(std::string& out, std::string_view text);
 
-}  // namespace velmora::unicode
+}  // namespace velmora::text

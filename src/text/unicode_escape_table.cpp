@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <iterator>
 
-namespace velmora::unicode {
+namespace velmora::text {
 namespace {
 
 struct Range {
@@ -249,4 +249,4 @@ bool needs_code_point_escape(char32_t code_point) noexcept {
   return range != std::end(kEscaped) && range->first <= code_point;
 }
 
-}  // namespace velmora::unicode
+}  // namespace velmora::text

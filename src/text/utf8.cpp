@@ -8,7 +8,7 @@
 
 #include "text/bits.hpp"
 
-namespace velmora::launcher {
+namespace velmora::text {
 namespace {
 
 using text::any_non_ascii64;
@@ -77,4 +77,4 @@ bool is_valid_utf8(std::string_view text) noexcept {
   return valid_utf8_prefix(text) == text.size();
 }
 
-}  // namespace velmora::launcher
+}  // namespace velmora::text

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace velmora::launcher {
+namespace velmora::text {
 
 // True when `text` is well-formed UTF-8 (Unicode table 3-7: no overlong forms,
 // no surrogates U+D800..U+DFFF, nothing above U+10FFFF, no truncated sequence).
@@ -21,4 +21,4 @@ std::size_t valid_utf8_prefix(std::string_view text) noexcept;
 // next, is.
 std::size_t utf8_complete_prefix(std::string_view piece) noexcept;
 
-}  // namespace velmora::launcher
+}  // namespace velmora::text

@@ -308,7 +308,7 @@ TEST(JsonSuiteTest, ParsingSuite) {
     } else if (name.starts_with("n_")) {
       EXPECT_TRUE(result.has_value()) << name << " was accepted";
       ++rejected;
-    } else if (name.starts_with("i_") && velmora::launcher::is_valid_utf8(text)) {
+    } else if (name.starts_with("i_") && velmora::text::is_valid_utf8(text)) {
       const auto it = implementation_defined.find(name);
       if (it == implementation_defined.end()) {
         ADD_FAILURE() << name

@@ -25,9 +25,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-using velmora::TrainingRequest;
 using velmora::launcher::render_exit_status;
 using velmora::launcher::trainer_arguments;
+using velmora::launcher::TrainingRequest;
 using velmora::platform::ExitStatus;
 namespace platform = velmora::platform;
 
@@ -70,7 +70,7 @@ TEST(LaunchArguments, FollowTheRequest) {
 TEST(RequestTable, RowsFollowTheMembersInOrder) {
   const TrainingRequest request{"c", "o", 3, 4, "b"};
   std::vector<std::string> seen;
-  velmora::for_each_request_field([&](const auto& field) {
+  velmora::launcher::for_each_request_field([&](const auto& field) {
     const auto& value = request.*field.member;
     using Value = std::remove_cvref_t<decltype(value)>;
     if constexpr (std::is_same_v<Value, std::string>) {

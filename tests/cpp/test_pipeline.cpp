@@ -16,7 +16,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using velmora::TrainingRequest;
 using velmora::launcher::DocumentFormat;
 using velmora::launcher::FailureKind;
 using velmora::launcher::format_of;
@@ -24,8 +23,9 @@ using velmora::launcher::PipelineServices;
 using velmora::launcher::read_config_text;
 using velmora::launcher::run_training_pipeline;
 using velmora::launcher::SupervisionHost;
-using velmora::platform::ByteBuffer;
+using velmora::launcher::TrainingRequest;
 using velmora::platform::Cancellation;
+using velmora::text::ByteBuffer;
 
 // What the substituted services see and answer.
 struct World {

@@ -12,9 +12,9 @@
 
 namespace {
 
-using velmora::launcher::is_valid_utf8;
-using velmora::launcher::utf8_complete_prefix;
-using velmora::launcher::valid_utf8_prefix;
+using velmora::text::is_valid_utf8;
+using velmora::text::utf8_complete_prefix;
+using velmora::text::valid_utf8_prefix;
 
 // Reference: decode by bit pattern, then judge the code point (minimum per
 // length, surrogates, maximum). Returns the offset of the first invalid byte.

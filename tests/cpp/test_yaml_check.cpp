@@ -426,7 +426,7 @@ TEST(YamlCheckQuoted, EscapesNonPrintingOnly) {
   };
   for (const auto& [in, want] : cases) {
     std::string out;
-    velmora::unicode::append_quoted_text(out, in);
+    velmora::text::append_quoted_text(out, in);
     EXPECT_EQ(out, want);
   }
 }

@@ -126,7 +126,7 @@ std::string render_key(const Node& k) {
     }
     case Node::Str: {
       std::string s = "with key ";
-      velmora::unicode::append_quoted_text(s, k.text);
+      velmora::text::append_quoted_text(s, k.text);
       return s;
     }
     default:

@@ -14,6 +14,7 @@
 namespace velmora::platform {
 namespace {
 
+using text::ByteBuffer;
 using wintest::TempDir;
 using wintest::utf8;
 using wintest::write_file;

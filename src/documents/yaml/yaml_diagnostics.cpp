@@ -114,7 +114,7 @@ std::string render_key(const EventLog& log, std::uint32_t node) {
       break;
     case ValueKind::String:
     case ValueKind::Failure:
-      unicode::append_quoted_text(out, log.string_at(e.payload));
+      text::append_quoted_text(out, log.string_at(e.payload));
       break;
   }
   return out;

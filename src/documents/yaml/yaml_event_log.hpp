@@ -281,7 +281,7 @@ class EventLog {
   std::uint32_t released_to_ = 0;  // pages below it were visited by release_below
   std::uint64_t entries_ = 0;
   std::string_view source_;
-  platform::ByteBuffer arena_;  // grown by doubling, never zero-filled
+  text::ByteBuffer arena_;  // grown by doubling, never zero-filled
   std::vector<std::string> failures_;
   // Non-string key scalars' texts by entry; by key id (kKeyBit set) for copies.
   std::vector<std::pair<std::uint32_t, std::uint64_t>> raw_keys_;

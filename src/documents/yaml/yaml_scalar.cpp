@@ -263,7 +263,7 @@ Resolved float_value(double d) { return {ValueKind::Float, std::bit_cast<std::ui
 
 Resolved invalid_value(std::string_view value, const char* expected, std::string& failure) {
   failure = "invalid value: string ";
-  unicode::append_quoted_text(failure, value);
+  text::append_quoted_text(failure, value);
   failure += ", expected ";
   failure += expected;
   return {ValueKind::Failure, 0};
