@@ -5,15 +5,19 @@
 //  - a rejection is one of the known messages, followed by " at line L column C"
 //    with L and C inside the text;
 //  - the same text gives the same outcome twice;
+//  - read in small windows, the text is accepted exactly when it is whole
+//    (a cut exponent may only make the windows refuse);
 //  - on UTF-8 input (all the check is ever given), acceptance agrees with
 //    nlohmann::json::accept, except where the two differ by design: a leading
 //    byte-order mark (which that reader skips), a NUL byte (which it takes
 //    for the end of the text) and nesting beyond the limit.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -92,6 +96,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 !first->ends_with(" at line " + std::to_string(first->position->line) + " column " +
                                   std::to_string(first->position->column)))) {
     fault("position value differs from the text", text, *first);
+  }
+
+  // Checked in small windows, the text is accepted exactly when it is whole;
+  // only a number cut by a window's end may fail where the whole does not.
+  for (const std::size_t window : {std::size_t{1}, std::size_t{7}, std::size_t{64}}) {
+    struct Pieces final : velmora::documents::TextSource {
+      std::string_view rest;
+      bool read(unsigned char* into, std::size_t capacity, std::size_t& got) noexcept override {
+        got = std::min({capacity, rest.size(), std::size_t{5}});
+        std::memcpy(into, rest.data(), got);
+        rest.remove_prefix(got);
+        return true;
+      }
+    } pieces;
+    pieces.rest = text;
+    const bool streamed = velmora::documents::json_document_accepted(pieces, window);
+    // A cut exponent may make a large number look out of range.
+    const bool exponent = text.find_first_of("eE") != std::string_view::npos;
+    if (streamed && first)
+      fault("streamed check accepts what the whole check refuses", text, *first);
+    if (!streamed && !first && !exponent)
+      fault("streamed check refuses what the whole check accepts", text, "accepted");
   }
 
   const bool bom = text.starts_with("\xef\xbb\xbf");

@@ -35,3 +35,14 @@ JSON_PY_BENCH_ARGS ?=
 bench-json-python: bench-configure
 	$(PY) -m cmake --build $(BENCH_BUILD) -j $(JOBS) --target velmora_json_throughput
 	$(PY) bench/bench_json.py --driver $(BENCH_BUILD)/velmora_json_throughput $(JSON_PY_BENCH_ARGS)
+
+# A large JSON file checked from disk (check_file) against pysimdjson's load of
+# the same file, and the check's peak memory above the bare interpreter.
+#   make bench-json-file [JSON_FILE_BENCH_ARGS='--speed-mb 100 --memory-mb 200']
+JSON_FILE_BENCH_ARGS ?=
+
+.PHONY: bench-json-file
+
+bench-json-file: module
+	$(PY) -m pip install -q pysimdjson
+	$(PY) bench/bench_json_file.py $(JSON_FILE_BENCH_ARGS)

@@ -145,14 +145,17 @@ std::optional<std::string> read_config_text(std::string_view path, text::ByteBuf
   return std::nullopt;
 }
 
-StreamedCheck check_yaml_file_streamed(std::string_view path,
-                                       platform::Cancellation* cancel) noexcept {
+StreamedCheck check_file_streamed(std::string_view path, DocumentFormat format,
+                                  platform::Cancellation* cancel) noexcept {
   if (cancel != nullptr && cancel->requested()) return StreamedCheck::cancelled;
   try {
     platform::FileReader file;
     if (file.open(path)) return StreamedCheck::undecided;
     FileTextSource source(file, cancel);
-    if (source.start() && documents::yaml_document_accepted(source, source.starts_with_bom())) {
+    if (source.start() &&
+        (format == DocumentFormat::json
+             ? documents::json_document_accepted(source)
+             : documents::yaml_document_accepted(source, source.starts_with_bom()))) {
       return StreamedCheck::accepted;
     }
     return source.cancelled() ? StreamedCheck::cancelled : StreamedCheck::undecided;
@@ -163,7 +166,7 @@ StreamedCheck check_yaml_file_streamed(std::string_view path,
 
 const PipelineServices& default_pipeline_services() noexcept {
   static const PipelineServices services{&platform::path_exists, &read_config_text,
-                                         &run_trainer_process, &check_yaml_file_streamed};
+                                         &run_trainer_process, &check_file_streamed};
   return services;
 }
 
@@ -173,11 +176,12 @@ std::optional<PipelineFailure> check_config_file(std::string_view path,
   if (!services.path_exists(path)) {
     return failure(Stage::exists, kNotFoundPrefix, path);
   }
-  // A YAML file is first checked as it is read: an accepted one is never held
+  // A file is first checked as it is read: an accepted one is never held
   // whole. Anything else is read whole and checked again from the start,
   // which finds and words the failure in the order below.
-  if (services.check_yaml_streamed != nullptr && format_of(path) == DocumentFormat::yaml) {
-    switch (services.check_yaml_streamed(path, cancel)) {
+  const std::optional<DocumentFormat> named = format_of(path);
+  if (services.check_streamed != nullptr && named) {
+    switch (services.check_streamed(path, *named, cancel)) {
       case StreamedCheck::accepted:
         return std::nullopt;
       case StreamedCheck::cancelled:
@@ -192,11 +196,8 @@ std::optional<PipelineFailure> check_config_file(std::string_view path,
     if (*error == platform::kCancelled) return cancelled();
     return failure(Stage::read, kReadPrefix, *error);
   }
-  const std::optional<DocumentFormat> format = format_of(path);
-  if (!format) {
-    return PipelineFailure{std::string(kBadExtension), Stage::name, std::nullopt};
-  }
-  return check_document(text.view(), *format);
+  if (!named) return PipelineFailure{std::string(kBadExtension), Stage::name, std::nullopt};
+  return check_document(text.view(), *named);
 }
 
 std::optional<PipelineFailure> check_config_text(std::string_view text, DocumentFormat format) {

@@ -66,17 +66,17 @@ std::optional<DocumentFormat> format_of(std::string_view path) noexcept;
 std::optional<std::string> read_config_text(std::string_view path, text::ByteBuffer& text,
                                             platform::Cancellation* cancel = nullptr);
 
-// What checking a YAML file as it is read found.
+// What checking a file as it is read found.
 enum class StreamedCheck {
   accepted,   // readable, UTF-8 and an acceptable document
   undecided,  // anything else: the whole text must be read and checked
   cancelled,  // the caller asked the read to stop
 };
 
-// Reads the YAML file at `path` in steps, checking UTF-8 and the document as
-// it goes, without holding the text whole.
-StreamedCheck check_yaml_file_streamed(std::string_view path,
-                                       platform::Cancellation* cancel = nullptr) noexcept;
+// Reads the file at `path` in steps, checking UTF-8 and the document as
+// `format` as it goes, without holding the text whole.
+StreamedCheck check_file_streamed(std::string_view path, DocumentFormat format,
+                                  platform::Cancellation* cancel = nullptr) noexcept;
 
 // The services the pipeline uses; tests substitute their own.
 struct PipelineServices {
@@ -85,9 +85,9 @@ struct PipelineServices {
                                                  platform::Cancellation* cancel) = nullptr;
   std::optional<std::string> (*run_trainer)(const TrainingRequest& request,
                                             SupervisionHost& host) = nullptr;
-  // Tried first for YAML files when given: an accepted file needs no more.
-  StreamedCheck (*check_yaml_streamed)(std::string_view path,
-                                       platform::Cancellation* cancel) = nullptr;
+  // Tried first when given: an accepted file needs no more.
+  StreamedCheck (*check_streamed)(std::string_view path, DocumentFormat format,
+                                  platform::Cancellation* cancel) = nullptr;
 };
 const PipelineServices& default_pipeline_services() noexcept;
 

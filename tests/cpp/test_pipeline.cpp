@@ -174,12 +174,15 @@ TEST_F(ConfigRead, TextsAndErrors) {
   EXPECT_EQ(text.view(), big);
 }
 
-// A YAML file checked as it is read gives what the whole read gives; the
+// A file checked as it is read gives what the whole read gives; the
 // streamed check alone accepts the acceptable ones. Texts past one step of
 // the read (1 MiB is the end of one) put a character, a fault or an error
-// across or after its end.
-TEST_F(ConfigRead, StreamedYamlCheckAgreesWithTheWholeRead) {
+// across or after its end; JSON values longer than the check's window, or
+// cut by its end, are resumed or held whole.
+TEST_F(ConfigRead, StreamedCheckAgreesWithTheWholeRead) {
   using velmora::launcher::check_config_file;
+  using velmora::launcher::check_file_streamed;
+  using velmora::launcher::DocumentFormat;
   using velmora::launcher::StreamedCheck;
   const std::size_t step = std::size_t{1} << 20;
   std::string lines;  // just over one step, then a key that may repeat
@@ -192,9 +195,16 @@ TEST_F(ConfigRead, StreamedYamlCheckAgreesWithTheWholeRead) {
         std::string text = "t: " + std::string(step - 4, 'x');
         return text + character + "\n";
       };
+  std::string numbers = "[";  // numbers and strings cut by the window's end
+  for (int i = 0; numbers.size() < 3 * step; ++i)
+    numbers += std::to_string(i * 7919) + ".25e-3, \"s" + std::to_string(i) + "\", ";
+  numbers += "{\"last\": [true, false, null]}]";
+  std::string deep(127, '[');
+  deep += std::string(127, ']');
   struct Case {
     std::string text;
     bool accepted;  // by the streamed check
+    const char* suffix = ".yaml";
   };
   const std::vector<Case> cases = {
       {"a: 1\nb: [x, y]\n", true},
@@ -212,15 +222,28 @@ TEST_F(ConfigRead, StreamedYamlCheckAgreesWithTheWholeRead) {
       {across("\xC3("), false},
       {lines + "c: \xE2\x82", false},
       {"a: [1\n", false},
+      {R"({"a": 1, "b": [1, 2.5e3, "x"]})", true, ".json"},
+      {numbers, true, ".json"},
+      {"[\"" + std::string(3 * step, 'x') + "\"]", true, ".json"},
+      {std::string(step, ' ') + "7" + std::string(step, ' '), true, ".json"},
+      {deep, true, ".json"},
+      {"[" + deep + "]", false, ".json"},
+      {numbers.substr(0, numbers.size() - 1) + ",]", false, ".json"},
+      {numbers + " x", false, ".json"},
+      {numbers.substr(0, numbers.size() - 1), false, ".json"},
+      {std::string(step, ' '), false, ".json"},
+      {"", false, ".json"},
+      {"\xEF\xBB\xBF{}", false, ".json"},
+      {"[1e400]", false, ".json"},
   };
   const PipelineServices whole_read_only{&velmora::platform::path_exists, &read_config_text,
                                          nullptr, nullptr};
   int n = 0;
   for (const Case& c : cases) {
-    const std::string path = write("c" + std::to_string(n++) + ".yaml", c.text);
-    EXPECT_EQ(velmora::launcher::check_yaml_file_streamed(path) == StreamedCheck::accepted,
-              c.accepted)
-        << path;
+    const std::string path = write("c" + std::to_string(n++) + c.suffix, c.text);
+    const DocumentFormat format =
+        std::string_view(c.suffix) == ".json" ? DocumentFormat::json : DocumentFormat::yaml;
+    EXPECT_EQ(check_file_streamed(path, format) == StreamedCheck::accepted, c.accepted) << path;
     const auto streamed = check_config_file(path, velmora::launcher::default_pipeline_services());
     const auto whole = check_config_file(path, whole_read_only);
     ASSERT_EQ(streamed.has_value(), whole.has_value()) << path;
@@ -233,7 +256,7 @@ TEST_F(ConfigRead, StreamedYamlCheckAgreesWithTheWholeRead) {
   struct Stop : Cancellation {
     bool requested() override { return true; }
   } stop;
-  EXPECT_EQ(velmora::launcher::check_yaml_file_streamed(write("s.yaml", "a: 1\n"), &stop),
+  EXPECT_EQ(check_file_streamed(write("s.yaml", "a: 1\n"), DocumentFormat::yaml, &stop),
             StreamedCheck::cancelled);
 }
 

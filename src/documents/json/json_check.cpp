@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "documents/json/json_bytes.hpp"
 #include "text/bits.hpp"
@@ -86,6 +87,14 @@ Diagnostic render_failure(std::string_view text, const char* message, std::size_
 
 // The scanners below run once per value; inlining them into the main loop
 // (VELMORA_ALWAYS_INLINE) keeps the read position in a register.
+//
+// kStreamed: the text comes in windows of a longer text. Reaching a window's
+// end that is not the text's end then starves the check instead of failing
+// it, and the check resumes, in the next window, at the start of the value
+// (or member) it was in: the driver keeps that value's bytes. A value split
+// by a window's end is never judged, except a number cut short, which may
+// fail where the whole would not (the whole text then decides).
+template <bool kStreamed>
 class Checker {
  public:
   explicit Checker(std::string_view text)
@@ -96,16 +105,46 @@ class Checker {
   const char* message() const { return message_; }
   std::size_t offset() const { return offset_; }
 
+  // Streamed: the next window, whose first `kept` bytes are those of the last
+  // one from resume_offset() on; `last` when the text ends with it.
+  void next_window(std::string_view window, bool last) {
+    p_ = reinterpret_cast<const unsigned char*>(window.data());
+    n_ = window.size();
+    pos_ = 0;
+    last_ = last;
+    starved_ = false;
+  }
+  // After a false run(): whether it only needs more text, and from where.
+  bool starved() const { return starved_; }
+  std::size_t resume_offset() const { return resume_.begun ? resume_.pos : pos_; }
+
  private:
   // What comes next once a value is complete.
   enum class Step { kFailed, kDone, kElement, kMember };
+
+  // Where a starved check picks up: the top of its main loop, at the first
+  // byte of a value or member (before the first value: the start).
+  struct Resume {
+    std::size_t pos = 0;
+    int depth = 0;
+    Step step = Step::kElement;
+    bool begun = false;
+  };
 
   bool fail(const char* message, std::size_t offset) {
     message_ = message;
     offset_ = offset;
     return false;
   }
-  bool fail_eof(const char* message) { return fail(message, n_); }
+  bool fail_eof(const char* message) {
+    if constexpr (kStreamed) {
+      if (!last_) {
+        starved_ = true;
+        return false;
+      }
+    }
+    return fail(message, n_);
+  }
 
   bool at_end() const { return pos_ >= n_; }
   bool whitespace_at(std::size_t i) const { return i < n_ && (kClasses[p_[i]] & kWhitespace); }
@@ -188,16 +227,21 @@ class Checker {
   std::array<char, kDepthBudget> open_{};  // '[' or '{' for each open container
   const char* message_ = nullptr;
   std::size_t offset_ = 0;
+  bool last_ = true;  // streamed: the window ends the text
+  bool starved_ = false;
+  Resume resume_;
 };
 
-VELMORA_ALWAYS_INLINE bool Checker::open(char bracket) {
+template <bool kStreamed>
+VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::open(char bracket) {
   if (depth_ + 1 == kDepthBudget) return fail("recursion limit exceeded", pos_);
   open_[depth_++] = bracket;
   ++pos_;
   return true;
 }
 
-VELMORA_ALWAYS_INLINE bool Checker::scan_literal(std::string_view word) {
+template <bool kStreamed>
+VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_literal(std::string_view word) {
   if (n_ - pos_ >= word.size() && std::memcmp(p_ + pos_, word.data(), word.size()) == 0) {
     pos_ += word.size();
     return true;
@@ -210,7 +254,8 @@ VELMORA_ALWAYS_INLINE bool Checker::scan_literal(std::string_view word) {
   }
 }
 
-VELMORA_ALWAYS_INLINE bool Checker::scan_number() {
+template <bool kStreamed>
+VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_number() {
   pos_ += p_[pos_] == '-';  // signs come and go at random: no branch on them
   if (at_end()) return fail_eof("EOF while parsing a value");
   const std::size_t int_begin = pos_;
@@ -262,8 +307,10 @@ VELMORA_ALWAYS_INLINE bool Checker::scan_number() {
 // Whether the magnitude int.frac * 10^exponent stays below the overflow
 // threshold. Integers beyond 64 bits and tiny values are fine: they become
 // doubles (tiny ones zero); only a magnitude that rounds to infinity is not.
-bool Checker::number_in_range(const unsigned char* p, std::size_t int_begin, std::size_t int_end,
-                              std::size_t frac_begin, std::size_t frac_end, std::int64_t exponent) {
+template <bool kStreamed>
+bool Checker<kStreamed>::number_in_range(const unsigned char* p, std::size_t int_begin,
+                                         std::size_t int_end, std::size_t frac_begin,
+                                         std::size_t frac_end, std::int64_t exponent) {
   // Significant digits: the integer digits, then the fraction digits.
   auto digit_at = [&](std::size_t k) -> unsigned char {
     const std::size_t int_len = int_end - int_begin;
@@ -293,7 +340,8 @@ bool Checker::number_in_range(const unsigned char* p, std::size_t int_begin, std
   return false;  // exactly the threshold rounds to infinity
 }
 
-VELMORA_ALWAYS_INLINE bool Checker::hex_escape(unsigned& code) {
+template <bool kStreamed>
+VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::hex_escape(unsigned& code) {
   if (n_ - pos_ < 4) return fail_eof("EOF while parsing a string");
   code = 0;
   for (int i = 0; i < 4; ++i) {
@@ -305,7 +353,8 @@ VELMORA_ALWAYS_INLINE bool Checker::hex_escape(unsigned& code) {
   return true;
 }
 
-VELMORA_ALWAYS_INLINE bool Checker::scan_string() {
+template <bool kStreamed>
+VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_string() {
   ++pos_;  // opening quote
   for (;;) {
     skip_plain_string_bytes();
@@ -355,13 +404,21 @@ VELMORA_ALWAYS_INLINE bool Checker::scan_string() {
   }
 }
 
-bool Checker::run() {
+template <bool kStreamed>
+bool Checker<kStreamed>::run() {
   // At the top of the loop the next byte is the first of a value: every way
   // there has skipped the whitespace before it and made sure it exists.
   Step step = Step::kElement;
-  skip_whitespace();
-  if (at_end()) return fail_eof("EOF while parsing a value");
+  if (kStreamed && resume_.begun) {
+    // The window starts where the starved run stood.
+    depth_ = resume_.depth;
+    step = resume_.step;
+  } else {
+    skip_whitespace();
+    if (at_end()) return fail_eof("EOF while parsing a value");
+  }
   for (;;) {
+    if constexpr (kStreamed) resume_ = {pos_, depth_, step, true};
     if (step == Step::kMember) {
       // At the opening quote of a member name: the name, then ":".
       if (!scan_string()) return false;
@@ -424,7 +481,8 @@ bool Checker::run() {
   }
 }
 
-VELMORA_ALWAYS_INLINE Checker::Step Checker::after_value() {
+template <bool kStreamed>
+VELMORA_ALWAYS_INLINE typename Checker<kStreamed>::Step Checker<kStreamed>::after_value() {
   // Close the containers that end here, then step over "," to the next element
   // or member, or reach the end of the text.
   for (;;) {
@@ -432,6 +490,10 @@ VELMORA_ALWAYS_INLINE Checker::Step Checker::after_value() {
     if (depth_ == 0) {
       if (!at_end()) {
         fail("trailing characters", pos_);
+        return Step::kFailed;
+      }
+      if (kStreamed && !last_) {  // more may follow: trailing characters or not
+        starved_ = true;
         return Step::kFailed;
       }
       return Step::kDone;
@@ -466,7 +528,11 @@ VELMORA_ALWAYS_INLINE Checker::Step Checker::after_value() {
         at = pos_;
       }
     }
-    fail(failure, at);
+    if (at == n_) {
+      fail_eof(failure);
+    } else {
+      fail(failure, at);
+    }
     return Step::kFailed;
   }
 }
@@ -474,9 +540,42 @@ VELMORA_ALWAYS_INLINE Checker::Step Checker::after_value() {
 }  // namespace
 
 CheckResult check_json_document(std::string_view text) {
-  Checker checker(text);
+  Checker<false> checker(text);
   if (checker.run()) return std::nullopt;
   return render_failure(text, checker.message(), checker.offset());
+}
+
+bool json_document_accepted(TextSource& source, std::size_t window_size) {
+  try {
+    // The window holds the value being checked and what follows it; it grows
+    // only for a value longer than itself (doubling, so that such a value is
+    // scanned again a bounded number of times).
+    std::vector<unsigned char> window(window_size > 0 ? window_size : 1);
+    std::size_t size = 0;
+    bool last = false;
+    Checker<true> checker({});
+    for (;;) {
+      while (!last && size < window.size()) {
+        std::size_t got = 0;
+        if (!source.read(window.data() + size, window.size() - size, got)) return false;
+        last = got == 0;
+        size += got;
+      }
+      checker.next_window({reinterpret_cast<const char*>(window.data()), size}, last);
+      if (checker.run()) return true;
+      if (!checker.starved()) return false;
+      const std::size_t keep = checker.resume_offset();
+      if (keep > size) return false;  // not reached: the resume point is in the window
+      if (keep == 0) {
+        window.resize(window.size() * 2);
+      } else {
+        std::memmove(window.data(), window.data() + keep, size - keep);
+        size -= keep;
+      }
+    }
+  } catch (...) {  // out of memory: the whole read decides, and says so
+    return false;
+  }
 }
 
 }  // namespace velmora::documents

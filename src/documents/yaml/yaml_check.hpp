@@ -5,28 +5,13 @@
 #include <string_view>
 
 #include "documents/check_result.hpp"
+#include "documents/text_source.hpp"
 
 namespace velmora::documents {
 
 // Validates `text` (already known to be UTF-8): one document, unique mapping keys,
 // known anchors, nesting and alias-expansion limits, typed scalars.
 CheckResult check_yaml_document(std::string_view text);
-
-// A text handed over in steps.
-class TextSource {
- public:
-  virtual ~TextSource() = default;
-  // Fills `into` with up to `capacity` bytes and says how many in `got` (0
-  // at the end of the text); false when the text cannot be had whole.
-  virtual bool read(unsigned char* into, std::size_t capacity, std::size_t& got) noexcept = 0;
-
- protected:
-  TextSource() = default;
-  TextSource(const TextSource&) = default;
-  TextSource(TextSource&&) = default;
-  TextSource& operator=(const TextSource&) = default;
-  TextSource& operator=(TextSource&&) = default;
-};
 
 // Whether the document read from `source` (UTF-8, with a leading byte-order
 // mark when `bom`) is accepted by a check that keeps only what it must, never
