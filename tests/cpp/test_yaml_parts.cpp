@@ -19,6 +19,7 @@
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_plain_anchors.hpp"
 #include "documents/yaml/yaml_plain_check.hpp"
+#include "documents/yaml/yaml_scalar.hpp"
 #include "text/bits.hpp"
 
 namespace {
@@ -518,6 +519,35 @@ TEST(YamlWideArithmetic, DecimalRoundTripAndOverflow) {
   EXPECT_FALSE(read("340282366920938463463374607431768211456", v));
   EXPECT_FALSE(read("3402823669209384634633746074317682114550", v));
   EXPECT_FALSE(text::mul_add_checked(text::UInt128::max(), 1, 1, v));
+}
+
+// The pre-filters summarise resolve_scalar by hand: a scalar they let pass
+// without resolving must resolve as they assume. Every text of up to four
+// characters over the characters that steer the resolution, plain and quoted.
+TEST(YamlScalarPreFilters, AgreeWithTheResolution) {
+  const std::string alphabet = "0179+-._:xobeEfFnNtTyYlLaAsu~ /";
+  std::vector<std::string> texts{""};
+  for (std::size_t from = 0, length = 1; length <= 4; ++length) {
+    const std::size_t to = texts.size();
+    for (std::size_t i = from; i < to; ++i)
+      for (const char c : alphabet) texts.push_back(texts[i] + c);
+    from = to;
+  }
+  for (const char* word : {"true", "False", "NULL", "null", ".inf", "-.Inf", ".NaN", "0x1F", "0o17",
+                           "1_000", "+12", "1e3", "1.5e-3", "18446744073709551616", "~"})
+    texts.emplace_back(word);
+  std::string failure;
+  for (const std::string& text : texts) {
+    for (const bool plain : {true, false}) {
+      const yaml::Resolved r = yaml::resolve_scalar(text, plain, yaml::TagClass::None, failure);
+      if (!yaml::untagged_may_fail(text, plain)) {
+        EXPECT_NE(r.kind, yaml::ValueKind::Failure) << "[" << text << "] plain " << plain;
+      }
+      if (yaml::untagged_is_string(text, plain)) {
+        EXPECT_EQ(r.kind, yaml::ValueKind::String) << "[" << text << "] plain " << plain;
+      }
+    }
+  }
 }
 
 }  // namespace

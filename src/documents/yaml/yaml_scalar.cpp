@@ -270,8 +270,9 @@ Resolved invalid_value(std::string_view value, const char* expected, std::string
 }
 
 Resolved resolve_untagged_plain(std::string_view s, std::string& failure, bool need_value) {
+  // No pre-filter here: the resolution stands alone, so that the pre-filters
+  // can be tested against it.
   if (s.empty()) return {ValueKind::Null, 0};
-  if (untagged_is_string(s, true)) return {ValueKind::String, 0};
   const char c = s.front();
   const bool numeric_start = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
   if (!need_value && (c == '.' || !numeric_start)) return {ValueKind::String, 0};  // cannot fail
