@@ -1,5 +1,7 @@
 #include "documents/yaml/yaml_builder.hpp"
 
+#include <optional>
+#include <span>
 #include <string>
 
 namespace velmora::documents::yaml {
@@ -62,119 +64,160 @@ Builder::Progress Builder::advance(bool final) {
     const std::uint32_t i = pos_;
     count(stats_.built_events);
     const Event& e = log_[i];
-    std::uint32_t node = i;
+    std::uint32_t node = i;  // the node that entry i completes
+    std::optional<Progress> stop;
     switch (e.kind) {
       case Kind::Scalar:
-        if (e.value == ValueKind::Failure) {
-          return fail(
-              building_failure(log_, frames_, log_.failure(e.payload), find_mark(source_, i)));
-        }
+        stop = on_scalar(i, e);
         break;
-      case Kind::Alias: {
+      case Kind::Alias:
         node = e.aux;
-        const auto budget = static_cast<std::uint32_t>(kDepthBudget - frames_.size());
-        if (!final && (counter_ >= limit_ || !expansion_fits(i, budget, counter_ + 1, false))) {
-          paused_ = true;
-          return Progress::NeedMore;
-        }
-        if (++counter_ > limit_) return fail(std::string(kRepetitionLimit));
-        if (!expansion_fits(i, budget, counter_, true)) {
-          if ((result_ = replay(node, budget))) return Progress::Failed;
-        }
+        stop = on_alias(i, node, final);
         break;
-      }
       case Kind::SeqStart:
       case Kind::MapStart:
-        if (frames_.size() == kDepthBudget) {
-          return fail(with_mark(kRecursionLimit, find_mark(source_, i)));
-        }
-        if (key_depth_ == 0 && !frames_.empty() && frames_.back().is_map &&
-            frames_.back().expect_key) {
-          key_floor_ = i;  // a key: kept until it is complete and copied
-          key_depth_ = frames_.size() + 1;
-        }
-        frames_.push_back({i, e.kind == Kind::MapStart, true, 0, kNone});
-        if (e.kind == Kind::MapStart) {
-          if (tables_.size() < frames_.size()) {
-            tables_.resize(frames_.size());
-            key_marks_.resize(frames_.size());
-            naming_copies_.resize(frames_.size());
-          }
-          tables_[frames_.size() - 1].reset();
-          key_marks_[frames_.size() - 1] = log_.key_mark();
-          naming_copies_[frames_.size() - 1] = kNone;
-        }
-        continue;
+        if ((stop = on_open(i, e))) return *stop;
+        continue;  // nothing is complete yet
       case Kind::SeqEnd:
       case Kind::MapEnd:
-        node = frames_.back().start;
-        if (e.kind == Kind::MapEnd) {
-          tables_[frames_.size() - 1].reset();
-          log_.pop_keys(key_marks_[frames_.size() - 1]);
-        }
-        if (frames_.size() == key_depth_) {
-          key_depth_ = 0;
-          key_floor_ = kNone;
-        }
-        frames_.pop_back();
+        node = on_close(e);
         break;
     }
-    // `node` is complete.
+    if (stop) return *stop;
     if (frames_.empty()) {
       ++pos_;
       built_ = true;
       return Progress::Built;
     }
-    BuildFrame& f = frames_.back();
-    if (!f.is_map) {
-      ++f.elements;
-    } else if (f.expect_key) {
-      // A string written as it is in the document is kept by the table alone
-      // (its copy only names the current key); other keys are kept as copies
-      // while their mapping is open (an alias key by its target, which is
-      // kept anyway). The copy of entry i completes the key.
-      const std::size_t depth = frames_.size() - 1;
-      KeyTable& table = tables_[depth];
-      if (naming_copies_[depth] != kNone && naming_copies_[depth] + 1 == log_.key_mark()) {
-        log_.pop_keys(naming_copies_[depth]);
-      }
-      naming_copies_[depth] = kNone;
-      const std::uint32_t first = e.kind == Kind::Alias ? i : node;
-      std::uint64_t offset = 0;
-      std::uint32_t length = 0;
-      const bool text = e.kind == Kind::Scalar && e.value == ValueKind::String &&
-                        (e.flags & (kHasText | kTagged)) == kHasText &&
-                        log_.source_ref(e.payload, offset, length) &&
-                        length <= KeyTable::kMaxTextLength && offset <= 0xFFFFFFFFu;
-      if (text) naming_copies_[depth] = log_.key_mark();
-      const std::uint32_t copy = log_.copy_key(first, i);
-      const std::uint32_t key = e.kind == Kind::Alias ? node : copy;
-      const KeyHash& known = key_hashes_[i & (kKeyHashes - 1)];
-      const std::uint64_t hash = known.entry == i ? known.hash : identity_.hash(key);
-      const std::uint64_t earlier = table.find_or_insert_slot(
-          hash,
-          text ? KeyTable::text_slot(hash, static_cast<std::uint32_t>(offset), length)
-               : KeyTable::node_slot(hash, key),
-          identity_);
-      if (earlier != 0) {
-        const std::uint32_t earlier_node =
-            KeyTable::is_text(earlier)
-                ? log_.push_key(EventLog::text_event(KeyTable::offset_of(earlier),
-                                                     KeyTable::length_of(earlier)))
-                : log_.resolve_alias(KeyTable::node_of(earlier));
-        const std::span<const BuildFrame> outer(frames_.data(), frames_.size() - 1);
-        return fail(building_failure(log_, outer,
-                                     "duplicate entry " + render_key(log_, earlier_node),
-                                     find_mark(source_, f.start)));
-      }
-      f.key_entry = copy + (i - first);
-      f.expect_key = (e.flags & kValueFollows) != 0;
-    } else {
-      f.expect_key = true;
-    }
+    if ((stop = on_complete(i, e, node))) return *stop;
   }
   if (!final) return Progress::NeedMore;
   return fail(list_ended());
+}
+
+// A scalar that failed to resolve ends the building.
+std::optional<Builder::Progress> Builder::on_scalar(std::uint32_t i, const Event& e) {
+  if (e.value != ValueKind::Failure) return std::nullopt;
+  return fail(building_failure(log_, frames_, log_.failure(e.payload), find_mark(source_, i)));
+}
+
+// An alias expands its target within the depth budget and the repetition
+// limit. While collecting goes on, the limit is only known from below: an
+// alias that might reach it pauses the building for good.
+std::optional<Builder::Progress> Builder::on_alias(std::uint32_t i, std::uint32_t target,
+                                                   bool final) {
+  const auto budget = static_cast<std::uint32_t>(kDepthBudget - frames_.size());
+  if (!final && (counter_ >= limit_ || !expansion_fits(i, budget, counter_ + 1, false))) {
+    paused_ = true;
+    return Progress::NeedMore;
+  }
+  if (++counter_ > limit_) return fail(std::string(kRepetitionLimit));
+  if (!expansion_fits(i, budget, counter_, true)) {
+    if ((result_ = replay(target, budget))) return Progress::Failed;
+  }
+  return std::nullopt;
+}
+
+// A collection opens a frame within the depth budget; a mapping takes a
+// fresh key table. A collection that is a key pins the log from its start
+// until it is complete and copied.
+std::optional<Builder::Progress> Builder::on_open(std::uint32_t i, const Event& e) {
+  if (frames_.size() == kDepthBudget) {
+    return fail(with_mark(kRecursionLimit, find_mark(source_, i)));
+  }
+  if (key_depth_ == 0 && !frames_.empty() && frames_.back().is_map && frames_.back().expect_key) {
+    key_floor_ = i;
+    key_depth_ = frames_.size() + 1;
+  }
+  frames_.push_back({i, e.kind == Kind::MapStart, true, 0, kNone});
+  if (e.kind != Kind::MapStart) return std::nullopt;
+  const std::size_t depth = frames_.size() - 1;
+  if (tables_.size() <= depth) {
+    tables_.resize(depth + 1);
+    key_marks_.resize(depth + 1);
+    naming_copies_.resize(depth + 1);
+  }
+  tables_[depth].reset();
+  key_marks_[depth] = log_.key_mark();
+  naming_copies_[depth] = kNone;
+  return std::nullopt;
+}
+
+// A collection's end closes its frame (a mapping drops its keys) and
+// completes the node it opened.
+std::uint32_t Builder::on_close(const Event& e) {
+  const std::uint32_t node = frames_.back().start;
+  if (e.kind == Kind::MapEnd) {
+    tables_[frames_.size() - 1].reset();
+    log_.pop_keys(key_marks_[frames_.size() - 1]);
+  }
+  if (frames_.size() == key_depth_) {
+    key_depth_ = 0;
+    key_floor_ = kNone;
+  }
+  frames_.pop_back();
+  return node;
+}
+
+// `node`, completed by entry i, takes its place in the open collection: an
+// element, a mapping's key (which must be new to it) or a value.
+std::optional<Builder::Progress> Builder::on_complete(std::uint32_t i, const Event& e,
+                                                      std::uint32_t node) {
+  BuildFrame& f = frames_.back();
+  if (!f.is_map) {
+    ++f.elements;
+    return std::nullopt;
+  }
+  if (!f.expect_key) {
+    f.expect_key = true;
+    return std::nullopt;
+  }
+  return insert_key(i, e, node);
+}
+
+// A string written as it is in the document is kept by the table alone (its
+// copy only names the current key); other keys are kept as copies while
+// their mapping is open (an alias key by its target, which is kept anyway).
+// The copy of entry i completes the key. A key already in the table is a
+// duplicate entry, reported at the mapping.
+std::optional<Builder::Progress> Builder::insert_key(std::uint32_t i, const Event& e,
+                                                     std::uint32_t node) {
+  BuildFrame& f = frames_.back();
+  const std::size_t depth = frames_.size() - 1;
+  KeyTable& table = tables_[depth];
+  if (naming_copies_[depth] != kNone && naming_copies_[depth] + 1 == log_.key_mark()) {
+    log_.pop_keys(naming_copies_[depth]);
+  }
+  naming_copies_[depth] = kNone;
+  const std::uint32_t first = e.kind == Kind::Alias ? i : node;
+  std::uint64_t offset = 0;
+  std::uint32_t length = 0;
+  const bool text = e.kind == Kind::Scalar && e.value == ValueKind::String &&
+                    (e.flags & (kHasText | kTagged)) == kHasText &&
+                    log_.source_ref(e.payload, offset, length) &&
+                    length <= KeyTable::kMaxTextLength && offset <= KeyTable::kMaxTextOffset;
+  if (text) naming_copies_[depth] = log_.key_mark();
+  const std::uint32_t copy = log_.copy_key(first, i);
+  const std::uint32_t key = e.kind == Kind::Alias ? node : copy;
+  const KeyHash& known = key_hashes_[i & (kKeyHashes - 1)];
+  const std::uint64_t hash = known.entry == i ? known.hash : identity_.hash(key);
+  const std::uint64_t earlier = table.find_or_insert_slot(
+      hash,
+      text ? KeyTable::text_slot(hash, static_cast<std::uint32_t>(offset), length)
+           : KeyTable::node_slot(hash, key),
+      identity_);
+  if (earlier == 0) {
+    f.key_entry = copy + (i - first);
+    f.expect_key = (e.flags & kValueFollows) != 0;
+    return std::nullopt;
+  }
+  const std::uint32_t earlier_node =
+      KeyTable::is_text(earlier) ? log_.push_key(EventLog::text_event(KeyTable::offset_of(earlier),
+                                                                      KeyTable::length_of(earlier)))
+                                 : log_.resolve_alias(KeyTable::node_of(earlier));
+  const std::span<const BuildFrame> outer(frames_.data(), frames_.size() - 1);
+  return fail(building_failure(log_, outer, "duplicate entry " + render_key(log_, earlier_node),
+                               find_mark(source_, f.start)));
 }
 
 }  // namespace velmora::documents::yaml

@@ -67,7 +67,15 @@ class Builder {
   }
 
  private:
+  // One entry at a time, each kind by its own rule below; a step gives a
+  // Progress when building stops there.
   Progress advance(bool final);
+  std::optional<Progress> on_scalar(std::uint32_t i, const Event& e);
+  std::optional<Progress> on_alias(std::uint32_t i, std::uint32_t target, bool final);
+  std::optional<Progress> on_open(std::uint32_t i, const Event& e);
+  std::uint32_t on_close(const Event& e);
+  std::optional<Progress> on_complete(std::uint32_t i, const Event& e, std::uint32_t node);
+  std::optional<Progress> insert_key(std::uint32_t i, const Event& e, std::uint32_t node);
   bool expansion_fits(std::uint32_t alias, std::uint32_t budget, std::uint64_t counter, bool take);
   CheckResult replay(std::uint32_t target, std::uint32_t budget);
   CheckResult list_ended() const;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -96,13 +97,18 @@ class NodeIdentity {
 class KeyTable {
  public:
   static constexpr std::uint32_t kMaxTextLength = 254;
+  static constexpr std::uint64_t kMaxTextOffset = 0xFFFFFFFFu;
   // The slot of node `node`.
+  // `node` is an entry of the log, never kNone (whose slot would read as empty).
   static std::uint64_t node_slot(std::uint64_t hash, std::uint32_t node) {
+    assert(node != kNone);
     return ((hash >> 40) << 40) | (std::uint64_t{node} + 1);
   }
   // The slot of an untagged string key written as it is at `offset` of the
-  // document, `length` <= kMaxTextLength.
+  // document: `offset` <= kMaxTextOffset, `length` <= kMaxTextLength (the
+  // length and its mark share the byte above the offset's 32 bits).
   static std::uint64_t text_slot(std::uint64_t hash, std::uint32_t offset, std::uint32_t length) {
+    assert(length <= kMaxTextLength);
     return ((hash >> 40) << 40) | (std::uint64_t{length + 1} << 32) | offset;
   }
   static bool is_text(std::uint64_t slot) { return ((slot >> 32) & 0xFF) != 0; }
