@@ -4,7 +4,7 @@
 //   yaml_bench DIR [SIZES_MB=1,20] [ROUNDS=5]
 //   yaml_bench --flood
 //
-// Generates deterministic documents of four shapes and the given sizes, checks
+// Generates deterministic documents of five shapes and the given sizes, checks
 // that each passes, writes each to DIR/<shape>-<size>mb.yaml and prints one
 // tab-separated line per document:
 //   shape  size_mb  bytes  raw_seconds  floor_seconds  check_seconds  path
@@ -122,6 +122,26 @@ std::string records(std::size_t size) {
   for (int i = 0; s.size() < size; ++i) {
     s += "- id: " + std::to_string(i) + "\n  name: " + word(r) + "\n  score: " + flt(r) +
          "\n  ok: " + (r.below(2) ? "true" : "false") + "\n";
+  }
+  return s;
+}
+
+// The shape real configurations have: many top-level blocks, each holding
+// two small block mappings of two to four keys, a flow sequence and a flow
+// mapping (the work per small mapping dominates).
+std::string blocks(std::size_t size) {
+  Rng r{13};
+  std::string s;
+  for (int i = 0; s.size() < size; ++i) {
+    s += "block_" + std::to_string(i) + ":\n";
+    s += "  model:\n    kind: " + word(r) + "\n    width: " + num(r) + "\n";
+    if (r.below(2)) s += "    act: " + word(r) + "\n";
+    s += "  train:\n    lr: " + flt(r) + "\n    steps: " + num(r) + "\n";
+    if (r.below(2)) s += "    clip: " + flt(r) + "\n";
+    if (r.below(2))
+      s += "    warm: " + (r.below(2) ? std::string("true") : std::string("false")) + "\n";
+    s += "  tags: [" + word(r) + ", " + word(r) + ", " + num(r) + "]\n";
+    s += "  limits: {cpu: " + num(r) + ", mem: " + word(r) + "}\n";
   }
   return s;
 }
@@ -297,8 +317,11 @@ int main(int argc, char** argv) {
     const char* name;
     std::string (*make)(std::size_t);
   };
-  const Shape shapes[] = {
-      {"config", config}, {"flat", flat}, {"records", records}, {"anchors", anchors}};
+  const Shape shapes[] = {{"config", config},
+                          {"flat", flat},
+                          {"records", records},
+                          {"blocks", blocks},
+                          {"anchors", anchors}};
   for (const int mb : sizes) {
     for (const Shape& shape : shapes) {
       const std::string text = shape.make(static_cast<std::size_t>(mb) * 1'000'000);

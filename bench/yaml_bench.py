@@ -2,8 +2,9 @@
 loop and against what a Python user would otherwise call.
 
 The C++ driver (bench/yaml_bench.cpp) generates deterministic documents of
-four shapes (a nested training configuration, a flat mapping with many keys, a
-long sequence of small mappings, anchors and aliases) at 1 MB and 20 MB, writes
+five shapes (a nested training configuration, a flat mapping with many keys, a
+long sequence of small mappings, many top-level blocks of small mappings, anchors
+and aliases) at 1 MB and 20 MB, writes
 them to a folder and times libyaml's event loop alone on the text in memory
 (pull and delete every event, best of N: the ceiling for any check on
 libyaml), and the same loop doing the least any check must (resolve every
