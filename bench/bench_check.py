@@ -8,6 +8,8 @@ Commands, each given the tree's files as pre-commit would:
   - velmora-check (default --jobs, and --jobs 1 / 2 on the large tree);
   - pre-commit-hooks: check-yaml on the YAML files plus check-json on the JSON files;
   - yamllint with only its key-duplicates rule, on every file (JSON is YAML too).
+With a schema of those configs (a quarter of the files over its batch size):
+  - velmora-check --schema, against check-jsonschema --schemafile, on the project.
 Each command runs --rounds times (the peers on the large tree
 --large-peer-rounds times), after a warm-up run of velmora-check; the table
 shows the median wall time and the ratio of each command's time to
@@ -20,8 +22,10 @@ velmora-check's (default jobs).
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import random
+import re
 import shutil
 import statistics
 import subprocess
@@ -33,6 +37,45 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 BIN = Path(sys.executable).parent
 YAMLLINT_CONFIG = "{rules: {key-duplicates: enable}}"
+# The generated configs' schema: every section closed, a batch size of 128 refused.
+SCHEMA = {
+    "$schema": "https://json-schema.org/draft/2020-12/schema",
+    "type": "object",
+    "required": ["run", "model", "optimizer", "data"],
+    "additionalProperties": False,
+    "properties": {
+        "run": {"type": "object", "required": ["name"], "properties": {
+            "name": {"type": "string", "pattern": "^experiment-[0-9]+$"},
+            "seed": {"type": "integer", "minimum": 0},
+            "tags": {"type": "array", "items": {"type": "string"}, "uniqueItems": True}}},
+        "model": {"type": "object", "additionalProperties": False, "properties": {
+            "kind": {"enum": ["mlp", "transformer", "conv"]},
+            "hidden": {"type": "integer", "minimum": 1},
+            "layers": {"type": "array", "minItems": 1, "items": {"$ref": "#/$defs/layer"}}}},
+        "optimizer": {"$ref": "#/$defs/optimizer"},
+        "schedule": {"type": "object", "properties": {
+            "warmup_steps": {"type": "integer", "minimum": 0},
+            "total_steps": {"type": "integer", "minimum": 1},
+            "optimizer": {"$ref": "#/$defs/optimizer"}}},
+        "data": {"type": "object", "properties": {
+            "train": {"type": "string"}, "eval": {"type": "string"},
+            "batch_size": {"type": "integer", "minimum": 1, "maximum": 64},
+            "shuffle": {"type": "boolean"}}},
+        "checkpoint": {"type": "object", "properties": {
+            "every": {"type": "integer", "minimum": 1}, "keep": {"type": "integer", "minimum": 0},
+            "notes": {"type": "string"}}},
+    },
+    "$defs": {
+        "layer": {"type": "object", "required": ["name", "width"], "additionalProperties": False, "properties": {
+            "name": {"type": "string"}, "width": {"type": "integer", "minimum": 1},
+            "dropout": {"type": "number", "minimum": 0, "exclusiveMaximum": 1}}},
+        "optimizer": {"type": "object", "required": ["name", "learning_rate"], "properties": {
+            "name": {"enum": ["adamw", "sgd"]},
+            "learning_rate": {"type": "number", "exclusiveMinimum": 0, "maximum": 1},
+            "betas": {"type": "array", "items": {"type": "number"}, "minItems": 2, "maxItems": 2},
+            "weight_decay": {"type": "number", "minimum": 0}}},
+    },
+}
 
 
 def yaml_config(rng: random.Random, n: int) -> str:
@@ -140,10 +183,34 @@ def measure(tree: Path, yaml_files: list[str], json_files: list[str], rounds: in
          [[str(BIN / "check-yaml"), *yaml_files], [str(BIN / "check-json"), *json_files]]),
         ("yamllint, key-duplicates only", [[str(BIN / "yamllint"), "-d", YAMLLINT_CONFIG, *files]]),
     ]
+    return timed(tree, entries, 1 + len(jobs_variants), rounds, peer_rounds)
+
+
+def measure_schema(tree: Path, files: list[str], rounds: int) -> list[tuple[str, float]]:
+    schema = tree / "config.schema.json"
+    schema.write_text(json.dumps(SCHEMA, indent=2), encoding="utf-8")
+    entries = [
+        ("velmora-check --schema", [[str(BIN / "velmora-check"), "-q", "--schema", str(schema), *files]]),
+        ("check-jsonschema --schemafile", [[str(BIN / "check-jsonschema"), "--schemafile", str(schema), *files]]),
+    ]
+    # Both find the same files at fault: the same check, not less work.
+    found = [set(faulty_files(command[0], tree)) for _, command in entries]
+    if found[0] != found[1] or not found[0]:
+        sys.exit(f"bench-check: the schema checks disagree: {sorted(found[0] ^ found[1])[:5]}")
+    return timed(tree, entries, 1, rounds, rounds)
+
+
+def faulty_files(command: list[str], tree: Path) -> list[str]:
+    """The generated files a command's output names."""
+    out = subprocess.run(command, cwd=tree, capture_output=True, text=True, check=False)
+    return re.findall(r"\b(team\d+/project\d+/config\d+\.(?:json|yaml))\b", out.stdout + out.stderr)
+
+
+def timed(tree: Path, entries: list[tuple[str, list[list[str]]]], ours: int, rounds: int,
+          peer_rounds: int) -> list[tuple[str, float]]:
     # Rounds interleave the commands, so that a busy machine slows all alike;
     # the peers may run fewer rounds where one round takes them long.
     times: dict[str, list[float]] = {name: [] for name, _ in entries}
-    ours = 1 + len(jobs_variants)
     for name, commands in entries[:ours]:  # warm-up: imports and the file cache
         run_once(commands, tree)
     for r in range(max(rounds, peer_rounds)):
@@ -188,7 +255,7 @@ def main() -> int:
                         help="rounds of the peers on the large tree (about a minute each)")
     parser.add_argument("--dir", type=Path, help="where the trees are written (default: a temporary folder)")
     args = parser.parse_args()
-    for tool in ("velmora-check", "check-yaml", "check-json", "yamllint"):
+    for tool in ("velmora-check", "check-yaml", "check-json", "yamllint", "check-jsonschema"):
         if not (BIN / tool).exists():
             sys.exit(f"bench-check: {BIN / tool} is missing (make check-peers installs the peers)")
 
@@ -199,6 +266,9 @@ def main() -> int:
         small_files = make_tree(small, args.files, seed=1)
         print(table(f"{args.files} configs (YAML and JSON, 4% broken)",
                     measure(small, *small_files, args.rounds, [], args.rounds)))
+        print()
+        print(table(f"{args.files} configs against a schema (4% broken, about 25% over the batch size)",
+                    measure_schema(small, small_files[0] + small_files[1], args.rounds)))
         print()
         large = base / "large"
         large_files = make_tree(large, args.large, seed=2)

@@ -1,5 +1,6 @@
 """The velmora-check command: each format on a small tree of good and broken
-files, exit statuses, directory search, --exclude, a missing path, colour."""
+files, exit statuses, directory search, --exclude, a missing path, colour,
+--schema, standard input and the pyproject.toml table."""
 
 import contextlib
 import json
@@ -37,9 +38,9 @@ def tree(tmp_path):
     return tmp_path
 
 
-def run(cwd, *args, env=None):
+def run(cwd, *args, env=None, stdin=None):
     return subprocess.run([sys.executable, "-m", "velmora_check", *args], cwd=cwd,
-                          capture_output=True, text=True, env=env)
+                          capture_output=True, text=True, env=env, input=stdin)
 
 
 EXPECTED_TEXT = [
@@ -98,7 +99,7 @@ def test_json_and_sarif_formats(tree):
 
     assert (driver["name"], driver["version"]) == ("velmora-check", velmora_check.__version__)
     rules = [r["id"] for r in driver["rules"]]
-    assert rules == ["not-found", "read", "name", "json", "yaml"]
+    assert rules == ["not-found", "read", "name", "json", "yaml", "schema"]
     results = {r["locations"][0]["physicalLocation"]["artifactLocation"]["uri"]: r for r in the_run["results"]}
     assert set(results) == {"configs/comma.json", "configs/dup.yml", "configs/two.yaml",
                             "configs/vendor/bad.json", "odd%2C%20name%25.json", "gone.yaml"}
@@ -107,6 +108,16 @@ def test_json_and_sarif_formats(tree):
     assert dup["locations"][0]["physicalLocation"]["region"] == {"startLine": 2, "startColumn": 3}
     assert "region" not in results["configs/two.yaml"]["locations"][0]["physicalLocation"]
     assert results["gone.yaml"]["ruleId"] == "not-found"
+
+    # A schema finding, with its own rule and the node's position.
+    (tree / "schema.json").write_text(SCHEMA)
+    (tree / "train.yaml").write_text(FAST_CONFIG)
+    (result,) = json.loads(run(tree, "--format", "sarif", "--schema", "schema.json", "train.yaml").stdout)[
+        "runs"][0]["results"]
+    assert (result["ruleId"], rules[result["ruleIndex"]], result["message"]["text"]) == ("schema", "schema", FAST)
+    assert result["locations"][0]["physicalLocation"]["region"] == {"startLine": 2, "startColumn": 18}
+    (finding,) = json.loads(run(tree, "--format", "json", "--schema", "schema.json", "train.yaml").stdout)
+    assert finding == {"path": "train.yaml", "line": 2, "column": 18, "message": FAST, "kind": "schema"}
 
 
 def test_github_format_escapes(tree):
@@ -120,23 +131,79 @@ def test_github_format_escapes(tree):
     ]
 
 
-@pytest.mark.parametrize("no_color, coloured", [(None, True), ("1", False)])
-def test_colour_only_on_a_terminal_without_no_color(tree, no_color, coloured):
+COLOURED = "\x1b[1mconfigs/comma.json\x1b[0m\x1b[36m:2:3\x1b[0m: \x1b[1;31mInvalid JSON config\x1b[0m: trailing comma"
+
+
+@pytest.mark.parametrize("args, no_color, terminal, coloured", [
+    ([], None, True, True),
+    ([], "1", True, False),
+    ([], None, False, False),
+    (["--color", "never"], None, True, False),
+    (["--color=always"], "1", False, True),
+    (["--color", "auto"], None, True, True),
+])
+def test_colour(tree, args, no_color, terminal, coloured):
     env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
     if no_color:
         env["NO_COLOR"] = no_color
-    main, child = pty.openpty()
-    proc = subprocess.Popen([sys.executable, "-m", "velmora_check", "-q", "configs/two.yaml"],
-                            cwd=tree, stdout=child, stderr=subprocess.DEVNULL, env=env)
-    os.close(child)
-    output = b""
-    while chunk := _read(main):
-        output += chunk
-    os.close(main)
-    assert proc.wait() == 1
-    assert (b"\x1b[" in output) == coloured and TWO.encode() in output
-    # Never into a pipe.
-    assert "\x1b[" not in run(tree, "configs/two.yaml").stdout
+    command = [sys.executable, "-m", "velmora_check", "-q", *args, "configs/comma.json"]
+    if terminal:
+        main, child = pty.openpty()
+        proc = subprocess.Popen(command, cwd=tree, stdout=child, stderr=subprocess.DEVNULL, env=env)
+        os.close(child)
+        output = b""
+        while chunk := _read(main):
+            output += chunk
+        os.close(main)
+        assert proc.wait() == 1
+        output = output.decode()
+    else:
+        output = subprocess.run(command, cwd=tree, capture_output=True, text=True, env=env).stdout
+    assert (COLOURED if coloured else f"configs/comma.json:2:3: {COMMA}") in output
+    assert ("\x1b[" in output) == coloured
+
+
+# Closed: the schema file itself, among the files, is checked as a document only.
+SCHEMA = '{"properties": {"a": {}, "optimizer": {"properties": {"learning_rate": {"type": "number"}}}}, "additionalProperties": false}'
+FAST_CONFIG = "optimizer:\n  learning_rate: fast\n"
+FAST = 'Config does not match schema: optimizer.learning_rate: "fast" is not of type "number"'
+PYPROJECT = '[project]\nname = "x"\n\n[tool.velmora-check]\nschema = "schema.json"\nexclude = ["configs"]\nformat = "github"\n'
+UP = [f"../{line}" for line in EXPECTED_TEXT[:4]]
+WITHOUT_VALIDATOR = "import sys; sys.modules['jsonschema_rs'] = None; from velmora_check import cli; sys.exit(cli.main(sys.argv[1:]))"
+
+
+@pytest.mark.parametrize("pyproject, code, args, stdin, status, stdout, stderr", [
+    (None, None, ["--schema", "schema.json", "train.yaml", "good.yaml"], None, 1,
+     [f"train.yaml:2:18: {FAST}"], "2 files checked, 1 finding"),
+    (None, None, ["--stdin-kind", "yaml", "--schema", "schema.json", "-"], FAST_CONFIG, 1,
+     [f"<stdin>:2:18: {FAST}"], "1 file checked, 1 finding"),
+    (None, None, ["-q", "--stdin-kind=json", "-", "good.json"], "[1,]", 1, [f"<stdin>:1:4: {ODD}"], ""),
+    (None, None, ["-", "good.yaml"], "a: 1\n", 2, [], "error: reading standard input (-) needs --stdin-kind"),
+    (None, None, ["--schema", "configs/comma.json", "good.yaml"], None, 2, [],
+     f"velmora-check: error: bad schema: configs/comma.json:2:3: the schema is not one JSON document: {COMMA}\n"),
+    (None, WITHOUT_VALIDATOR, ["--schema", "schema.json", "good.yaml"], None, 2, [],
+     "velmora-check: error: --schema needs jsonschema-rs: pip install jsonschema-rs\n"),
+    (None, WITHOUT_VALIDATOR, ["-q", "train.yaml"], None, 0, [], ""),
+    # The nearest pyproject.toml above the current folder; its schema path is relative to it.
+    (PYPROJECT, None, ["-q", ".."], None, 1,
+     [f"::error file=../odd%2C name%25.json,line=1,col=4::{ODD}", f"::error file=../train.yaml,line=2,col=18::{FAST}"], ""),
+    (PYPROJECT, None, ["-q", "--format", "text", "--exclude", "odd*", ".."], None, 1, [*UP, f"../train.yaml:2:18: {FAST}"], ""),
+    (PYPROJECT.replace("exclude", "excludes"), None, ["-q", ".."], None, 2, [],
+     "pyproject.toml: [tool.velmora-check] has no setting 'excludes' (settings: schema, exclude, format)\n"),
+], ids=["schema", "stdin-schema", "stdin", "stdin-without-kind", "bad-schema", "no-validator", "no-validator-no-schema",
+        "pyproject", "pyproject-overridden", "pyproject-unknown-key"])
+def test_schema_stdin_and_pyproject(tree, pyproject, code, args, stdin, status, stdout, stderr):
+    (tree / "schema.json").write_text(SCHEMA)
+    (tree / "train.yaml").write_text(FAST_CONFIG)
+    (tree / "sub").mkdir()
+    if pyproject:
+        (tree / "pyproject.toml").write_text(pyproject)
+    command = ["-c", code] if code else ["-m", "velmora_check"]
+    result = subprocess.run([sys.executable, *command, *args], cwd=tree / "sub" if pyproject else tree,
+                            capture_output=True, text=True, input=stdin)
+    assert result.returncode == status, result.stderr
+    assert result.stdout.splitlines() == stdout
+    assert stderr in result.stderr and bool(stderr) == bool(result.stderr)
 
 
 def _read(fd):

@@ -254,7 +254,10 @@ def test_types_check_under_mypy_strict(tmp_path):
         "line: int | None = f.line if f else None\n"
         "fs: list[velmora_check.Finding] = velmora_check.check_files(['a.json'], jobs=2)\n"
         "t = velmora_check.check_text(b'{}', 'json')\n"
-        "bad: str = velmora_check.check_file('a.yaml')\n"
+        "s: velmora_check.Schema = velmora_check.load_schema(pathlib.Path('s.json'))\n"
+        "k: str = velmora_check.check_files(['a.json'], schema=s)[0].kind\n"
+        "velmora_check.check_file('a.json', schema='s.json')\n"
+        "bad: str = velmora_check.check_text('{}', 'json', schema=s)\n"
     )
     package = ROOT / "src" / "python" / "check" / "velmora_check"
     run = subprocess.run(
@@ -263,4 +266,4 @@ def test_types_check_under_mypy_strict(tmp_path):
     )
     # Exactly the one planted error: the package itself is clean.
     errors = [line for line in run.stdout.splitlines() if ": error:" in line]
-    assert len(errors) == 1 and "user.py:7:" in errors[0], run.stdout
+    assert len(errors) == 1 and "user.py:10:" in errors[0], run.stdout

@@ -55,15 +55,26 @@ def hook_repo(tmp_path_factory, env):
     return repo, git(repo, "rev-parse", "HEAD", env=env).stdout.strip()
 
 
-def test_hook_fails_a_commit_with_a_duplicate_key_and_passes_the_fix(tmp_path, hook_repo, env):
+SCHEMA = ('{"properties": {"model": {}, "optimizer": {"properties": {"lr": {"type": "number"}}}},'
+          ' "additionalProperties": false}')
+
+
+@pytest.mark.parametrize("args, broken, expected", [
+    ("", "model: tiny\noptimizer:\n  lr: 0.1\n  lr: 0.2\n",
+     'configs/train.yaml:3:3: Invalid YAML config: optimizer: duplicate entry with key "lr" at line 3 column 3'),
+    ("    args: [--schema, config.schema.json]\n    files: ^configs/\n", "model: tiny\noptimizer:\n  lr: fast\n",
+     'configs/train.yaml:3:7: Config does not match schema: optimizer.lr: "fast" is not of type "number"'),
+], ids=["duplicate-key", "schema"])
+def test_hook_fails_a_broken_config_and_passes_the_fix(tmp_path, hook_repo, env, args, broken, expected):
     repo, rev = hook_repo
     work = tmp_path / "project"
     work.mkdir()
     assert git(work, "init", "-q", env=env).returncode == 0
     (work / ".pre-commit-config.yaml").write_text(
-        f"repos:\n- repo: {repo}\n  rev: {rev}\n  hooks:\n  - id: velmora-check\n")
+        f"repos:\n- repo: {repo}\n  rev: {rev}\n  hooks:\n  - id: velmora-check\n{args}")
+    (work / "config.schema.json").write_text(SCHEMA)
     (work / "configs").mkdir()
-    (work / "configs" / "train.yaml").write_text("model: tiny\noptimizer:\n  lr: 0.1\n  lr: 0.2\n")
+    (work / "configs" / "train.yaml").write_text(broken)
     (work / "notes.md").write_text("not checked\n")
     pre_commit = [sys.executable, "-m", "pre_commit"]
     installed = subprocess.run([*pre_commit, "install"], cwd=work, env=env, capture_output=True, text=True)
@@ -73,8 +84,7 @@ def test_hook_fails_a_commit_with_a_duplicate_key_and_passes_the_fix(tmp_path, h
     failed = git(work, "commit", "-m", "broken config", env=env)
     output = failed.stdout + failed.stderr
     assert failed.returncode != 0, output
-    assert ("configs/train.yaml:3:3: Invalid YAML config: optimizer: duplicate entry with key "
-            '"lr" at line 3 column 3') in output
+    assert expected in output, output
 
     (work / "configs" / "train.yaml").write_text("model: tiny\noptimizer:\n  lr: 0.2\n")
     git(work, "add", "-A", env=env)

@@ -3,18 +3,28 @@
 The checks are exactly those that ``velmora_trainer.train_from_config`` runs
 before it launches the trainer, in the same order, with the same messages:
 existence, read, UTF-8, name (``.json``, ``.yaml``, ``.yml``), document.
+With a schema, a document that passes is then checked against it, its values
+read as the trainer reads them (needs jsonschema-rs).
 
     >>> import velmora_check
     >>> finding = velmora_check.check_file("configs/train.yaml")
     >>> if finding is not None:
     ...     print(finding)  # configs/train.yaml:9:3: Invalid YAML config: ...
+    >>> schema = velmora_check.load_schema("config.schema.json")  # once, for many files
+    >>> for finding in velmora_check.check_files(["configs"], schema=schema):
+    ...     print(finding)  # every violation of every file
 """
 
 from __future__ import annotations
 
 import os
+import stat
 
 from velmora_check import _native
+from velmora_check._schema import Schema, SchemaError
+from velmora_check._schema import document_kind as _document_kind
+from velmora_check._schema import load_schema as _load_schema
+from velmora_check._schema import violations as _schema_violations
 
 # Kept light: the command starts with this import, so nothing heavier than os
 # is imported here (typing only for the checkers).
@@ -23,10 +33,15 @@ if TYPE_CHECKING:
     from collections.abc import Iterable
     from typing import Literal, TypeAlias
 
-    Kind: TypeAlias = Literal["not-found", "read", "name", "json", "yaml"]
+    Kind: TypeAlias = Literal["not-found", "read", "name", "json", "yaml", "schema"]
     StrPath: TypeAlias = str | os.PathLike[str]
+    SchemaArg: TypeAlias = Schema | StrPath | None
+    _Raw: TypeAlias = tuple[str, str, int | None, int | None]
 
-__all__ = ["Finding", "check_file", "check_files", "check_text", "__version__"]
+__all__ = [
+    "Finding", "Schema", "SchemaError", "check_file", "check_files", "check_text", "load_schema",
+    "__version__",
+]
 __version__: str = _native.__version__
 
 # The path of findings of check_text.
@@ -37,8 +52,10 @@ class Finding:
     """Why a configuration would not be launched: an immutable record.
 
     ``line`` and ``column`` are those of the message's " at line L column C"
-    (1-based as written there), or None when the message has no position.
-    ``kind`` is the failing check: "not-found", "read", "name", "json" or "yaml".
+    (1-based as written there), or None when the message has no position; for
+    a schema violation, those of the offending node's first character (or of
+    the key that is not allowed). ``kind`` is the failing check: "not-found",
+    "read", "name", "json", "yaml" or "schema".
     """
 
     __slots__ = ("path", "line", "column", "message", "kind")
@@ -99,34 +116,111 @@ def _path_text(path: StrPath) -> str:
     return text
 
 
-def _finding(path: str, raw: tuple[str, str, int | None, int | None] | None) -> Finding | None:
+def _finding(path: str, raw: _Raw | None) -> Finding | None:
     if raw is None:
         return None
     kind, message, line, column = raw
     return Finding(path, line, column, message, kind)  # type: ignore[arg-type]
 
 
-def check_file(path: StrPath) -> Finding | None:
+def load_schema(path: StrPath) -> Schema:
+    """A JSON Schema file (JSON, or YAML for .yaml and .yml), checked against its
+    metaschema, for check_file, check_text and check_files.
+
+    Raises SchemaError for a schema that cannot be used (unreadable, not one
+    document, invalid, a ``$ref`` to anything but a local file: nothing is
+    fetched), ModuleNotFoundError without jsonschema-rs.
+    """
+    return _load_schema(_path_text(path))
+
+
+def _as_schema(schema: Schema | StrPath) -> Schema:
+    return schema if isinstance(schema, Schema) else load_schema(schema)
+
+
+def _violations(path: str, text: str | bytes, kind: Literal["json", "yaml"],
+                schema: Schema) -> list[Finding]:
+    # ValueError when the text does not pass the document check.
+    return [Finding(path, line, column, message, "schema")
+            for line, column, message in _schema_violations(schema, text, kind)]
+
+
+def _text_findings(path: str, text: str | bytes, kind: Literal["json", "yaml"],
+                   schema: Schema | None) -> list[Finding]:
+    """Every finding of a text: the document check's, or the schema's."""
+    if schema is None:
+        failed = _finding(path, _native.check_text(text, kind))
+        return [] if failed is None else [failed]
+    try:  # the reading of the values checks the document first
+        return _violations(path, text, kind, schema)
+    except ValueError:
+        failed = _finding(path, _native.check_text(text, kind))
+        if failed is None:
+            raise
+        return [failed]
+
+
+def _read_regular(path: str) -> bytes | None:
+    """A regular file's bytes, else None. Opened without blocking, as the
+    native read opens, so that a FIFO with no writer cannot stall the call."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    except OSError:
+        return None
+    with open(fd, "rb") as file:
+        try:
+            return file.read() if stat.S_ISREG(os.fstat(fd).st_mode) else None
+        except OSError:
+            return None
+
+
+def _schema_findings(path: str, schema: Schema) -> list[Finding]:
+    """Every finding of one file checked against a schema. The file is read
+    once: reading its values runs the document check; when that or the read
+    fails, the native checks give the finding, in their order."""
+    kind = _document_kind(path)
+    for _ in range(2):  # a second time for a file that changed while read
+        if kind is not None and (data := _read_regular(path)) is not None:
+            try:
+                return _violations(path, data, kind, schema)
+            except ValueError:
+                pass
+        failed = _finding(path, _native.check_file(path))
+        if failed is not None:
+            return [failed]
+    raise RuntimeError(f"{path} changed while it was checked")
+
+
+def check_file(path: StrPath, schema: SchemaArg = None) -> Finding | None:
     """The checks train_from_config runs before it launches, for one file.
 
     None when train_from_config would go on to launch the trainer; otherwise the
-    Finding whose message is the text of the exception it would raise.
+    Finding whose message is the text of the exception it would raise. With a
+    schema (a Schema, or a schema file's path), a file that passes is checked
+    against it too, and the first violation in document order is its finding;
+    check_files gives every violation.
     """
     text = _path_text(path)
-    return _finding(text, _native.check_file(text))
+    if schema is None:
+        return _finding(text, _native.check_file(text))
+    found = _schema_findings(text, _as_schema(schema))
+    return found[0] if found else None
 
 
-def check_text(text: str | bytes, kind: Literal["json", "yaml"]) -> Finding | None:
-    """The document check alone: ``text`` as one JSON value or one YAML document.
+def check_text(text: str | bytes, kind: Literal["json", "yaml"], schema: SchemaArg = None) -> Finding | None:
+    """The document check alone: ``text`` as one JSON value or one YAML document,
+    then the schema's first violation when one is given.
 
     Bytes must be UTF-8, as a file's; the finding's path is "<text>".
     """
-    return _finding(TEXT_PATH, _native.check_text(text, kind))
+    found = _text_findings(TEXT_PATH, text, kind, None if schema is None else _as_schema(schema))
+    return found[0] if found else None
 
 
-def check_files(paths: Iterable[StrPath], jobs: int | None = None) -> list[Finding]:
-    """The findings of many files, in input order, checked by ``jobs`` threads
-    (default: the number of CPUs), which run in parallel."""
+def check_files(paths: Iterable[StrPath], jobs: int | None = None, schema: SchemaArg = None) -> list[Finding]:
+    """The findings of many files, in input order (a file's schema violations in
+    document order), checked by ``jobs`` threads (default: the number of CPUs),
+    which run in parallel; with a schema (loaded once), by the calling thread."""
     texts = [_path_text(p) for p in paths]
     if jobs is None:
         jobs = os.process_cpu_count() or 1
@@ -134,17 +228,17 @@ def check_files(paths: Iterable[StrPath], jobs: int | None = None) -> list[Findi
         raise TypeError(f"jobs must be an int or None, not {type(jobs).__name__}")
     elif jobs < 1:
         raise ValueError(f"jobs must be at least 1, got {jobs}")
+    if schema is not None:
+        # One thread: reading values and validating hold the interpreter lock,
+        # so threads would only take turns.
+        loaded = _as_schema(schema)
+        return [f for path in texts for f in _schema_findings(path, loaded)]
     jobs = min(jobs, len(texts))
-    if jobs <= 1:
-        raw = _native.check_files(texts)
-    else:
-        raw = _check_in_threads(texts, jobs)
+    raw = _native.check_files(texts) if jobs <= 1 else _check_in_threads(texts, jobs)
     return [f for f in map(_finding, texts, raw) if f is not None]
 
 
-def _check_in_threads(
-    texts: list[str], jobs: int
-) -> list[tuple[str, str, int | None, int | None] | None]:
+def _check_in_threads(texts: list[str], jobs: int) -> list[_Raw | None]:
     import itertools
     import threading
 
@@ -152,7 +246,7 @@ def _check_in_threads(
     # when file sizes differ; each batch is one native call without the lock.
     size = max(1, min(64, len(texts) // (jobs * 8)))
     batches = [texts[i : i + size] for i in range(0, len(texts), size)]
-    results: list[list[tuple[str, str, int | None, int | None] | None]] = [[] for _ in batches]
+    results: list[list[_Raw | None]] = [[] for _ in batches]
     next_batch = itertools.count()  # thread-safe: next() holds the lock
     errors: list[BaseException] = []
 

@@ -1,7 +1,12 @@
 """velmora-check: the configuration checks of many files, for editors and CI.
 
 Exit status: 0 when nothing was found, 1 when there are findings, 2 for a
-usage error, output that could not be written or an internal error.
+usage error (a schema that cannot be used among them), output that could not
+be written or an internal error.
+
+Settings may also come from a [tool.velmora-check] table (schema, exclude,
+format) in the nearest pyproject.toml, from the current directory upward; an
+option given on the command line replaces the table's setting.
 
 File names are shown as valid UTF-8 in every format: the bytes of a name that
 is not UTF-8 as \\xNN, and in the text and github formats control characters
@@ -13,23 +18,32 @@ from __future__ import annotations
 import os
 import sys
 
-from velmora_check import Finding, __version__, check_file, check_files
+from velmora_check import Finding, Schema, SchemaError, __version__, check_file, check_files
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
+    from typing import Literal
 
 SUFFIXES = (".json", ".yaml", ".yml")
 FORMATS = ("text", "json", "sarif", "github")
-KINDS = ("not-found", "read", "name", "json", "yaml")
+KINDS = ("not-found", "read", "name", "json", "yaml", "schema")
 KIND_DESCRIPTIONS = {
     "not-found": "The configuration file does not exist.",
     "read": "The configuration file cannot be read, or is not UTF-8.",
     "name": "The file name does not end in .json, .yaml or .yml.",
     "json": "The file is not exactly one valid JSON value.",
     "yaml": "The file is not exactly one valid YAML document.",
+    "schema": "A value of the configuration does not match the schema given with --schema.",
 }
-USAGE = "usage: velmora-check [-h] [--format {text,json,sarif,github}] [--jobs N] [--exclude GLOB] [--quiet] [--version] PATH..."
+STDIN = "<stdin>"
+STDIN_KINDS = ("json", "yaml")
+COLORS = ("auto", "always", "never")
+USAGE = (
+    "usage: velmora-check [-h] [--schema FILE] [--format {text,json,sarif,github}] [--jobs N] "
+    "[--exclude GLOB] [--stdin-kind {json,yaml}] [--color {auto,always,never}] [--quiet] "
+    "[--version] PATH..."
+)
 HELP = f"""{USAGE}
 
 Check training configuration files exactly as velmora_trainer.train_from_config
@@ -37,16 +51,28 @@ does before it launches. Directories are searched for *.json, *.yaml and *.yml
 (hidden directories skipped).
 
 positional arguments:
-  PATH                  files and directories to check
+  PATH                  files and directories to check; - reads standard input
 
 options:
   -h, --help            show this help message and exit
+  --schema FILE         also check each file's values against this JSON Schema
+                        (JSON, or YAML when named .yaml/.yml; needs jsonschema-rs);
+                        FILE itself, if among the files, is only checked as a document
   --format {{text,json,sarif,github}}
                         output format (default: text)
   -j, --jobs N          threads that check in parallel (default: the number of CPUs)
   --exclude GLOB        skip files and directories whose name or path matches GLOB (repeatable)
+  --stdin-kind {{json,yaml}}
+                        what - holds (required with -); its findings are named <stdin>
+  --color {{auto,always,never}}
+                        colour in the text format and the summary (default: auto, on a
+                        terminal when NO_COLOR is unset)
   -q, --quiet           no summary line on standard error
   --version             show the version and exit
+
+[tool.velmora-check] in the nearest pyproject.toml (from the current directory
+upward) may set schema (relative to that file's folder), exclude (a list of
+globs) and format; the command line wins.
 
 exit status: 0 nothing found, 1 findings, 2 usage error, unwritable output or internal error
 """
@@ -56,15 +82,24 @@ class UsageError(Exception):
     pass
 
 
+class SettingError(UsageError):
+    """A usage error of the settings rather than of the arguments: a schema or
+    a pyproject.toml table that cannot be used (the usage line is not shown)."""
+
+
 class Options:
-    __slots__ = ("format", "jobs", "excludes", "quiet", "paths")
+    __slots__ = ("format", "jobs", "excludes", "quiet", "paths", "schema", "stdin_kind", "color")
 
     def __init__(self) -> None:
-        self.format = "text"
+        # None: not given on the command line (the pyproject.toml table may set it).
+        self.format: str | None = None
         self.jobs: int | None = None
-        self.excludes: list[str] = []
+        self.excludes: list[str] | None = None
         self.quiet = False
         self.paths: list[str] = []
+        self.schema: str | None = None
+        self.stdin_kind: str | None = None
+        self.color = "auto"
 
 
 def parse_arguments(argv: Sequence[str]) -> Options | int:
@@ -82,6 +117,12 @@ def parse_arguments(argv: Sequence[str]) -> Options | int:
         if i >= len(args):
             raise UsageError(f"argument {name}: expected one argument")
         return args[i]
+
+    def choice(name: str, inline: str | None, choices: tuple[str, ...]) -> str:
+        text = value(name, inline)
+        if text not in choices:
+            raise UsageError(f"argument {name}: invalid choice: {text!r} (choose from {', '.join(choices)})")
+        return text
 
     while i < len(args):
         arg = args[i]
@@ -103,12 +144,13 @@ def parse_arguments(argv: Sequence[str]) -> Options | int:
             if name in ("-q", "--quiet"):
                 options.quiet = True
             elif name == "--format":
-                options.format = value(name, inline)
-                if options.format not in FORMATS:
-                    raise UsageError(
-                        f"argument --format: invalid choice: {options.format!r} "
-                        f"(choose from {', '.join(FORMATS)})"
-                    )
+                options.format = choice(name, inline, FORMATS)
+            elif name == "--schema":
+                options.schema = value(name, inline)
+            elif name == "--stdin-kind":
+                options.stdin_kind = choice(name, inline, STDIN_KINDS)
+            elif name == "--color":
+                options.color = choice(name, inline, COLORS)
             elif name in ("-j", "--jobs"):
                 text = value(name, inline)
                 try:
@@ -118,13 +160,96 @@ def parse_arguments(argv: Sequence[str]) -> Options | int:
                 if options.jobs < 1:
                     raise UsageError(f"argument --jobs: expected a positive integer, got {text!r}")
             elif name == "--exclude":
-                options.excludes.append(value(name, inline))
+                options.excludes = [*(options.excludes or []), value(name, inline)]
             else:
                 raise UsageError(f"unrecognized argument: {arg}")
         i += 1
     if not options.paths:
         raise UsageError("the following arguments are required: PATH")
+    if "-" in options.paths and options.stdin_kind is None:
+        raise UsageError("reading standard input (-) needs --stdin-kind json or --stdin-kind yaml")
     return options
+
+
+SETTINGS = {"schema": str, "exclude": list, "format": str}
+
+
+def project_settings(directory: str) -> tuple[str, dict[str, object]] | None:
+    """(path, table) of [tool.velmora-check] in the nearest pyproject.toml from
+    `directory` upward; None when that file has no such table, or there is none."""
+    directory = os.path.abspath(directory)
+    while True:
+        path = os.path.join(directory, "pyproject.toml")
+        try:
+            with open(path, "rb") as file:
+                data = file.read()
+            break
+        except FileNotFoundError:
+            pass
+        except OSError as error:
+            if os.path.exists(path):
+                raise SettingError(f"{path}: cannot read: {error.strerror or error}") from None
+        parent = os.path.dirname(directory)
+        if parent == directory:
+            return None
+        directory = parent
+    if b"velmora-check" not in data:  # most projects: no TOML parser imported
+        return None
+    import tomllib
+
+    try:
+        document = tomllib.loads(data.decode("utf-8"))
+    except (UnicodeDecodeError, tomllib.TOMLDecodeError) as error:
+        raise SettingError(f"{path}: not valid TOML: {error}") from None
+    tool = document.get("tool")
+    table = tool.get("velmora-check") if isinstance(tool, dict) else None
+    if table is None:
+        return None
+    if not isinstance(table, dict):
+        raise SettingError(f"{path}: [tool.velmora-check] must be a table")
+    for key, value in table.items():
+        if key not in SETTINGS:
+            raise SettingError(f"{path}: [tool.velmora-check] has no setting {key!r} "
+                               f"(settings: {', '.join(SETTINGS)})")
+        if not isinstance(value, SETTINGS[key]) or (
+            key == "exclude" and not all(isinstance(g, str) for g in value)
+        ):
+            expected = "a list of strings" if key == "exclude" else "a string"
+            raise SettingError(f"{path}: [tool.velmora-check] {key} must be {expected}")
+    if table.get("format", "text") not in FORMATS:
+        raise SettingError(f"{path}: [tool.velmora-check] format must be one of {', '.join(FORMATS)}, "
+                           f"not {table['format']!r}")
+    return path, table
+
+
+def apply_settings(options: Options) -> None:
+    """Fills what the command line left unset from the pyproject.toml table."""
+    found = project_settings(os.curdir)
+    if found is not None:
+        path, table = found
+        if options.schema is None and "schema" in table:
+            options.schema = os.path.join(os.path.dirname(path), str(table["schema"]))
+        if options.excludes is None and "exclude" in table:
+            options.excludes = list(table["exclude"])  # type: ignore[call-overload]
+        if options.format is None and "format" in table:
+            options.format = str(table["format"])
+    if options.format is None:
+        options.format = "text"
+    if options.excludes is None:
+        options.excludes = []
+
+
+def load(schema_path: str) -> Schema:
+    from velmora_check import load_schema
+
+    try:
+        return load_schema(schema_path)
+    except SchemaError as error:
+        raise SettingError(f"bad schema: {error}") from None
+    except ModuleNotFoundError as error:
+        if error.name != "jsonschema_rs":
+            raise
+        raise SettingError("--schema needs jsonschema-rs: pip install jsonschema-rs") from None
 
 
 class Excluder:
@@ -223,7 +348,9 @@ def shown(text: str, controls: bool = True) -> str:
     return "".join(out)
 
 
-def colour_enabled(stream: object) -> bool:
+def colour_enabled(stream: object, color: str = "auto") -> bool:
+    if color != "auto":
+        return color == "always"
     if os.environ.get("NO_COLOR"):
         return False
     isatty = getattr(stream, "isatty", None)
@@ -236,11 +363,15 @@ def render_text(findings: list[Finding], colour: bool) -> str:
     lines = []
     for f in findings:
         path, message = shown(f.path), shown(f.message)
-        where = path if f.line is None else f"{path}:{f.line}:{f.column}"
+        position = "" if f.line is None else f":{f.line}:{f.column}"
         if colour:
-            lines.append(f"\x1b[1m{where}:\x1b[0m \x1b[31m{message}\x1b[0m\n")
+            # Bold path, cyan position, and in red what kind of failure the
+            # message names: its text before the first ": " ("Invalid YAML config").
+            what, colon, rest = message.partition(": ")
+            lines.append(f"\x1b[1m{path}\x1b[0m\x1b[36m{position}\x1b[0m: "
+                         f"\x1b[1;31m{what}\x1b[0m{colon}{rest}\n")
         else:
-            lines.append(f"{where}: {message}\n")
+            lines.append(f"{path}{position}: {message}\n")
     return "".join(lines)
 
 
@@ -327,30 +458,60 @@ def render_github(findings: list[Finding]) -> str:
     return "".join(lines)
 
 
-def check_all(files: list[str], jobs: int | None, at: list[str]) -> list[Finding]:
+def same_file(path: str, other: str) -> bool:
+    return os.path.basename(path) == os.path.basename(other) and os.path.realpath(path) == os.path.realpath(other)
+
+
+def check_all(files: list[str], jobs: int | None, schema: Schema | None, at: list[str]) -> list[Finding]:
     """check_files; when it raises, the files are checked again one at a time,
     so that `at` ends with the name of the one at fault."""
     try:
-        return check_files(files, jobs=jobs)
+        return check_files(files, jobs=jobs, schema=schema)
     except Exception:
         for path in files:
             at.append(path)
-            check_file(path)
+            check_file(path, schema=schema)
         del at[:]  # none fails alone: the error names no file
         raise
 
 
+def check_stdin(kind: Literal["json", "yaml"], schema: Schema | None, at: list[str]) -> list[Finding]:
+    from velmora_check import _text_findings
+
+    try:
+        text = sys.stdin.buffer.read()
+    except OSError as error:
+        return [Finding(STDIN, None, None, f"Failed to read config: {error.strerror or error}", "read")]
+    at.append(STDIN)
+    found = _text_findings(STDIN, text, kind, schema)
+    at.pop()
+    return found
+
+
 def run(options: Options, at: list[str]) -> int:
     """Checks and reports; `at` names the file in hand, for an internal error."""
-    files = collect(options.paths, Excluder(options.excludes))
+    apply_settings(options)
+    schema = None if options.schema is None else load(options.schema)
+    paths = [p for p in options.paths if p != "-"]
+    files = collect(paths, Excluder(options.excludes or []))
     # A name that is not UTF-8 (listed from a directory) cannot be checked.
     unnamed = [f for f in files if not is_utf8(f)]
     findings = [Finding(f, None, None, NOT_UTF8_NAME, "name") for f in unnamed]
     named = [f for f in files if is_utf8(f)] if unnamed else files
-    findings += check_all(named, options.jobs, at)
-    findings.sort(key=lambda f: f.path)
+    if schema is not None:
+        # The schema file itself, among the files (a hook given every changed
+        # .json), is a document to check, not a config.
+        own = [f for f in named if same_file(f, schema.path)]
+        if own:
+            findings += check_all(own, options.jobs, None, at)
+            named = [f for f in named if f not in own]
+    findings += check_all(named, options.jobs, schema, at)
+    if len(paths) < len(options.paths):
+        findings += check_stdin("json" if options.stdin_kind == "json" else "yaml", schema, at)
+        files.append(STDIN)
+    findings.sort(key=lambda f: f.path)  # stable: a file's findings stay in document order
     if options.format == "text":
-        out = render_text(findings, colour_enabled(sys.stdout))
+        out = render_text(findings, colour_enabled(sys.stdout, options.color))
     elif options.format == "json":
         out = render_json(findings)
     elif options.format == "sarif":
@@ -373,7 +534,7 @@ def run(options: Options, at: list[str]) -> int:
         n = len(findings)
         summary = f"velmora-check: {len(files)} file{'s' * (len(files) != 1)} checked, "
         summary += f"{n} finding{'s' * (n != 1)}" if n else "no findings"
-        if colour_enabled(sys.stderr):
+        if colour_enabled(sys.stderr, options.color):
             summary = f"\x1b[{'31' if n else '32'}m{summary}\x1b[0m"
         sys.stderr.write(summary + "\n")
     return 1 if findings else 0
@@ -390,6 +551,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     at: list[str] = []
     try:
         return run(parsed, at)
+    except SettingError as error:
+        sys.stderr.write(f"velmora-check: error: {shown(str(error))}\n")
+        return 2
     except Exception as error:
         # Status 2, never 1: a crash must not pass for findings.
         where = f" while checking {shown(at[-1])}" if at else ""
