@@ -1,17 +1,19 @@
-# Sweeps of the example trainer on a process pool, Ray or Dask (examples/sweep).
+# Sweeps of the example trainer on a process pool, Ray or Dask (velmora-sweep,
+# src/python/sweep/velmora_sweep).
 #   make demo-sweep   a 2 x 2 grid on a local Ray cluster: table and loss-curve PNG
 #   make test-sweep   the sweep's tests (tests/sweep), every engine
 SWEEP_OUT ?= $(BUILD)/demo-sweep
 
 .PHONY: sweep-setup demo-sweep test-sweep
 
-# The module and the optional dependencies of the sweep (pyproject's extra).
+# The distribution (the modules and the velmora-sweep command) and the optional
+# dependencies of the sweep (pyproject's extra).
 sweep-setup: setup
 	$(PY) -m pip install -q --no-build-isolation -C build-dir=$(BUILD)/py '.[sweep]'
 
 demo-sweep: sweep-setup trainer-build
 	rm -rf $(SWEEP_OUT)
-	$(PY) examples/sweep/sweep.py examples/configs/train.yaml --lr 0.8 0.2 --seed 1 2 \
+	.venv/bin/velmora-sweep examples/configs/train.yaml --lr 0.8 0.2 --seed 1 2 \
 	  --steps 300 --engine ray --out $(SWEEP_OUT)
 
 test-sweep: sweep-setup trainer-build

@@ -1,10 +1,12 @@
-"""The installed distribution: type stubs that match the module, and an sdist that builds."""
+"""The installed distribution: type stubs that match the module, and an sdist that builds
+only when told where the trainer is."""
 
 import os
 import pathlib
 import shutil
 import subprocess
 import sys
+import tarfile
 import textwrap
 
 import pytest
@@ -74,16 +76,27 @@ def test_sdist_builds_installs_and_imports(tmp_path):
     built = _run([sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(dist)], cwd=source)
     assert built.returncode == 0, built.stdout + built.stderr
     (sdist,) = dist.glob("velmora_trainer-0.1.4.tar.gz")
+    with tarfile.open(sdist) as archive:
+        members = {name.partition("/")[2] for name in archive.getnames()}
+    # The licences (ours, and the vendored JSON suite's beside it) and the sweep are in; fuzz seeds are not.
+    assert {"LICENSE", "tests/data/json-test-suite/LICENSE", "src/python/sweep/velmora_sweep/sweep.py"} <= members
+    assert not [name for name in members if name.startswith("fuzz/corpus")]
 
     venv = tmp_path / "venv"
     assert _run([sys.executable, "-m", "venv", str(venv)], cwd=tmp_path).returncode == 0
     python = venv / "bin" / "python"
     tools = _run([str(python), "-m", "pip", "install", "-q", "scikit-build-core", "cmake", "ninja"], cwd=tmp_path)
     assert tools.returncode == 0, tools.stderr
+    install = [str(python), "-m", "pip", "install", "-q", "--no-build-isolation", str(sdist)]
+    pip_env = {**os.environ, "PIP_NO_CACHE_DIR": "1"}
+    # Without the manifest the module would point into pip's temporary folder: configure stops and says how.
+    refused = _run(install, cwd=tmp_path, env=pip_env)
+    output = refused.stdout + refused.stderr
+    assert refused.returncode != 0, output
+    assert "VELMORA_TRAINER_MANIFEST is not set" in output and "*** CMake configuration failed" in output, output
+    assert "-C cmake.define.VELMORA_TRAINER_MANIFEST=/abs/path/Cargo.toml" in output, output
     manifest = tmp_path / "trainer" / "Cargo.toml"
-    installed = _run([str(python), "-m", "pip", "install", "-q", "--no-build-isolation",
-                      "-C", f"cmake.define.VELMORA_TRAINER_MANIFEST={manifest}", str(sdist)],
-                     cwd=tmp_path, env={**os.environ, "PIP_NO_CACHE_DIR": "1"})
+    installed = _run([*install, "-C", f"cmake.define.VELMORA_TRAINER_MANIFEST={manifest}"], cwd=tmp_path, env=pip_env)
     assert installed.returncode == 0, installed.stdout + installed.stderr
     probe = _run([str(python), "-c", "import velmora_trainer as v; print(v.__version__, v.__all__)"], cwd=tmp_path)
     assert probe.returncode == 0, probe.stderr
@@ -97,3 +110,9 @@ def test_sdist_builds_installs_and_imports(tmp_path):
     command = _run([str(venv / "bin" / "velmora-check"), "--version"], cwd=tmp_path)
     assert command.stdout == "velmora-check 0.1.4\n", command.stderr
     assert (stubs.parent.parent / "velmora_check" / "py.typed").is_file()
+    # The licence in the metadata, and the sweep's command.
+    (info,) = stubs.parent.parent.glob("velmora_trainer-0.1.4.dist-info")
+    assert "License-Expression: MIT\n" in (info / "METADATA").read_text(encoding="utf-8")
+    assert (info / "licenses" / "LICENSE").read_text(encoding="utf-8") == (ROOT / "LICENSE").read_text(encoding="utf-8")
+    sweep = _run([str(venv / "bin" / "velmora-sweep"), "--help"], cwd=tmp_path)
+    assert sweep.returncode == 0 and sweep.stdout.startswith("usage: velmora-sweep "), sweep.stderr

@@ -1,4 +1,4 @@
-"""Runs examples/sweep/sweep.py as a user would, and checks that it leaves no process behind."""
+"""Runs the velmora-sweep command as a user would, and checks that it leaves no process behind."""
 
 import ctypes
 import os
@@ -15,7 +15,8 @@ ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 from support import fake_cargo  # noqa: E402
 
-SWEEP = ROOT / "examples" / "sweep" / "sweep.py"
+# The command installed beside the interpreter that runs the tests.
+SWEEP = Path(sys.executable).with_name("velmora-sweep")
 CONFIGS = ROOT / "examples" / "configs"
 PR_SET_CHILD_SUBREAPER = 36
 BASELINE = set()
@@ -98,7 +99,7 @@ class Sweep:
 
     def start(self, *args, prefix=()):
         """The sweep, run by the command `prefix` when given."""
-        return subprocess.Popen([*prefix, sys.executable, str(SWEEP), *map(str, args), "--out", str(self.out)],
+        return subprocess.Popen([*prefix, str(SWEEP), *map(str, args), "--out", str(self.out)],
                                 env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def run(self, *args, timeout=240, prefix=()):

@@ -1,4 +1,4 @@
-"""examples/sweep/sweep.py on each engine: the grid, failures, the table, Ctrl-C."""
+"""velmora-sweep on each engine: the grid, failures, the table, Ctrl-C."""
 
 import contextlib
 import json
@@ -6,12 +6,13 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import time
 
 import pytest
 
 import velmora_trainer
-from conftest import CONFIGS, parse_table
+from conftest import CONFIGS, SWEEP, parse_table
 from support.fake_cargo import expected_argv
 
 ENGINES = ["local", "ray", "dask"]
@@ -135,3 +136,12 @@ def test_an_unwritable_out_still_prints_the_table(sweep, tmp_path, options, setu
     assert f"sweep: cannot write {where}" in err and f": {reason}" in err
     assert len(sweep.recorded()) == (2 if fill_in_run else 0)
     assert "table: " not in out
+
+
+@pytest.mark.parametrize("command", [[str(SWEEP)], [sys.executable, "-m", "velmora_sweep"]], ids=["command", "-m"])
+def test_both_entry_points_parse_the_command_line(tmp_path, command):
+    result = subprocess.run([*command, str(CONFIGS / "train.yaml"), "--lr", "0.1", "--seed", "1", "--steps", "1",
+                             "--out", str(tmp_path), "--address", "auto"], capture_output=True, text=True)
+    assert result.returncode == 2
+    assert result.stderr.startswith("usage: velmora-sweep ")
+    assert "--address needs --engine ray or dask" in result.stderr

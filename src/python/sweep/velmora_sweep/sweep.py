@@ -1,7 +1,7 @@
 """A grid of training runs through velmora_trainer, on this machine or on a cluster.
 
-    sweep.py BASE_CONFIG [BASE_CONFIG ...] --lr 0.1 0.03 --seed 1 2 3 --steps N --out DIR
-             [--engine local|ray|dask] [--address ADDR] [--workers N]
+    velmora-sweep BASE_CONFIG [BASE_CONFIG ...] --lr 0.1 0.03 --seed 1 2 3 --steps N --out DIR
+                  [--engine local|ray|dask] [--address ADDR] [--workers N]
 
 Writes one config per grid point (base config x learning rate x seed) into
 DIR/<run>/, runs one train_from_config call per point on the chosen engine,
@@ -445,7 +445,8 @@ def plot(results: list[dict], path: Path) -> None:
 
 
 def parse_args(argv):
-    parser = argparse.ArgumentParser(description="Runs a grid of trainings through velmora_trainer.")
+    parser = argparse.ArgumentParser(prog="velmora-sweep",
+                                     description="Runs a grid of trainings through velmora_trainer.")
     parser.add_argument("configs", nargs="+", type=Path, metavar="BASE_CONFIG",
                         help="base configuration (.json, .yaml or .yml); several make one more grid axis")
     parser.add_argument("--lr", nargs="+", type=positive_float, required=True, help="learning rates")
@@ -575,6 +576,3 @@ def empty_result(point: dict, status: str, error: str | None = None) -> dict:
     result.update(status=status, error=error, seconds=None, curve=curve, loss=None, accuracy=None)
     return result
 
-
-if __name__ == "__main__":
-    sys.exit(main())
