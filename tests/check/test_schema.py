@@ -2,6 +2,7 @@
 at its node, every entry point agreeing, and schemas that cannot be used."""
 
 import json
+import os
 
 import pytest
 
@@ -98,18 +99,22 @@ def test_violations_at_their_nodes(schema, tmp_path, name, yaml_text, json_text,
         assert from_text == (first and Finding("<text>", first.line, first.column, first.message, "schema"))
 
 
-def test_many_files_in_threads(schema, tmp_path):
+def test_many_files_and_what_fails_before_the_schema(schema, tmp_path):
     paths = []
-    for i, (_, yaml_text, json_text, _) in enumerate(CASES * 3):
+    for i, (_, yaml_text, json_text, _) in enumerate(CASES):
         for kind, text in (("yaml", yaml_text), ("json", json_text)):
             paths.append(tmp_path / f"{i:02d}.{kind}")
             paths[-1].write_text(text)
-    paths += [tmp_path / "gone.yaml", tmp_path / "broken.json"]
-    paths[-1].write_text("[1,]")
-    one_by_one = [f for p in paths for f in check_files([p], schema=schema)]
-    assert check_files(paths, jobs=3, schema=schema) == one_by_one
-    # The document check comes first, and no schema violation follows its finding.
-    assert [f.kind for f in one_by_one[-2:]] == ["not-found", "json"]
+    # Each fails a check before the schema's: the same finding as without one.
+    (tmp_path / "broken.json").write_text("[1,]")
+    (tmp_path / "dir.yaml").mkdir()
+    os.mkfifo(tmp_path / "fifo.yaml")  # refused, never waited on
+    (tmp_path / "name.txt").write_text("{}")
+    failing = [tmp_path / name for name in ("gone.yaml", "broken.json", "dir.yaml", "fifo.yaml", "name.txt")]
+    found = check_files(paths + failing, jobs=2, schema=schema)
+    assert found == [f for p in paths + failing for f in check_files([p], schema=schema)]
+    assert [f for f in found if f.kind != "schema"] == check_files(failing)
+    assert len(check_files(failing)) == len(failing)
 
 
 def test_aliases_and_keys_written_as_other_scalars(tmp_path):

@@ -167,11 +167,23 @@ def _read_regular(path: str) -> bytes | None:
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
     except OSError:
         return None
-    with open(fd, "rb") as file:
-        try:
-            return file.read() if stat.S_ISREG(os.fstat(fd).st_mode) else None
-        except OSError:
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
             return None
+        # One read for the whole file; any other length (a file that grew or
+        # shrank, a read cut short) is read on to the end.
+        data = os.read(fd, info.st_size + 1)
+        if len(data) != info.st_size:
+            parts = [data]
+            while part := os.read(fd, 1 << 20):
+                parts.append(part)
+            data = b"".join(parts)
+        return data
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
 
 
 def _schema_findings(path: str, schema: Schema) -> list[Finding]:
