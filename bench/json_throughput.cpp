@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     }
     const auto verdict = velmora::documents::check_json_document(text);
     if (verdict) {
-      std::fprintf(stderr, "%s: rejected: %s\n", path, verdict->c_str());
+      std::fprintf(stderr, "%s: rejected: %s\n", path, verdict->text.c_str());
       status = 1;
       continue;
     }

@@ -284,7 +284,7 @@ int flood() {
             yaml::CheckStats stats;
             if (const auto r = c.full ? yaml::check_yaml_document_counted(text, stats)
                                       : velmora::documents::check_yaml_document(text)) {
-              std::fprintf(stderr, "flood document rejected: %s\n", r->c_str());
+              std::fprintf(stderr, "flood document rejected: %s\n", r->text.c_str());
               std::exit(1);
             }
           },
@@ -328,7 +328,7 @@ int main(int argc, char** argv) {
       const std::string path = dir + "/" + shape.name + "-" + std::to_string(mb) + "mb.yaml";
       std::ofstream(path, std::ios::binary) << text;
       if (const auto r = velmora::documents::check_yaml_document(text)) {
-        std::fprintf(stderr, "%s rejected: %s\n", path.c_str(), r->c_str());
+        std::fprintf(stderr, "%s rejected: %s\n", path.c_str(), r->text.c_str());
         return 1;
       }
       const int n = mb >= 10 ? 3 : rounds;

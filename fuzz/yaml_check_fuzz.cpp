@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (velmora::documents::yaml_document_accepted(pieces, text.starts_with("\xEF\xBB\xBF")) != plain)
     std::abort();
   if (!result) return 0;
-  const std::string& e = *result;
+  const std::string& e = result->text;
   const bool ok = !e.empty() && e.back() != '\n' && e.back() != ' ' && marks_well_formed(e, text) &&
                   (valid_utf8(e) || !valid_utf8(text));
   if (!ok) std::abort();

@@ -162,30 +162,46 @@ platform::WaitOutcome supervise(platform::ChildProcess& child, SupervisionHost& 
   }
 }
 
-std::optional<std::string> run_trainer_process(const TrainingRequest& request,
-                                               SupervisionHost& host) {
+namespace {
+
+// A launch failure: the message's prefix before the failure's own text.
+text::Failure launch_failure(text::Failure failure) {
+  failure.kind = text::FailureKind::launch;
+  failure.text.insert(0, kLaunchFailurePrefix);
+  return failure;
+}
+
+}  // namespace
+
+std::optional<text::Failure> run_trainer_process(const TrainingRequest& request,
+                                                 SupervisionHost& host) {
   const std::vector<std::string> args =
       trainer_arguments(request, build_config::trainer_manifest_path);
   const std::optional<std::string> program = platform::find_program(kTrainerProgram);
-  if (!program) return std::string(kLaunchFailurePrefix).append(kProgramNotFound);
+  if (!program) {
+    return launch_failure(text::failure(text::FailureKind::launch, std::string(kProgramNotFound)));
+  }
   for (const std::string& arg : args) {
-    if (has_nul(arg)) return std::string(kLaunchFailurePrefix).append(kNulInArgument);
+    if (has_nul(arg)) {
+      return launch_failure(text::failure(text::FailureKind::launch, std::string(kNulInArgument)));
+    }
   }
   platform::ChildProcess child;
-  if (auto error = child.start(*program, kTrainerProgram, args)) {
-    return std::string(kLaunchFailurePrefix).append(*error);
+  if (auto failure = child.start(*program, kTrainerProgram, args)) {
+    return launch_failure(std::move(*failure));
   }
   const platform::WaitOutcome outcome = supervise(child, host);
   // A stop the host asked for is reported by the host; the status it caused
   // is not the trainer's verdict.
-  if (host.stopped()) return std::nullopt;
+  if (host.stopped()) return text::failure(text::FailureKind::stopped, "stopped");
   if (outcome.state == platform::WaitOutcome::State::failed) {
-    return std::string(kLaunchFailurePrefix).append(outcome.error);
+    return launch_failure(outcome.failure);
   }
   if (outcome.status.kind == platform::ExitStatus::Kind::exited && outcome.status.value == 0) {
     return std::nullopt;
   }
-  return std::string(kExitFailurePrefix).append(render_exit_status(outcome.status));
+  return text::failure(text::FailureKind::exit,
+                       std::string(kExitFailurePrefix).append(render_exit_status(outcome.status)));
 }
 
 }  // namespace velmora::launcher

@@ -82,9 +82,11 @@ platform::WaitOutcome supervise(platform::ChildProcess& child, SupervisionHost& 
                                 SupervisionTimes times = {});
 
 // Runs the trainer for `request` with the build-time manifest path and
-// supervises it to its end. Empty on exit status 0 or when the host asked for
-// a stop (see host.stopped()); otherwise the complete RuntimeError message.
-std::optional<std::string> run_trainer_process(const TrainingRequest& request,
-                                               SupervisionHost& host = unattended_host());
+// supervises it to its end. Empty on exit status 0; otherwise the failure
+// with its complete message: of kind launch (it could not be started or
+// waited for), exit (a status other than 0) or stopped (the host asked for a
+// stop; the status that caused is not the trainer's verdict).
+std::optional<text::Failure> run_trainer_process(const TrainingRequest& request,
+                                                 SupervisionHost& host = unattended_host());
 
 }  // namespace velmora::launcher

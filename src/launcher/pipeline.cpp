@@ -18,26 +18,24 @@ constexpr std::string_view kBadExtension = "Config must be .json or .yaml";
 constexpr std::string_view kInvalidJsonPrefix = "Invalid JSON config: ";
 constexpr std::string_view kInvalidYamlPrefix = "Invalid YAML config: ";
 
-PipelineFailure failure(Stage stage, std::string_view prefix, std::string_view detail) {
-  std::string message;
-  message.reserve(prefix.size() + detail.size());
-  message.append(prefix).append(detail);
-  return PipelineFailure{std::move(message), stage, std::nullopt};
+// `failure` with the message's prefix before its own text.
+text::Failure prefixed(std::string_view prefix, text::Failure failure) {
+  failure.text.insert(0, prefix);
+  return failure;
 }
 
 // The document check of a UTF-8 text.
-std::optional<PipelineFailure> check_document(std::string_view text, DocumentFormat format) {
+std::optional<text::Failure> check_document(std::string_view text, DocumentFormat format) {
   const bool json = format == DocumentFormat::json;
-  const documents::CheckResult error =
+  documents::CheckResult failed =
       json ? documents::check_json_document(text) : documents::check_yaml_document(text);
-  if (!error) return std::nullopt;
-  PipelineFailure failed = failure(json ? Stage::json : Stage::yaml,
-                                   json ? kInvalidJsonPrefix : kInvalidYamlPrefix, *error);
-  failed.position = error->position;
-  return failed;
+  if (!failed) return std::nullopt;
+  return prefixed(json ? kInvalidJsonPrefix : kInvalidYamlPrefix, std::move(*failed));
 }
 
-PipelineFailure cancelled() { return PipelineFailure{"cancelled", Stage::cancelled, std::nullopt}; }
+text::Failure read_failure(std::string_view detail) {
+  return text::failure(text::FailureKind::read, std::string(kReadPrefix).append(detail));
+}
 
 // A file handed to the document check in steps through a reused buffer,
 // each step checked for UTF-8 first (a sequence cut by the step's end waits
@@ -105,8 +103,8 @@ class FileTextSource final : public documents::TextSource {
         }
       }
       std::size_t got = 0;
-      if (auto error = file_.read(data + size, buffer_.capacity() - size, got, cancel_)) {
-        cancelled_ = *error == platform::kCancelled;
+      if (auto failure = file_.read(data + size, buffer_.capacity() - size, got, cancel_)) {
+        cancelled_ = failure->kind == text::FailureKind::stopped;
         return false;
       }
       read_since_asked_ += got;
@@ -138,10 +136,12 @@ std::optional<DocumentFormat> format_of(std::string_view path) noexcept {
   return std::nullopt;
 }
 
-std::optional<std::string> read_config_text(std::string_view path, text::ByteBuffer& text,
-                                            platform::Cancellation* cancel) {
-  if (auto error = platform::read_whole_file(path, text, cancel)) return error;
-  if (!text::is_valid_utf8(text.view())) return std::string(kInvalidUtf8);
+std::optional<text::Failure> read_config_text(std::string_view path, text::ByteBuffer& text,
+                                              platform::Cancellation* cancel) {
+  if (auto failure = platform::read_whole_file(path, text, cancel)) return failure;
+  if (!text::is_valid_utf8(text.view())) {
+    return text::failure(text::FailureKind::read, std::string(kInvalidUtf8));
+  }
   return std::nullopt;
 }
 
@@ -170,11 +170,11 @@ const PipelineServices& default_pipeline_services() noexcept {
   return services;
 }
 
-std::optional<PipelineFailure> check_config_file(std::string_view path,
-                                                 const PipelineServices& services,
-                                                 platform::Cancellation* cancel) {
+std::optional<text::Failure> check_config_file(std::string_view path,
+                                               const PipelineServices& services,
+                                               platform::Cancellation* cancel) {
   if (!services.path_exists(path)) {
-    return failure(Stage::exists, kNotFoundPrefix, path);
+    return text::failure(text::FailureKind::not_found, std::string(kNotFoundPrefix).append(path));
   }
   // A file is first checked as it is read: an accepted one is never held
   // whole. Anything else is read whole and checked again from the start,
@@ -185,37 +185,33 @@ std::optional<PipelineFailure> check_config_file(std::string_view path,
       case StreamedCheck::accepted:
         return std::nullopt;
       case StreamedCheck::cancelled:
-        return cancelled();
+        return platform::cancelled();
       case StreamedCheck::undecided:
         break;
     }
   }
   // The text lives only until its document check is done.
   text::ByteBuffer text;
-  if (auto error = services.read_config_text(path, text, cancel)) {
-    if (*error == platform::kCancelled) return cancelled();
-    return failure(Stage::read, kReadPrefix, *error);
+  if (auto failure = services.read_config_text(path, text, cancel)) {
+    if (failure->kind == text::FailureKind::stopped) return failure;
+    return prefixed(kReadPrefix, std::move(*failure));
   }
-  if (!named) return PipelineFailure{std::string(kBadExtension), Stage::name, std::nullopt};
+  if (!named) return text::failure(text::FailureKind::name, std::string(kBadExtension));
   return check_document(text.view(), *named);
 }
 
-std::optional<PipelineFailure> check_config_text(std::string_view text, DocumentFormat format) {
-  if (!text::is_valid_utf8(text)) {
-    return failure(Stage::read, kReadPrefix, kInvalidUtf8);
-  }
+std::optional<text::Failure> check_config_text(std::string_view text, DocumentFormat format) {
+  if (!text::is_valid_utf8(text)) return read_failure(kInvalidUtf8);
   return check_document(text, format);
 }
 
-std::optional<PipelineFailure> run_training_pipeline(const TrainingRequest& request,
-                                                     const PipelineServices& services,
-                                                     SupervisionHost& host) {
+std::optional<text::Failure> run_training_pipeline(const TrainingRequest& request,
+                                                   const PipelineServices& services,
+                                                   SupervisionHost& host) {
   if (auto failed = check_config_file(request.config_path, services, &host)) return failed;
-  if (host.check() != StopRequest::none) return cancelled();
-  if (auto message = services.run_trainer(request, host)) {
-    return PipelineFailure{std::move(*message), Stage::launch, std::nullopt};
-  }
-  if (host.stopped()) return cancelled();
+  if (host.check() != StopRequest::none) return platform::cancelled();
+  if (auto failed = services.run_trainer(request, host)) return failed;
+  if (host.stopped()) return platform::cancelled();
   return std::nullopt;
 }
 

@@ -10,47 +10,9 @@
 #include "launcher/launch.hpp"
 #include "launcher/training_request.hpp"
 #include "text/byte_buffer.hpp"
+#include "text/failure.hpp"
 
 namespace velmora::launcher {
-
-// Which built-in exception a failure is reported as.
-enum class FailureKind {
-  file_not_found,  // FileNotFoundError
-  read_failed,     // OSError itself, never a subclass
-  invalid_value,   // ValueError
-  runtime,         // RuntimeError
-  cancelled,       // the host asked for a stop; the host reports why
-};
-
-// The step that failed, finer than the exception class: the checks are also
-// reported on their own (without launching), by kind of finding.
-enum class Stage { exists, read, name, json, yaml, launch, cancelled };
-
-struct PipelineFailure {
-  std::string message;  // complete, prefix included
-  Stage stage = Stage::launch;
-  // A document failure's " at line L column C", as values; empty otherwise.
-  std::optional<documents::TextPosition> position;
-
-  // The exception class follows from the stage.
-  FailureKind kind() const noexcept {
-    switch (stage) {
-      case Stage::exists:
-        return FailureKind::file_not_found;
-      case Stage::read:
-        return FailureKind::read_failed;
-      case Stage::name:
-      case Stage::json:
-      case Stage::yaml:
-        return FailureKind::invalid_value;
-      case Stage::cancelled:
-        return FailureKind::cancelled;
-      case Stage::launch:
-        break;
-    }
-    return FailureKind::runtime;
-  }
-};
 
 inline constexpr std::string_view kInvalidUtf8 = "stream did not contain valid UTF-8";
 
@@ -61,10 +23,11 @@ enum class DocumentFormat { json, yaml };
 std::optional<DocumentFormat> format_of(std::string_view path) noexcept;
 
 // Reads the whole file at `path` into `text` and checks that it is UTF-8.
-// Empty on success; otherwise the error text (a read error takes precedence).
+// Empty on success; otherwise the failure, its text without the message's
+// prefix (a read error takes precedence).
 // The read gives way when `cancel` asks for it.
-std::optional<std::string> read_config_text(std::string_view path, text::ByteBuffer& text,
-                                            platform::Cancellation* cancel = nullptr);
+std::optional<text::Failure> read_config_text(std::string_view path, text::ByteBuffer& text,
+                                              platform::Cancellation* cancel = nullptr);
 
 // What checking a file as it is read found.
 enum class StreamedCheck {
@@ -81,10 +44,10 @@ StreamedCheck check_file_streamed(std::string_view path, DocumentFormat format,
 // The services the pipeline uses; tests substitute their own.
 struct PipelineServices {
   bool (*path_exists)(std::string_view path) = nullptr;
-  std::optional<std::string> (*read_config_text)(std::string_view path, text::ByteBuffer& text,
-                                                 platform::Cancellation* cancel) = nullptr;
-  std::optional<std::string> (*run_trainer)(const TrainingRequest& request,
-                                            SupervisionHost& host) = nullptr;
+  std::optional<text::Failure> (*read_config_text)(std::string_view path, text::ByteBuffer& text,
+                                                   platform::Cancellation* cancel) = nullptr;
+  std::optional<text::Failure> (*run_trainer)(const TrainingRequest& request,
+                                              SupervisionHost& host) = nullptr;
   // Tried first when given: an accepted file needs no more.
   StreamedCheck (*check_streamed)(std::string_view path, DocumentFormat format,
                                   platform::Cancellation* cancel) = nullptr;
@@ -92,20 +55,24 @@ struct PipelineServices {
 const PipelineServices& default_pipeline_services() noexcept;
 
 // The checks of a configuration file that come before any launch, in order:
-// existence, read and UTF-8, name, document. Empty when the file passes them.
-std::optional<PipelineFailure> check_config_file(std::string_view path,
-                                                 const PipelineServices& services,
-                                                 platform::Cancellation* cancel = nullptr);
+// existence, read and UTF-8, name, document. Empty when the file passes them;
+// otherwise the failure, its text the complete message (prefix included).
+// Its kind tells the step: not_found, read, name, json or yaml (stopped when
+// `cancel` asked for a stop).
+std::optional<text::Failure> check_config_file(std::string_view path,
+                                               const PipelineServices& services,
+                                               platform::Cancellation* cancel = nullptr);
 
 // The checks of a configuration text alone: UTF-8, then the document as
 // `format`, with the same messages as check_config_file.
-std::optional<PipelineFailure> check_config_text(std::string_view text, DocumentFormat format);
+std::optional<text::Failure> check_config_text(std::string_view text, DocumentFormat format);
 
 // Runs the request's steps in order; the first failing step decides the
 // failure. Empty when the trainer ran and exited with status 0. The host is
 // asked once more after the checks, before the trainer starts: a stop then
-// (or during the read) ends the call with `cancelled` and no trainer runs.
-std::optional<PipelineFailure> run_training_pipeline(
+// (or during the read) ends the call with a failure of kind stopped, and no
+// trainer runs.
+std::optional<text::Failure> run_training_pipeline(
     const TrainingRequest& request, const PipelineServices& services = default_pipeline_services(),
     SupervisionHost& host = unattended_host());
 

@@ -16,38 +16,44 @@ constexpr std::size_t kUnknownSizeChunk = 8192;
 // The most one read asks for, so that a cancellation is seen within one step.
 constexpr std::size_t kReadStep = std::size_t{16} << 20;
 
-const std::string kOutOfMemory = "out of memory";
+text::Failure out_of_memory() { return text::failure(text::FailureKind::read, "out of memory"); }
 
 }  // namespace
 
-std::optional<std::string> read_whole_file(std::string_view path, text::ByteBuffer& out,
-                                           Cancellation* cancel) {
+text::Failure os_failure(text::FailureKind kind, OsErrorCode code) {
+  return {kind, render_os_error(code), code, std::nullopt};
+}
+
+text::Failure cancelled() { return text::failure(text::FailureKind::stopped, "cancelled"); }
+
+std::optional<text::Failure> read_whole_file(std::string_view path, text::ByteBuffer& out,
+                                             Cancellation* cancel) {
   out.set_size(0);
   detail::OsFile file;
   if (auto error = file.open(path)) return error;
 
   const std::uint64_t reported = file.reported_size();
-  if (reported > std::numeric_limits<std::size_t>::max()) return kOutOfMemory;
+  if (reported > std::numeric_limits<std::size_t>::max()) return out_of_memory();
   // Sized from the reported length; without one (empty files, /proc
   // entries) the loop probes before it allocates anything.
-  if (reported > 0 && !out.reserve(static_cast<std::size_t>(reported))) return kOutOfMemory;
+  if (reported > 0 && !out.reserve(static_cast<std::size_t>(reported))) return out_of_memory();
   detail::prepare_large_buffer(out);
 
   std::size_t size = 0;
   for (;;) {
-    if (cancel != nullptr && cancel->requested()) return std::string(kCancelled);
+    if (cancel != nullptr && cancel->requested()) return cancelled();
     if (size == out.capacity()) {
       // Full: probe for more before growing, so that a file of exactly the
       // reported length costs no reallocation.
       char probe[64];
       const detail::ReadStep step = file.read(probe, sizeof probe);
       if (step.interrupted) continue;
-      if (step.error != 0) return render_os_error(step.error);
+      if (step.error != 0) return os_failure(text::FailureKind::read, step.error);
       if (step.bytes == 0) break;
       const std::size_t capacity = out.capacity();
       const std::size_t grown =
           capacity + (capacity / 2 > kUnknownSizeChunk ? capacity / 2 : kUnknownSizeChunk);
-      if (grown < capacity || !out.reserve(grown)) return kOutOfMemory;
+      if (grown < capacity || !out.reserve(grown)) return out_of_memory();
       std::memcpy(out.data() + size, probe, step.bytes);
       size += step.bytes;
       out.set_size(size);
@@ -56,7 +62,7 @@ std::optional<std::string> read_whole_file(std::string_view path, text::ByteBuff
     const std::size_t room = out.capacity() - size;
     const detail::ReadStep step = file.read(out.data() + size, room < kReadStep ? room : kReadStep);
     if (step.interrupted) continue;
-    if (step.error != 0) return render_os_error(step.error);
+    if (step.error != 0) return os_failure(text::FailureKind::read, step.error);
     if (step.bytes == 0) break;
     size += step.bytes;
     out.set_size(size);
@@ -68,27 +74,27 @@ std::optional<std::string> read_whole_file(std::string_view path, text::ByteBuff
 FileReader::FileReader() = default;
 FileReader::~FileReader() = default;
 
-std::optional<std::string> FileReader::open(std::string_view path) {
+std::optional<text::Failure> FileReader::open(std::string_view path) {
   try {
     file_ = std::make_unique<detail::OsFile>();
   } catch (const std::bad_alloc&) {
-    return kOutOfMemory;
+    return out_of_memory();
   }
   return file_->open(path);
 }
 
 std::uint64_t FileReader::reported_size() const noexcept { return file_->reported_size(); }
 
-std::optional<std::string> FileReader::read(char* into, std::size_t capacity, std::size_t& got,
-                                            Cancellation* cancel) {
+std::optional<text::Failure> FileReader::read(char* into, std::size_t capacity, std::size_t& got,
+                                              Cancellation* cancel) {
   got = 0;
   for (;;) {
     const detail::ReadStep step = file_->read(into, capacity);
     if (step.interrupted) {
-      if (cancel != nullptr && cancel->requested()) return std::string(kCancelled);
+      if (cancel != nullptr && cancel->requested()) return cancelled();
       continue;
     }
-    if (step.error != 0) return render_os_error(step.error);
+    if (step.error != 0) return os_failure(text::FailureKind::read, step.error);
     got = step.bytes;
     return std::nullopt;
   }
@@ -120,7 +126,7 @@ RunOutcome run_and_wait(const std::string& program, std::string_view program_nam
   RunOutcome outcome;
   ChildProcess child;
   if (auto error = child.start(program, program_name, args)) {
-    outcome.error = std::move(*error);
+    outcome.failure = std::move(*error);
     return outcome;
   }
   for (;;) {
@@ -130,7 +136,7 @@ RunOutcome run_and_wait(const std::string& program, std::string_view program_nam
       return outcome;
     }
     if (waited.state == WaitOutcome::State::failed) {
-      outcome.error = std::move(waited.error);
+      outcome.failure = std::move(waited.failure);
       return outcome;
     }
   }

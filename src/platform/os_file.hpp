@@ -32,8 +32,8 @@ class OsFile {
   // Opens `path` read-only, sharing it with other processes, and refuses
   // anything but a regular file (a directory is let through, to fail in its
   // first read with the system's own error). Empty on success, else the
-  // rendered OS error.
-  std::optional<std::string> open(std::string_view path);
+  // failure, of kind read.
+  std::optional<text::Failure> open(std::string_view path);
   // The length the system reports, 0 when it reports none.
   std::uint64_t reported_size() const noexcept { return reported_; }
   // Reads up to `capacity` bytes into `into`.

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "text/byte_buffer.hpp"
+#include "text/failure.hpp"
 
 namespace velmora::platform {
 
@@ -21,6 +22,9 @@ using OsErrorCode = std::int32_t;
 // The system's message for `code` with trailing white space removed, then
 // " (os error <code>)"; e.g. "No such file or directory (os error 2)".
 std::string render_os_error(OsErrorCode code);
+
+// A failure of `kind` with the system's `code` and its rendered text.
+text::Failure os_failure(text::FailureKind kind, OsErrorCode code);
 
 // Existence test: true when the metadata of `path` can be obtained, following
 // symbolic links (directories included). False for every failure, including a
@@ -42,8 +46,9 @@ class Cancellation {
   Cancellation& operator=(Cancellation&&) = default;
 };
 
-// The error text of an operation abandoned at the caller's request.
-inline constexpr std::string_view kCancelled = "cancelled";
+// The failure of an operation abandoned at the caller's request: of kind
+// stopped (the caller knows why).
+text::Failure cancelled();
 
 // Reads the whole file at `path` into `out` (replacing its contents), opened
 // read-only while letting other processes read, write or delete it. The buffer
@@ -52,10 +57,10 @@ inline constexpr std::string_view kCancelled = "cancelled";
 // are refused with the system's invalid-argument text, without blocking and
 // before any read, as their contents may never end. The file is read in steps;
 // between steps, and whenever a signal interrupts a read, `cancel` (when
-// given) is asked, and a request ends the read with kCancelled. On failure
-// returns the error text: a rendered OS error, "out of memory" or kCancelled.
-std::optional<std::string> read_whole_file(std::string_view path, text::ByteBuffer& out,
-                                           Cancellation* cancel = nullptr);
+// given) is asked, and a request ends the read with cancelled(). On failure
+// returns it: an OS error, "out of memory" (both of kind read) or cancelled().
+std::optional<text::Failure> read_whole_file(std::string_view path, text::ByteBuffer& out,
+                                             Cancellation* cancel = nullptr);
 
 namespace detail {
 class OsFile;
@@ -70,14 +75,14 @@ class FileReader {
   FileReader(const FileReader&) = delete;
   FileReader& operator=(const FileReader&) = delete;
 
-  // Empty on success, else the rendered OS error or "out of memory".
-  std::optional<std::string> open(std::string_view path);
+  // Empty on success, else the failure (of kind read): an OS error or "out of memory".
+  std::optional<text::Failure> open(std::string_view path);
   // After a successful open: reads up to `capacity` bytes into `into`; `got`
   // is 0 at the end of the file. A signal that interrupts the read asks
   // `cancel` (when given), and the read goes on unless it asks to stop
-  // (kCancelled). Empty on success, else the error text.
-  std::optional<std::string> read(char* into, std::size_t capacity, std::size_t& got,
-                                  Cancellation* cancel);
+  // (cancelled()). Empty on success, else the failure.
+  std::optional<text::Failure> read(char* into, std::size_t capacity, std::size_t& got,
+                                    Cancellation* cancel);
   // After a successful open: the length the system reports, 0 when none.
   std::uint64_t reported_size() const noexcept;
 
@@ -99,11 +104,11 @@ struct ExitStatus {
   std::uint32_t value = 0;
 };
 
-// Result of running a child: its status, or the rendered OS error that kept it
-// from starting or from being waited for.
+// Result of running a child: its status, or the failure (of kind launch)
+// that kept it from starting or from being waited for.
 struct RunOutcome {
   std::optional<ExitStatus> status;
-  std::string error;
+  std::optional<text::Failure> failure;
 };
 
 // What a bounded wait for a child found.
@@ -111,11 +116,11 @@ struct WaitOutcome {
   enum class State {
     running,  // still running when the wait ended (time up, or a signal arrived)
     ended,    // ended and reaped: `status` tells how
-    failed,   // could not be waited for (e.g. reaped by someone else): `error`
+    failed,   // could not be waited for (e.g. reaped by someone else): `failure`
   };
   State state = State::running;
   ExitStatus status;
-  std::string error;
+  text::Failure failure;  // of kind launch
 };
 
 // One child process, started with the caller's standard streams, environment
@@ -137,10 +142,10 @@ class ChildProcess {
 
   // Starts `program` (a path from find_program) with argv[0] `program_name`
   // and then `args`, each arriving unchanged as one argument. Empty on
-  // success; otherwise the rendered OS error (nothing was started).
+  // success; otherwise the failure, of kind launch (nothing was started).
   // Arguments must not contain NUL.
-  std::optional<std::string> start(const std::string& program, std::string_view program_name,
-                                   std::span<const std::string> args);
+  std::optional<text::Failure> start(const std::string& program, std::string_view program_name,
+                                     std::span<const std::string> args);
 
   // Waits at most `timeout_ms` milliseconds for the child to end. Returns
   // early, still running, when a signal interrupts the wait, so that the

@@ -154,8 +154,8 @@ OsFile::~OsFile() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
 }
 
-std::optional<std::string> OsFile::open(std::string_view path) {
-  if (has_nul(path)) return render_os_error(EINVAL);
+std::optional<text::Failure> OsFile::open(std::string_view path) {
+  if (has_nul(path)) return os_failure(text::FailureKind::read, EINVAL);
   const std::string terminated(path);
   // Opened without blocking, so that a FIFO with no writer cannot stall the
   // open; a terminal does not become the controlling one.
@@ -163,18 +163,20 @@ std::optional<std::string> OsFile::open(std::string_view path) {
   do {
     fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return render_os_error(errno);
+  if (fd < 0) return os_failure(text::FailureKind::read, errno);
   handle_ = fd;
 
   struct stat info {};
-  if (::fstat(fd, &info) != 0) return render_os_error(errno);
+  if (::fstat(fd, &info) != 0) return os_failure(text::FailureKind::read, errno);
   // Only regular files are read (a directory goes on to fail in read() with
   // the system's own error). FIFOs, sockets and devices are refused before a
   // byte is read: /dev/zero or a pipe fed forever would otherwise fill memory
   // until the allocation fails, and a FIFO could block the call for good.
-  if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) return render_os_error(EINVAL);
+  if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
+    return os_failure(text::FailureKind::read, EINVAL);
   const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return render_os_error(errno);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    return os_failure(text::FailureKind::read, errno);
   reported_ = info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
   return std::nullopt;
 }
@@ -360,10 +362,10 @@ void ChildProcess::release() noexcept {
   waitable_ = false;
 }
 
-std::optional<std::string> ChildProcess::start(const std::string& program,
-                                               std::string_view program_name,
-                                               std::span<const std::string> args) {
-  if (waitable_) return render_os_error(EBUSY);
+std::optional<text::Failure> ChildProcess::start(const std::string& program,
+                                                 std::string_view program_name,
+                                                 std::span<const std::string> args) {
+  if (waitable_) return os_failure(text::FailureKind::launch, EBUSY);
   const std::string name(program_name);
   std::vector<char*> argv;
   argv.reserve(args.size() + 2);
@@ -373,7 +375,7 @@ std::optional<std::string> ChildProcess::start(const std::string& program,
 
   pid_t pid = -1;
   if (const int error = spawn_child(pid, program.c_str(), argv.data())) {
-    return render_os_error(error);
+    return os_failure(text::FailureKind::launch, error);
   }
   id_ = pid;
   handle_ = open_process_descriptor(pid);
@@ -385,7 +387,7 @@ WaitOutcome ChildProcess::wait_for(std::uint32_t timeout_ms) {
   WaitOutcome outcome;
   if (!waitable_) {
     outcome.state = WaitOutcome::State::failed;
-    outcome.error = render_os_error(ECHILD);
+    outcome.failure = os_failure(text::FailureKind::launch, ECHILD);
     return outcome;
   }
   const auto pid = static_cast<pid_t>(id_);
@@ -401,7 +403,7 @@ WaitOutcome ChildProcess::wait_for(std::uint32_t timeout_ms) {
       // Reaped by someone else (another thread, or SIGCHLD ignored): its
       // status is gone, and only the failure can be reported.
       outcome.state = WaitOutcome::State::failed;
-      outcome.error = render_os_error(errno);
+      outcome.failure = os_failure(text::FailureKind::launch, errno);
     } else {
       outcome.state = WaitOutcome::State::ended;
       if (WIFSIGNALED(status)) {

@@ -325,7 +325,9 @@ bool inheritable_std_handle(DWORD which, UniqueHandle& owned, HANDLE& out) {
   return true;
 }
 
-std::string last_error_text() { return render_os_error(static_cast<OsErrorCode>(GetLastError())); }
+text::Failure last_error(text::FailureKind kind) {
+  return os_failure(kind, static_cast<OsErrorCode>(GetLastError()));
+}
 
 }  // namespace
 
@@ -360,18 +362,18 @@ OsFile::~OsFile() {
   if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
 
-std::optional<std::string> OsFile::open(std::string_view path) {
+std::optional<text::Failure> OsFile::open(std::string_view path) {
   const std::optional<std::wstring> wide = to_system_path(path);
-  if (!wide) return render_os_error(static_cast<OsErrorCode>(GetLastError()));
+  if (!wide) return last_error(text::FailureKind::read);
   const HANDLE file = CreateFileW(wide->c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
-    return render_os_error(static_cast<OsErrorCode>(GetLastError()));
+  if (file == INVALID_HANDLE_VALUE) return last_error(text::FailureKind::read);
   handle_ = reinterpret_cast<std::intptr_t>(file);
   // Only disk files are read: a console, a pipe or a device may never end
   // (or block for input), so they are refused before a byte is read.
-  if (GetFileType(file) != FILE_TYPE_DISK) return render_os_error(ERROR_INVALID_PARAMETER);
+  if (GetFileType(file) != FILE_TYPE_DISK)
+    return os_failure(text::FailureKind::read, ERROR_INVALID_PARAMETER);
   LARGE_INTEGER reported;
   if (GetFileSizeEx(file, &reported) && reported.QuadPart > 0) {
     reported_ = static_cast<std::uint64_t>(reported.QuadPart);
@@ -484,25 +486,25 @@ void ChildProcess::release() noexcept {
   waitable_ = false;
 }
 
-std::optional<std::string> ChildProcess::start(const std::string& program,
-                                               std::string_view program_name,
-                                               std::span<const std::string> args) {
-  if (waitable_) return render_os_error(ERROR_BUSY);
+std::optional<text::Failure> ChildProcess::start(const std::string& program,
+                                                 std::string_view program_name,
+                                                 std::span<const std::string> args) {
+  if (waitable_) return os_failure(text::FailureKind::launch, ERROR_BUSY);
   if (holds_nul(program) || holds_nul(program_name) ||
       std::any_of(args.begin(), args.end(),
                   [](const std::string& arg) { return holds_nul(arg); })) {
-    return ("nul byte found in provided data");
+    return text::failure(text::FailureKind::launch, "nul byte found in provided data");
   }
 
   const std::optional<std::wstring> application = to_wide(program);
-  if (!application) return last_error_text();
+  if (!application) return last_error(text::FailureKind::launch);
 
   // argv[0] is read up to the next quote without escapes, so it is always
   // quoted and cannot itself hold a quote.
   const std::optional<std::wstring> name = to_wide(program_name);
-  if (!name) return last_error_text();
+  if (!name) return last_error(text::FailureKind::launch);
   if (name->find(L'"') != std::wstring::npos) {
-    return (render_os_error(ERROR_INVALID_PARAMETER));
+    return os_failure(text::FailureKind::launch, ERROR_INVALID_PARAMETER);
   }
   std::wstring command_line;
   command_line.push_back(L'"');
@@ -510,12 +512,12 @@ std::optional<std::string> ChildProcess::start(const std::string& program,
   command_line.push_back(L'"');
   for (const std::string& arg : args) {
     const std::optional<std::wstring> wide_arg = to_wide(arg);
-    if (!wide_arg) return last_error_text();
+    if (!wide_arg) return last_error(text::FailureKind::launch);
     command_line.push_back(L' ');
     append_argument(command_line, *wide_arg);
   }
   if (command_line.size() >= max_command_line) {
-    return (render_os_error(ERROR_FILENAME_EXCED_RANGE));
+    return os_failure(text::FailureKind::launch, ERROR_FILENAME_EXCED_RANGE);
   }
 
   STARTUPINFOW startup{};
@@ -525,7 +527,7 @@ std::optional<std::string> ChildProcess::start(const std::string& program,
   if (!inheritable_std_handle(STD_INPUT_HANDLE, std_in, startup.hStdInput) ||
       !inheritable_std_handle(STD_OUTPUT_HANDLE, std_out, startup.hStdOutput) ||
       !inheritable_std_handle(STD_ERROR_HANDLE, std_err, startup.hStdError)) {
-    return last_error_text();
+    return last_error(text::FailureKind::launch);
   }
 
   // Same console, the caller's environment and current directory. The child
@@ -535,14 +537,14 @@ std::optional<std::string> ChildProcess::start(const std::string& program,
   if (!CreateProcessW(application->c_str(), command_line.data(), nullptr, nullptr, TRUE,
                       CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, nullptr, nullptr, &startup,
                       &created)) {
-    return last_error_text();
+    return last_error(text::FailureKind::launch);
   }
   // A caller inside a job that allows no nested one runs the child untied.
   if (job.valid() && !AssignProcessToJobObject(job.get(), created.hProcess)) job.reset();
   UniqueHandle thread(created.hThread);
   UniqueHandle process(created.hProcess);
   if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
-    const std::string error = last_error_text();
+    text::Failure error = last_error(text::FailureKind::launch);
     TerminateProcess(process.get(), 1);
     WaitForSingleObject(process.get(), INFINITE);
     return error;
@@ -563,7 +565,7 @@ WaitOutcome ChildProcess::wait_for(std::uint32_t timeout_ms) {
   WaitOutcome outcome;
   if (!waitable_) {
     outcome.state = WaitOutcome::State::failed;
-    outcome.error = render_os_error(ERROR_INVALID_HANDLE);
+    outcome.failure = os_failure(text::FailureKind::launch, ERROR_INVALID_HANDLE);
     return outcome;
   }
   const HANDLE process = reinterpret_cast<HANDLE>(handle_);
@@ -572,7 +574,7 @@ WaitOutcome ChildProcess::wait_for(std::uint32_t timeout_ms) {
   DWORD exit_code = 0;
   if (waited != WAIT_OBJECT_0 || !GetExitCodeProcess(process, &exit_code)) {
     outcome.state = WaitOutcome::State::failed;
-    outcome.error = last_error_text();
+    outcome.failure = last_error(text::FailureKind::launch);
     // The child cannot be waited for any more: end it rather than leave it.
     TerminateProcess(process, 1);
     release();

@@ -14,16 +14,19 @@
 namespace velmora {
 namespace {
 
-PyObject* exception_class(launcher::FailureKind kind) {
+PyObject* exception_class(text::FailureKind kind) {
   switch (kind) {
-    case launcher::FailureKind::file_not_found:
+    case text::FailureKind::not_found:
       return PyExc_FileNotFoundError;
-    case launcher::FailureKind::read_failed:
+    case text::FailureKind::read:
       return PyExc_IOError;  // OSError itself, so no errno-based subclass is chosen
-    case launcher::FailureKind::invalid_value:
+    case text::FailureKind::name:
+    case text::FailureKind::json:
+    case text::FailureKind::yaml:
       return PyExc_ValueError;
-    case launcher::FailureKind::runtime:
-    case launcher::FailureKind::cancelled:
+    case text::FailureKind::launch:
+    case text::FailureKind::exit:
+    case text::FailureKind::stopped:
       break;
   }
   return PyExc_RuntimeError;
@@ -65,7 +68,7 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!request) return raise_null(request.take_error());
 
   InterpreterHost host;
-  std::optional<launcher::PipelineFailure> failure =
+  std::optional<text::Failure> failure =
       launcher::run_training_pipeline(request.value(), launcher::default_pipeline_services(), host);
 
   // An exception from a signal handler supersedes the outcome, which was its
@@ -78,8 +81,7 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (PyErr_CheckSignals() < 0) return nullptr;
 
   if (failure) {
-    return raise_null(
-        ErrorValue::make(exception_class(failure->kind()), std::move(failure->message)));
+    return raise_null(ErrorValue::make(exception_class(failure->kind), std::move(failure->text)));
   }
   return binding::none();
 }

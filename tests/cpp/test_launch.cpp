@@ -214,13 +214,15 @@ TEST(PosixPlatform, RunsAndReportsHowTheChildEnded) {
   for (const Case& c : cases) {
     const Args args = {"-c", c.script};
     const auto outcome = platform::run_and_wait("/bin/sh", "sh", args);
-    ASSERT_TRUE(outcome.status) << c.script << ": " << outcome.error;
+    ASSERT_TRUE(outcome.status) << c.script << ": "
+                                << (outcome.failure ? outcome.failure->text : "");
     EXPECT_EQ(outcome.status->kind, c.status->kind) << c.script;
     EXPECT_EQ(outcome.status->value, c.status->value) << c.script;
   }
   const auto missing = platform::run_and_wait("/nonexistent/prog", "prog", {});
   EXPECT_FALSE(missing.status);
-  EXPECT_EQ(missing.error, "No such file or directory (os error 2)");
+  EXPECT_EQ((missing.failure ? missing.failure->text : ""),
+            "No such file or directory (os error 2)");
 }
 
 TEST(PosixPlatform, ArgumentsArriveUnchanged) {
@@ -232,7 +234,7 @@ TEST(PosixPlatform, ArgumentsArriveUnchanged) {
                      "-x"};
   ScopedEnv env("OUT", out.c_str());
   const auto outcome = platform::run_and_wait("/bin/sh", "velmora-sh", args);
-  ASSERT_TRUE(outcome.status) << outcome.error;
+  ASSERT_TRUE(outcome.status) << (outcome.failure ? outcome.failure->text : "");
   std::string expected = "velmora-sh";
   expected.push_back('\0');
   for (const std::string& arg : args) expected.append(arg).push_back('\0');
@@ -286,7 +288,8 @@ TEST(Supervision, StopsEscalateAndTheChildIsAlwaysReaped) {
       ASSERT_EQ(child.wait_for(10).state, platform::WaitOutcome::State::running);
     ScriptedHost host(c.requests);
     const auto outcome = velmora::launcher::supervise(child, host, {20, 300});
-    ASSERT_EQ(outcome.state, platform::WaitOutcome::State::ended) << c.traps << outcome.error;
+    ASSERT_EQ(outcome.state, platform::WaitOutcome::State::ended)
+        << c.traps << outcome.failure.text;
     EXPECT_EQ(outcome.status.kind, c.status.kind) << c.traps;
     EXPECT_EQ(outcome.status.value, c.status.value) << c.traps;
     EXPECT_TRUE(host.stopped());
@@ -301,7 +304,8 @@ TEST(Supervision, ChildReapedElsewhereIsAFailureAndAnAbandonedChildIsKilled) {
     ASSERT_EQ(::waitpid(-1, nullptr, 0) > 0, true);  // someone else reaps it
     const auto outcome = child.wait_for(1000);
     EXPECT_EQ(outcome.state, platform::WaitOutcome::State::failed);
-    EXPECT_EQ(outcome.error, "No child processes (os error 10)");
+    EXPECT_EQ(outcome.failure.text, "No child processes (os error 10)");
+    EXPECT_EQ(outcome.failure.os_code, ECHILD);
   }
   {
     platform::ChildProcess child;

@@ -17,7 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using velmora::launcher::DocumentFormat;
-using velmora::launcher::FailureKind;
 using velmora::launcher::format_of;
 using velmora::launcher::PipelineServices;
 using velmora::launcher::read_config_text;
@@ -26,13 +25,15 @@ using velmora::launcher::SupervisionHost;
 using velmora::launcher::TrainingRequest;
 using velmora::platform::Cancellation;
 using velmora::text::ByteBuffer;
+using velmora::text::Failure;
+using velmora::text::FailureKind;
 
 // What the substituted services see and answer.
 struct World {
   bool exists = true;
-  std::optional<std::string> read_error;
+  std::optional<Failure> read_error;
   std::string text = "{}";
-  std::optional<std::string> trainer_error;
+  std::optional<Failure> trainer_error;
   std::vector<std::string> calls;
 };
 World* g_world = nullptr;
@@ -42,7 +43,7 @@ const PipelineServices kFakeServices{
       g_world->calls.push_back("exists");
       return g_world->exists;
     },
-    [](std::string_view, ByteBuffer& text, Cancellation*) -> std::optional<std::string> {
+    [](std::string_view, ByteBuffer& text, Cancellation*) -> std::optional<Failure> {
       g_world->calls.push_back("read");
       if (g_world->read_error) return g_world->read_error;
       text.reserve(g_world->text.size() + 1);
@@ -50,7 +51,7 @@ const PipelineServices kFakeServices{
       text.set_size(g_world->text.size());
       return std::nullopt;
     },
-    [](const TrainingRequest&, SupervisionHost&) {
+    [](const TrainingRequest&, SupervisionHost&) -> std::optional<Failure> {
       g_world->calls.push_back("run");
       return g_world->trainer_error;
     },
@@ -68,17 +69,17 @@ void check(World world, const std::string& path, const Expected& expected) {
   g_world = nullptr;
   EXPECT_EQ(world.calls, expected.calls) << path;
   ASSERT_EQ(failure.has_value(), expected.kind.has_value())
-      << path << ": " << (failure ? failure->message : "");
+      << path << ": " << (failure ? failure->text : "");
   if (!failure) return;
-  EXPECT_EQ(failure->kind(), *expected.kind) << path;
+  EXPECT_EQ(failure->kind, *expected.kind) << path;
   const std::string ellipsis = "\xE2\x80\xA6";
   if (expected.message.ends_with(ellipsis)) {
     const std::string prefix =
         expected.message.substr(0, expected.message.size() - ellipsis.size());
-    EXPECT_TRUE(failure->message.starts_with(prefix)) << failure->message;
-    EXPECT_GT(failure->message.size(), prefix.size()) << failure->message;
+    EXPECT_TRUE(failure->text.starts_with(prefix)) << failure->text;
+    EXPECT_GT(failure->text.size(), prefix.size()) << failure->text;
   } else {
-    EXPECT_EQ(failure->message, expected.message) << path;
+    EXPECT_EQ(failure->text, expected.message) << path;
   }
 }
 
@@ -90,7 +91,7 @@ TEST(PipelineOrder, FirstFailingStepDecides) {
   World missing;
   missing.exists = false;
   World unreadable;
-  unreadable.read_error = "Is a directory (os error 21)";
+  unreadable.read_error = Failure{FailureKind::read, "Is a directory (os error 21)", 21, {}};
   World yaml_text;
   yaml_text.text = "a: 1\nb: [2]\n";
   World two_docs;
@@ -98,27 +99,25 @@ TEST(PipelineOrder, FirstFailingStepDecides) {
   World number;
   number.text = "12";
   World trainer_fails;
-  trainer_fails.trainer_error = "train_generic exited with status: exit code: 1";
+  trainer_fails.trainer_error =
+      Failure{FailureKind::exit, "train_generic exited with status: exit code: 1", {}, {}};
 
   check(World{}, "c.json", {std::nullopt, "", kAll});
   check(number, "c.json", {std::nullopt, "", kAll});
   check(yaml_text, "c.yaml", {std::nullopt, "", kAll});
   check(yaml_text, "c.yml", {std::nullopt, "", kAll});
   check(missing, "missing.txt",
-        {FailureKind::file_not_found, "Config file not found: missing.txt", kExists});
-  check(missing, "", {FailureKind::file_not_found, "Config file not found: ", kExists});
+        {FailureKind::not_found, "Config file not found: missing.txt", kExists});
+  check(missing, "", {FailureKind::not_found, "Config file not found: ", kExists});
   check(unreadable, "d.txt",
-        {FailureKind::read_failed, "Failed to read config: Is a directory (os error 21)", kRead});
-  check(World{}, "cfg.txt", {FailureKind::invalid_value, "Config must be .json or .yaml", kRead});
-  check(World{}, "cfg.JSON", {FailureKind::invalid_value, "Config must be .json or .yaml", kRead});
-  check(World{}, "cfg.json.bak",
-        {FailureKind::invalid_value, "Config must be .json or .yaml", kRead});
-  check(yaml_text, "c.json",
-        {FailureKind::invalid_value, "Invalid JSON config: \xE2\x80\xA6", kRead});
-  check(two_docs, "c.yaml",
-        {FailureKind::invalid_value, "Invalid YAML config: \xE2\x80\xA6", kRead});
+        {FailureKind::read, "Failed to read config: Is a directory (os error 21)", kRead});
+  check(World{}, "cfg.txt", {FailureKind::name, "Config must be .json or .yaml", kRead});
+  check(World{}, "cfg.JSON", {FailureKind::name, "Config must be .json or .yaml", kRead});
+  check(World{}, "cfg.json.bak", {FailureKind::name, "Config must be .json or .yaml", kRead});
+  check(yaml_text, "c.json", {FailureKind::json, "Invalid JSON config: \xE2\x80\xA6", kRead});
+  check(two_docs, "c.yaml", {FailureKind::yaml, "Invalid YAML config: \xE2\x80\xA6", kRead});
   check(trainer_fails, "c.json",
-        {FailureKind::runtime, "train_generic exited with status: exit code: 1", kAll});
+        {FailureKind::exit, "train_generic exited with status: exit code: 1", kAll});
 }
 
 TEST(PipelineFormat, ByEndingOfThePathText) {
@@ -151,23 +150,27 @@ TEST_F(ConfigRead, TextsAndErrors) {
   struct Case {
     std::string path;
     std::optional<std::string> error;
+    std::optional<std::int32_t> code;  // the system's, where it gave one
   };
   std::string big(3 * 1024 * 1024 + 17, 'x');
   big += "\xC3\xA9";
   fs::create_directory(dir_ / "d.json");
   const std::vector<Case> cases = {
-      {write("empty.json", ""), std::nullopt},
-      {write("ok.json", "{\"\xC3\xA9\": 1}"), std::nullopt},
-      {write("big.json", big), std::nullopt},
-      {write("bad.txt", "{\"a\": \"\xFF\"}"), "stream did not contain valid UTF-8"},
-      {write("cut.json", "[\"\xE2\x82"), "stream did not contain valid UTF-8"},
-      {(dir_ / "d.json").string(), "Is a directory (os error 21)"},
-      {(dir_ / "gone.json").string(), "No such file or directory (os error 2)"},
-      {std::string("a\0b.json", 8), "Invalid argument (os error 22)"},
+      {write("empty.json", ""), std::nullopt, std::nullopt},
+      {write("ok.json", "{\"\xC3\xA9\": 1}"), std::nullopt, std::nullopt},
+      {write("big.json", big), std::nullopt, std::nullopt},
+      {write("bad.txt", "{\"a\": \"\xFF\"}"), "stream did not contain valid UTF-8", std::nullopt},
+      {write("cut.json", "[\"\xE2\x82"), "stream did not contain valid UTF-8", std::nullopt},
+      {(dir_ / "d.json").string(), "Is a directory (os error 21)", 21},
+      {(dir_ / "gone.json").string(), "No such file or directory (os error 2)", 2},
+      {std::string("a\0b.json", 8), "Invalid argument (os error 22)", 22},
   };
   for (const Case& c : cases) {
     ByteBuffer text;
-    EXPECT_EQ(read_config_text(c.path, text), c.error) << c.path;
+    const std::optional<Failure> failure = read_config_text(c.path, text);
+    ASSERT_EQ(failure.has_value(), c.error.has_value()) << c.path;
+    if (!failure) continue;
+    EXPECT_EQ(*failure, (Failure{FailureKind::read, *c.error, c.code, std::nullopt})) << c.path;
   }
   ByteBuffer text;
   ASSERT_EQ(read_config_text((dir_ / "big.json").string(), text), std::nullopt);
@@ -249,8 +252,7 @@ TEST_F(ConfigRead, StreamedCheckAgreesWithTheWholeRead) {
     ASSERT_EQ(streamed.has_value(), whole.has_value()) << path;
     EXPECT_EQ(whole.has_value(), !c.accepted) << path;
     if (whole) {
-      EXPECT_EQ(streamed->message, whole->message) << path;
-      EXPECT_EQ(streamed->stage, whole->stage) << path;
+      EXPECT_EQ(*streamed, *whole) << path;
     }
   }
   struct Stop : Cancellation {
@@ -272,15 +274,16 @@ TEST_F(ConfigRead, FileRemovedAfterTheExistenceTestIsAReadFailure) {
   // The existence test answers yes, then the file is gone when it is read.
   const PipelineServices racing{
       [](std::string_view) { return true; }, &read_config_text,
-      [](const TrainingRequest&, SupervisionHost&) -> std::optional<std::string> {
+      [](const TrainingRequest&, SupervisionHost&) -> std::optional<Failure> {
         ADD_FAILURE() << "trainer started";
         return std::nullopt;
       }};
   const auto failure =
       run_training_pipeline({(dir_ / "vanished.json").string(), "out", 1, 2, std::nullopt}, racing);
   ASSERT_TRUE(failure);
-  EXPECT_EQ(failure->kind(), FailureKind::read_failed);
-  EXPECT_EQ(failure->message, "Failed to read config: No such file or directory (os error 2)");
+  EXPECT_EQ(*failure, (Failure{FailureKind::read,
+                               "Failed to read config: No such file or directory (os error 2)", 2,
+                               std::nullopt}));
 }
 
 TEST_F(ConfigRead, ExistenceFollowsSymlinks) {

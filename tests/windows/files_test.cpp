@@ -121,7 +121,7 @@ TEST(PathExists, FileLockedByAnotherHandle) {
   EXPECT_TRUE(path_exists(utf8(path)));
   // Reading needs read access, which the exclusive handle denies.
   ByteBuffer buffer;
-  const auto error = read_whole_file(utf8(path), buffer);
+  const auto error = wintest::text_of(read_whole_file(utf8(path), buffer));
   ASSERT_TRUE(error.has_value());
   expect_os_error_form(*error, ERROR_SHARING_VIOLATION);
 }
@@ -144,7 +144,7 @@ TEST(PathExists, EntryThatRefusesEveryOpen) {
   }
   EXPECT_TRUE(path_exists(utf8(path)));
   ByteBuffer buffer;
-  const auto error = read_whole_file(utf8(path), buffer);
+  const auto error = wintest::text_of(read_whole_file(utf8(path), buffer));
   ASSERT_TRUE(error.has_value());
   expect_os_error_form(*error, ERROR_ACCESS_DENIED);
 }
@@ -163,7 +163,7 @@ TEST(PathExists, SymbolicLinks) {
   EXPECT_TRUE(path_exists(dir.file_utf8(L"good.json")));
   EXPECT_FALSE(path_exists(dir.file_utf8(L"dangling.json")));
   ByteBuffer buffer;
-  EXPECT_FALSE(read_whole_file(dir.file_utf8(L"good.json"), buffer).has_value());
+  EXPECT_FALSE(wintest::text_of(read_whole_file(dir.file_utf8(L"good.json"), buffer)).has_value());
   EXPECT_EQ(buffer.view(), "{}");
 }
 
@@ -182,7 +182,7 @@ TEST(PathExists, LinksOfTheHostFileSystem) {
   EXPECT_FALSE(path_exists(base + "\\dangling.json"));
   EXPECT_FALSE(path_exists(base + "\\loop.json"));
   ByteBuffer buffer;
-  EXPECT_FALSE(read_whole_file(base + "\\good.json", buffer).has_value());
+  EXPECT_FALSE(wintest::text_of(read_whole_file(base + "\\good.json", buffer)).has_value());
   EXPECT_EQ(buffer.view(), "{}");
 }
 
@@ -219,7 +219,7 @@ TEST(ReadWholeFile, ContentsExactlyAsStored) {
     ASSERT_TRUE(buffer.reserve(3));
     std::copy_n("old", 3, buffer.data());
     buffer.set_size(3);  // earlier contents are replaced, not appended to
-    const auto error = read_whole_file(utf8(path), buffer);
+    const auto error = wintest::text_of(read_whole_file(utf8(path), buffer));
     ASSERT_FALSE(error.has_value()) << *error;
     EXPECT_TRUE(buffer.view() == row.bytes) << "size " << buffer.size() << " expected " << row.bytes.size();
     // One buffer sized from the reported length: no growth past it.
@@ -247,7 +247,7 @@ TEST(ReadWholeFile, WhileOthersHoldItOpen) {
                              nullptr));
     ASSERT_NE(other.h, INVALID_HANDLE_VALUE);
     ByteBuffer buffer;
-    const auto error = read_whole_file(utf8(path), buffer);
+    const auto error = wintest::text_of(read_whole_file(utf8(path), buffer));
     ASSERT_FALSE(error.has_value()) << *error;
     EXPECT_EQ(buffer.view(), "{\"a\": 1}");
     EXPECT_TRUE(path_exists(utf8(path)));
@@ -259,7 +259,7 @@ TEST(ReadWholeFile, LengthNotReported) {
   const std::string path = "Z:\\proc\\self\\status";
   if (!path_exists(path)) GTEST_SKIP() << "no file with an unreported length here";
   ByteBuffer buffer;
-  const auto error = read_whole_file(path, buffer);
+  const auto error = wintest::text_of(read_whole_file(path, buffer));
   ASSERT_FALSE(error.has_value()) << *error;
   EXPECT_GT(buffer.size(), 64u);
   EXPECT_EQ(buffer.view().substr(0, 5), "Name:");
@@ -284,7 +284,7 @@ TEST(ReadWholeFile, Failures) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
     ByteBuffer buffer;
-    const auto error = read_whole_file(row.path, buffer);
+    const auto error = wintest::text_of(read_whole_file(row.path, buffer));
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(*error, render_os_error(row.code));
     expect_os_error_form(*error, row.code);
@@ -307,7 +307,7 @@ TEST(ReadWholeFile, OutOfMemoryWhenTheLengthCannotBeBuffered) {
     }
   }
   ByteBuffer buffer;
-  const auto error = read_whole_file(utf8(path), buffer);
+  const auto error = wintest::text_of(read_whole_file(utf8(path), buffer));
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(*error, "out of memory");
   EXPECT_EQ(buffer.size(), 0u);

@@ -58,7 +58,7 @@ TEST(RunTrainerProcess, ArgumentsReachTheTool) {
   for (const TrainingRequest& request : requests) {
     SCOPED_TRACE(request.config_path);
     DeleteFileW(fake.report.c_str());
-    EXPECT_EQ(run_trainer_process(request), std::nullopt);
+    EXPECT_EQ(wintest::text_of(run_trainer_process(request)), std::nullopt);
     const auto report = wintest::read_echo_report(fake.report);
     ASSERT_TRUE(report.has_value());
     std::vector<std::wstring> expected{L"cargo"};
@@ -87,7 +87,7 @@ TEST(RunTrainerProcess, NonZeroExitCodes) {
   for (const Row& row : rows) {
     SCOPED_TRACE(wintest::utf8(row.code));
     EnvOverride code(L"VELMORA_ECHO_EXIT", std::wstring(row.code));
-    EXPECT_EQ(run_trainer_process({"c.json", "out", 1, 2, std::nullopt}), row.message);
+    EXPECT_EQ(wintest::text_of(run_trainer_process({"c.json", "out", 1, 2, std::nullopt})), row.message);
   }
 }
 
@@ -96,14 +96,14 @@ TEST(RunTrainerProcess, LaunchFailures) {
   ASSERT_TRUE(fake.placed);
   {
     // NUL in a value: refused before anything starts.
-    const auto message = run_trainer_process({"c.json", std::string("out\0put", 7), 1, 2, std::nullopt});
+    const auto message = wintest::text_of(run_trainer_process({"c.json", std::string("out\0put", 7), 1, 2, std::nullopt}));
     EXPECT_EQ(message, "Failed to launch train_generic command: nul byte found in provided data");
     EXPECT_FALSE(wintest::file_exists(fake.report));
   }
   {
     TempDir empty;
     EnvOverride path(L"PATH", empty.path());
-    EXPECT_EQ(run_trainer_process({"c.json", "out", 1, 2, std::nullopt}),
+    EXPECT_EQ(wintest::text_of(run_trainer_process({"c.json", "out", 1, 2, std::nullopt})),
               "Failed to launch train_generic command: program not found");
   }
 }

@@ -16,6 +16,7 @@ using wintest::EnvOverride;
 using wintest::TempDir;
 using wintest::utf8;
 using wintest::write_file;
+using text::FailureKind;
 
 TEST(TrainingPipeline, FromFileToExitStatus) {
   TempDir dir;
@@ -46,34 +47,34 @@ TEST(TrainingPipeline, FromFileToExitStatus) {
   const Row rows[] = {
       {base + "ok.json", L"0", std::nullopt, "", true},
       {base + "\xc3\xa9t\xc3\xa9 cfg.yml", L"0", std::nullopt, "", true},
-      {base + "ok.json", L"3221225477", FailureKind::runtime,
+      {base + "ok.json", L"3221225477", FailureKind::exit,
        "train_generic exited with status: exit code: 0xc0000005", true},
-      {base + "missing.txt", L"0", FailureKind::file_not_found, "Config file not found: " + base + "missing.txt",
+      {base + "missing.txt", L"0", FailureKind::not_found, "Config file not found: " + base + "missing.txt",
        false},
-      {nul_path, L"0", FailureKind::file_not_found, "Config file not found: " + nul_path, false},
-      {base + "d.json", L"0", FailureKind::read_failed,
+      {nul_path, L"0", FailureKind::not_found, "Config file not found: " + nul_path, false},
+      {base + "d.json", L"0", FailureKind::read,
        "Failed to read config: " + platform::render_os_error(ERROR_ACCESS_DENIED), false},
-      {base + "latin1.json", L"0", FailureKind::read_failed,
+      {base + "latin1.json", L"0", FailureKind::read,
        "Failed to read config: stream did not contain valid UTF-8", false},
-      {base + "cfg.txt", L"0", FailureKind::invalid_value, "Config must be .json or .yaml", false},
-      {base + "bad.json", L"0", FailureKind::invalid_value, "Invalid JSON config: ...", false},
-      {base + "two.yaml", L"0", FailureKind::invalid_value, "Invalid YAML config: ...", false},
+      {base + "cfg.txt", L"0", FailureKind::name, "Config must be .json or .yaml", false},
+      {base + "bad.json", L"0", FailureKind::json, "Invalid JSON config: ...", false},
+      {base + "two.yaml", L"0", FailureKind::yaml, "Invalid YAML config: ...", false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.config);
     DeleteFileW(report.c_str());
     EnvOverride code(L"VELMORA_ECHO_EXIT", std::wstring(row.exit_code));
     const TrainingRequest request{row.config, "out dir\\", 10, 7, std::nullopt};
-    const std::optional<PipelineFailure> failure = run_training_pipeline(request);
+    const std::optional<text::Failure> failure = run_training_pipeline(request);
     if (!row.kind) {
-      EXPECT_FALSE(failure.has_value()) << failure->message;
+      EXPECT_FALSE(failure.has_value()) << failure->text;
     } else {
       ASSERT_TRUE(failure.has_value());
-      EXPECT_EQ(failure->kind(), *row.kind);
+      EXPECT_EQ(failure->kind, *row.kind);
       if (row.message.ends_with("...")) {
-        EXPECT_TRUE(failure->message.starts_with(row.message.substr(0, row.message.size() - 3))) << failure->message;
+        EXPECT_TRUE(failure->text.starts_with(row.message.substr(0, row.message.size() - 3))) << failure->text;
       } else {
-        EXPECT_EQ(failure->message, row.message);
+        EXPECT_EQ(failure->text, row.message);
       }
     }
     const auto echoed = wintest::read_echo_report(report);

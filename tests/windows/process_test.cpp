@@ -43,10 +43,10 @@ std::vector<std::wstring> widened(std::string_view program_name, const std::vect
 }
 
 void expect_exited(const RunOutcome& outcome, std::uint32_t code) {
-  ASSERT_TRUE(outcome.status.has_value()) << outcome.error;
+  ASSERT_TRUE(outcome.status.has_value()) << wintest::text_of(outcome.failure).value_or("");
   EXPECT_EQ(outcome.status->kind, ExitStatus::Kind::exited);
   EXPECT_EQ(outcome.status->value, code);
-  EXPECT_EQ(outcome.error, "");
+  EXPECT_EQ(wintest::text_of(outcome.failure), std::nullopt);
 }
 
 // Arguments that a careless command line mangles.
@@ -141,7 +141,7 @@ TEST(RunAndWait, LongArguments) {
   // Past the limit nothing is started and the system's error is given.
   const EchoRun too_long = run_echo(dir, {std::string(40000, 'b')});
   EXPECT_FALSE(too_long.outcome.status.has_value());
-  EXPECT_EQ(too_long.outcome.error, render_os_error(ERROR_FILENAME_EXCED_RANGE));
+  EXPECT_EQ(wintest::text_of(too_long.outcome.failure), render_os_error(ERROR_FILENAME_EXCED_RANGE));
   EXPECT_FALSE(too_long.report.has_value());
 }
 
@@ -210,7 +210,7 @@ TEST(RunAndWait, RefusedOrNotStarted) {
     SCOPED_TRACE(row.what);
     const EchoRun run = run_echo(dir, row.args, 0, row.name, row.program);
     EXPECT_FALSE(run.outcome.status.has_value());
-    EXPECT_EQ(run.outcome.error, row.error);
+    EXPECT_EQ(wintest::text_of(run.outcome.failure), row.error);
     EXPECT_FALSE(run.report.has_value()) << "a process was started";
   }
 }
@@ -432,7 +432,7 @@ TEST(ChildProcess, BoundedWaitAndTermination) {
   EXPECT_EQ(child.wait_for(50).state, WaitOutcome::State::running);
   child.terminate();
   const WaitOutcome ended = child.wait_for(10000);
-  ASSERT_EQ(ended.state, WaitOutcome::State::ended) << ended.error;
+  ASSERT_EQ(ended.state, WaitOutcome::State::ended) << ended.failure.text;
   EXPECT_EQ(ended.status.value, 1u);
   EXPECT_FALSE(child.running());
 }

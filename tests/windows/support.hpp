@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include "text/failure.hpp"
 
 namespace velmora::wintest {
 
@@ -67,6 +68,12 @@ class FileRemover {
 
 bool write_file(const std::wstring& path, std::string_view bytes);
 std::optional<std::string> read_file(const std::wstring& path);
+
+// A failure's text, or nothing (tests compare messages as the user sees them).
+inline std::optional<std::string> text_of(const std::optional<text::Failure>& failure) {
+  if (!failure) return std::nullopt;
+  return failure->text;
+}
 bool file_exists(const std::wstring& path);
 
 // What echo_args.exe reported.

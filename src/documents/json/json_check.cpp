@@ -65,7 +65,7 @@ constexpr int hex_value(unsigned char c) {
 // "message at line L column C": L is 1 plus the line feeds before `offset`; C
 // is the 1-based byte column of the byte at `offset`, or, at the end of the
 // text, the number of bytes on the last line.
-Diagnostic render_failure(std::string_view text, const char* message, std::size_t offset) {
+text::Failure render_failure(std::string_view text, const char* message, std::size_t offset) {
   // The position is that of the text consumed up to and including the failing
   // byte: a failing line feed therefore ends its line (next line, column 0).
   const std::size_t end = offset < text.size() ? offset + 1 : text.size();
@@ -82,7 +82,8 @@ Diagnostic render_failure(std::string_view text, const char* message, std::size_
   out += std::to_string(line);
   out += " column ";
   out += std::to_string(end - line_start);
-  return Diagnostic(std::move(out), TextPosition{line, end - line_start});
+  return {text::FailureKind::json, std::move(out), std::nullopt,
+          TextPosition{line, end - line_start}};
 }
 
 // The scanners below run once per value; inlining them into the main loop

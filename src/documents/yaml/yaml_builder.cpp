@@ -8,7 +8,7 @@ namespace velmora::documents::yaml {
 
 CheckResult Builder::list_ended() const {
   if (list_error_ != nullptr && *list_error_) return *list_error_;
-  return std::string(kEndOfList);
+  return yaml_failure(std::string(kEndOfList));
 }
 
 // Whether expanding the target of `alias` with `budget` levels left and the
@@ -44,7 +44,7 @@ CheckResult Builder::replay(std::uint32_t target, std::uint32_t budget) {
         if (--nest == 0) return std::nullopt;
         break;
       case Kind::Alias:
-        if (++counter_ > limit_) return std::string(kRepetitionLimit);
+        if (++counter_ > limit_) return yaml_failure(std::string(kRepetitionLimit));
         if (!expansion_fits(i, budget - nest, counter_, true)) {
           if (auto failure = replay(e.aux, budget - nest)) return failure;
         }
@@ -111,7 +111,7 @@ std::optional<Builder::Progress> Builder::on_alias(std::uint32_t i, std::uint32_
     paused_ = true;
     return Progress::NeedMore;
   }
-  if (++counter_ > limit_) return fail(std::string(kRepetitionLimit));
+  if (++counter_ > limit_) return fail(yaml_failure(std::string(kRepetitionLimit)));
   if (!expansion_fits(i, budget, counter_, true)) {
     if ((result_ = replay(target, budget))) return Progress::Failed;
   }

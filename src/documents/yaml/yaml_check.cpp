@@ -30,7 +30,7 @@ namespace {
 CheckResult run(std::string_view text, CheckStats& stats, std::uint32_t batch) {
   const Source source = Source::of(text);
   Parser parser(source);
-  if (!parser.ok()) return std::string(kOutOfMemory);
+  if (!parser.ok()) return yaml_failure(std::string(kOutOfMemory));
   EventLog log;
   log.set_source(source.text);
   Builder builder(log, source, stats);
@@ -64,7 +64,7 @@ CheckResult run(std::string_view text, CheckStats& stats, std::uint32_t batch) {
   if (yaml_parser_parse(parser.get(), next.get()) && (*next).type == YAML_STREAM_END_EVENT) {
     return std::nullopt;
   }
-  return std::string(kMoreThanOneDocument);
+  return yaml_failure(std::string(kMoreThanOneDocument));
 }
 
 }  // namespace
@@ -74,7 +74,7 @@ CheckResult check_yaml_document_counted(std::string_view text, CheckStats& stats
   try {
     return run(text, stats, batch == 0 ? 1 : batch);
   } catch (...) {  // allocation failures (bad_alloc, length_error)
-    return std::string(kOutOfMemory);
+    return yaml_failure(std::string(kOutOfMemory));
   }
 }
 

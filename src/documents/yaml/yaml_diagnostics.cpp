@@ -9,38 +9,43 @@
 namespace velmora::documents::yaml {
 namespace {
 
-void append_mark(Diagnostic& out, Mark m) {
+void append_mark(text::Failure& out, Mark m) {
   if (!out.position) out.position = TextPosition{m.line + 1, m.column + 1};
-  out += " at line ";
-  out += std::to_string(m.line + 1);
-  out += " column ";
-  out += std::to_string(m.column + 1);
+  out.text += " at line ";
+  out.text += std::to_string(m.line + 1);
+  out.text += " column ";
+  out.text += std::to_string(m.column + 1);
 }
 
 }  // namespace
 
-void append_mark_unless_origin(Diagnostic& out, Mark m) {
+void append_mark_unless_origin(text::Failure& out, Mark m) {
   if (m.line != 0 || m.column != 0) append_mark(out, m);
 }
 
-Diagnostic with_mark(std::string_view message, Mark m) {
-  Diagnostic out(message);
+text::Failure yaml_failure(std::string text) {
+  return text::failure(text::FailureKind::yaml, std::move(text));
+}
+
+text::Failure with_mark(std::string_view message, Mark m) {
+  text::Failure out = yaml_failure(std::string(message));
   append_mark_unless_origin(out, m);
   return out;
 }
 
-Diagnostic render_libyaml_error(const yaml_parser_t& p) {
-  Diagnostic out(p.problem != nullptr ? p.problem : "libyaml parser failed but there is no error");
+text::Failure render_libyaml_error(const yaml_parser_t& p) {
+  text::Failure out = yaml_failure(
+      p.problem != nullptr ? p.problem : "libyaml parser failed but there is no error");
   const yaml_mark_t& pm = p.problem_mark;
   if (pm.line != 0 || pm.column != 0) {
     append_mark(out, {pm.line, pm.column});
   } else if (p.problem_offset != 0) {
-    out += " at position ";
-    out += std::to_string(p.problem_offset);
+    out.text += " at position ";
+    out.text += std::to_string(p.problem_offset);
   }
   if (p.context != nullptr) {
-    out += ", ";
-    out += p.context;
+    out.text += ", ";
+    out.text += p.context;
     const yaml_mark_t& cm = p.context_mark;
     if ((cm.line != 0 || cm.column != 0) && (cm.line != pm.line || cm.column != pm.column)) {
       append_mark(out, {cm.line, cm.column});
@@ -81,15 +86,15 @@ std::string render_path(const EventLog& log, std::span<const BuildFrame> frames)
   return root ? std::string(".") : out;
 }
 
-Diagnostic building_failure(const EventLog& log, std::span<const BuildFrame> frames,
-                            std::string_view message, Mark m) {
-  Diagnostic out(render_path(log, frames));
-  if (out == ".") {
-    out.clear();
+text::Failure building_failure(const EventLog& log, std::span<const BuildFrame> frames,
+                               std::string_view message, Mark m) {
+  text::Failure out = yaml_failure(render_path(log, frames));
+  if (out.text == ".") {
+    out.text.clear();
   } else {
-    out += ": ";
+    out.text += ": ";
   }
-  out += message;
+  out.text += message;
   append_mark_unless_origin(out, m);
   return out;
 }

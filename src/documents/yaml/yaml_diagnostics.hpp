@@ -41,13 +41,16 @@ struct BuildFrame {
 
 // " at line L column C", counted from 1; nothing for the origin. The
 // failure's position is the first mark written into its text.
-void append_mark_unless_origin(Diagnostic& out, Mark m);
+void append_mark_unless_origin(text::Failure& out, Mark m);
+
+// A failure of the YAML check with `text`.
+text::Failure yaml_failure(std::string text);
 
 // `message` followed by its mark.
-Diagnostic with_mark(std::string_view message, Mark m);
+text::Failure with_mark(std::string_view message, Mark m);
 
 // libyaml's problem and context, with their marks (or the reader's offset).
-Diagnostic render_libyaml_error(const yaml_parser_t& p);
+text::Failure render_libyaml_error(const yaml_parser_t& p);
 
 // The start mark of an entry: the text is collected again, without building,
 // up to that entry (entries keep no marks). The origin if it is not reached.
@@ -57,8 +60,8 @@ Mark find_mark(const Source& source, std::uint32_t entry);
 std::string render_path(const EventLog& log, std::span<const BuildFrame> frames);
 
 // A failure inside the collections `frames`: "path: message at line L column C".
-Diagnostic building_failure(const EventLog& log, std::span<const BuildFrame> frames,
-                            std::string_view message, Mark m);
+text::Failure building_failure(const EventLog& log, std::span<const BuildFrame> frames,
+                               std::string_view message, Mark m);
 
 // How a repeated key is named: "with key ...", "with null key", "in YAML map".
 std::string render_key(const EventLog& log, std::uint32_t node);

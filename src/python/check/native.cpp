@@ -21,29 +21,29 @@
 namespace velmora::check {
 namespace {
 
-using launcher::PipelineFailure;
-using Result = std::optional<PipelineFailure>;
+using Result = std::optional<text::Failure>;
 
-const char* kind_name(launcher::Stage stage) {
-  switch (stage) {
-    case launcher::Stage::exists:
+const char* kind_name(text::FailureKind kind) {
+  switch (kind) {
+    case text::FailureKind::not_found:
       return "not-found";
-    case launcher::Stage::read:
+    case text::FailureKind::read:
       return "read";
-    case launcher::Stage::name:
+    case text::FailureKind::name:
       return "name";
-    case launcher::Stage::json:
+    case text::FailureKind::json:
       return "json";
-    case launcher::Stage::yaml:
+    case text::FailureKind::yaml:
       return "yaml";
-    case launcher::Stage::launch:
-    case launcher::Stage::cancelled:
+    case text::FailureKind::launch:
+    case text::FailureKind::exit:
+    case text::FailureKind::stopped:
       break;
   }
   return "read";  // not reached: no launch, no cancellation here
 }
 
-PyRef position_value(const std::optional<documents::TextPosition>& at, bool line) {
+PyRef position_value(const std::optional<text::TextPosition>& at, bool line) {
   if (!at) return PyRef::borrow(Py_None);
   return PyRef::steal(PyLong_FromSize_t(line ? at->line : at->column));
 }
@@ -51,11 +51,11 @@ PyRef position_value(const std::optional<documents::TextPosition>& at, bool line
 // None, or the finding's tuple; null with an exception set.
 PyObject* to_python(const Result& result) {
   if (!result) Py_RETURN_NONE;
-  PyRef kind = PyRef::steal(PyUnicode_FromString(kind_name(result->stage)));
+  PyRef kind = PyRef::steal(PyUnicode_FromString(kind_name(result->kind)));
   // The message is UTF-8; a system error text in another encoding keeps its
   // bytes rather than failing the call.
   PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
-      result->message.data(), static_cast<Py_ssize_t>(result->message.size()), "surrogateescape"));
+      result->text.data(), static_cast<Py_ssize_t>(result->text.size()), "surrogateescape"));
   PyRef line = position_value(result->position, true);
   PyRef column = position_value(result->position, false);
   if (!kind || !message || !line || !column) return nullptr;
@@ -198,9 +198,8 @@ PyObject* values(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) 
     return PyErr_NoMemory();
   }
   if (result) {
-    PyRef message = PyRef::steal(
-        PyUnicode_DecodeUTF8(result->message.data(),
-                             static_cast<Py_ssize_t>(result->message.size()), "surrogateescape"));
+    PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+        result->text.data(), static_cast<Py_ssize_t>(result->text.size()), "surrogateescape"));
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     return nullptr;
   }
