@@ -1,6 +1,8 @@
 """Runs the velmora-sweep command as a user would, and checks that it leaves no process behind."""
 
+import csv
 import ctypes
+import json
 import os
 import subprocess
 import sys
@@ -19,6 +21,12 @@ from support import fake_cargo  # noqa: E402
 SWEEP = Path(sys.executable).with_name("velmora-sweep")
 CONFIGS = ROOT / "examples" / "configs"
 PR_SET_CHILD_SUBREAPER = 36
+# The metrics.jsonl of a training that ran to its end, in the run's --output-dir.
+FINISH = """
+prev=; for arg in "$@"; do [ "$prev" = --output-dir ] && dir=$arg; prev=$arg; done
+[ -z "$FAKE_CARGO_EXIT" ] && printf '%s\\n' '{"step": 0, "loss": 0.5, "accuracy": 0.5}' \\
+  '{"final": true, "step": 3, "loss": 0.25, "accuracy": 0.75}' > "$dir/metrics.jsonl"
+"""
 BASELINE = set()
 
 
@@ -73,14 +81,17 @@ class Sweep:
             if name.startswith("FAKE_CARGO_"):
                 del self.env[name]
 
-    def fake_cargo(self, slow_unless_seed=None, prelude=""):
+    def fake_cargo(self, slow_unless_seed=None, prelude="", finish=False):
         """Puts the recording fake cargo first on PATH; with `slow_unless_seed`,
         every run but that seed's sleeps until it is stopped; each run starts
-        with the shell line `prelude`."""
+        with the shell line `prelude`; with `finish`, a run that is to succeed
+        writes the metrics of a finished training."""
         directory = self.tmp / "fakebin"
         program = fake_cargo.install(directory / "recording")
         if slow_unless_seed is not None:
             prelude += f'\ncase " $* " in *" --seed {slow_unless_seed} "*) ;; *) export FAKE_CARGO_SLEEP=600;; esac'
+        if finish:
+            prelude += FINISH
         if prelude:
             wrapper = directory / "cargo"
             wrapper.write_text(f'#!/bin/sh\n{prelude}\nexec "{program}" "$@"\n', encoding="utf-8")
@@ -130,3 +141,29 @@ def parse_table(stdout):
             break
         rows.append(dict(zip(header, cut(line.ljust(start)))))
     return {row["run"]: row for row in rows}
+
+
+def results_match_table(out_dir, stdout):
+    """results.csv and results.json hold the runs of the printed table, in its
+    order, with the same settings, status, attempts, numbers and errors."""
+    from velmora_sweep.settings import show
+
+    rows = parse_table(stdout)
+    with open(out_dir / "results.csv", encoding="utf-8", newline="") as file:
+        from_csv = list(csv.DictReader(file))
+    data = json.loads((out_dir / "results.json").read_text(encoding="utf-8"))
+    assert [r["run"] for r in from_csv] == [r["run"] for r in data["runs"]] == list(rows)
+    number = lambda value, spec: "-" if value in (None, "") else format(float(value), spec)  # noqa: E731
+    seconds = lambda value: "-" if value in (None, "") else f"{float(value):.1f}s"  # noqa: E731
+    for line, run in zip(from_csv, data["runs"]):
+        row = rows[run["run"]]
+        for source, settings in ((line, {axis: line[axis] for axis in data["axes"]}),
+                                 (run, {axis: show(value) for axis, value in run["settings"].items()})):
+            assert {axis: row[axis] for axis in data["axes"]} == settings
+            assert (row["status"], row["attempts"], row["seed"], row["final loss"], row["accuracy"],
+                    row["time"]) == (source["status"], str(source["attempts"]) if int(source["attempts"]) else "-",
+                                     str(source["seed"]), number(source["final_loss"], ".6f"),
+                                     number(source["accuracy"], ".3f"), seconds(source["seconds"]))
+        assert (line["error"] or None) == run["error"]
+        if run["error"]:
+            assert f"\n  {run['run']}: {run['error']}\n" in stdout
