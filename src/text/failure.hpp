@@ -35,6 +35,9 @@ struct Failure {
   std::string text;
   std::optional<std::int32_t> os_code;
   std::optional<TextPosition> position;
+  // A second place the failure concerns: a repeated key's own position (the
+  // text names the mapping's), the start of a second document.
+  std::optional<TextPosition> related = {};
 
   bool operator==(const Failure&) const = default;
 };

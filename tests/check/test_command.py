@@ -90,6 +90,8 @@ def test_json_and_sarif_formats(tree):
         ("odd, name%.json", 1, 4, "json"),
     ]
     assert findings[1]["message"] == DUP
+    # The repeated key and the second document's start, beside the message.
+    assert [f.get("related") for f in findings[1:3]] == [{"line": 3, "column": 3}, {"line": 2, "column": 1}]
 
     sarif = json.loads(run(tree, "-q", "--format", "sarif", ".", "gone.yaml").stdout)
     assert sarif["version"] == "2.1.0"
@@ -107,6 +109,9 @@ def test_json_and_sarif_formats(tree):
     assert (dup["ruleId"], rules[dup["ruleIndex"]], dup["message"]["text"]) == ("yaml", "yaml", DUP)
     assert dup["locations"][0]["physicalLocation"]["region"] == {"startLine": 2, "startColumn": 3}
     assert "region" not in results["configs/two.yaml"]["locations"][0]["physicalLocation"]
+    assert [(r["physicalLocation"]["region"], r["message"]["text"]) for r in dup["relatedLocations"]] == [
+        ({"startLine": 3, "startColumn": 3}, "the repeated key")]
+    assert "relatedLocations" not in results["configs/comma.json"]
     assert results["gone.yaml"]["ruleId"] == "not-found"
 
     # A schema finding, with its own rule and the node's position.

@@ -200,6 +200,19 @@ def test_finding_is_an_immutable_value(tmp_path):
     assert pickle.loads(pickle.dumps(f)) == f
 
 
+@pytest.mark.parametrize("text, line, column, related", [
+    ("opt:\n  lr: 1\n  lr: 2\n", 2, 3, (3, 3)),            # named at the mapping, the key beside
+    ("a: 1\nb: {c: 1, c: 2}\n", 2, 4, (2, 11)),
+    ("a: 1\na: 2\n", None, None, (2, 1)),                     # the root: no position in the message
+    ("a: 1\n---\nb: 2\n", None, None, (2, 1)),               # the second document's start
+    ("a: [1,\n", 2, 1, None),
+])
+def test_related_location_beside_the_message(text, line, column, related):
+    f = check_text(text, "yaml")
+    assert (f.line, f.column, f.related) == (line, column, related)
+    assert ("related" in repr(f)) == (related is not None)
+
+
 def test_checks_run_without_the_interpreter_lock():
     # A thread that only counts runs while a long check is under way only if
     # the check releases the interpreter lock.

@@ -216,8 +216,16 @@ std::optional<Builder::Progress> Builder::insert_key(std::uint32_t i, const Even
                                                                       KeyTable::length_of(earlier)))
                                  : log_.resolve_alias(KeyTable::node_of(earlier));
   const std::span<const BuildFrame> outer(frames_.data(), frames_.size() - 1);
-  return fail(building_failure(log_, outer, "duplicate entry " + render_key(log_, earlier_node),
-                               find_mark(source_, f.start)));
+  text::Failure failure =
+      building_failure(log_, outer, "duplicate entry " + render_key(log_, earlier_node),
+                       find_mark(source_, f.start));
+  // The message names the mapping; the repeated key's own place goes beside it.
+  // (A repeated key is never the document's first character: the origin
+  // means the mark was not found.)
+  const Mark repeated = find_mark(source_, first);
+  if (repeated.line != 0 || repeated.column != 0)
+    failure.related = TextPosition{repeated.line + 1, repeated.column + 1};
+  return fail(std::move(failure));
 }
 
 }  // namespace velmora::documents::yaml

@@ -61,10 +61,13 @@ CheckResult run(std::string_view text, CheckStats& stats, std::uint32_t batch) {
   if (collector.error()) return collector.error();
   if (collector.stream_ended()) return std::nullopt;
   ParsedEvent next;
-  if (yaml_parser_parse(parser.get(), next.get()) && (*next).type == YAML_STREAM_END_EVENT) {
-    return std::nullopt;
+  const bool parsed = yaml_parser_parse(parser.get(), next.get()) != 0;
+  if (parsed && (*next).type == YAML_STREAM_END_EVENT) return std::nullopt;
+  text::Failure failure = yaml_failure(std::string(kMoreThanOneDocument));
+  if (parsed && (*next).type == YAML_DOCUMENT_START_EVENT) {
+    failure.related = TextPosition{(*next).start_mark.line + 1, (*next).start_mark.column + 1};
   }
-  return yaml_failure(std::string(kMoreThanOneDocument));
+  return failure;
 }
 
 }  // namespace

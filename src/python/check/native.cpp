@@ -3,8 +3,10 @@
 // per interpreter; the interpreter lock is released while files are read and
 // checked, so threads check in parallel.
 //
-// A finding crosses to Python as a tuple (kind, message, line, column); line
-// and column are None when the message carries no position.
+// A finding crosses to Python as a tuple (kind, message, line, column,
+// related); line and column are None when the message carries no position;
+// related is the (line, column) of a second place the finding concerns (a
+// repeated key, a second document), or None.
 #include <Python.h>
 
 #include <cstddef>
@@ -58,8 +60,13 @@ PyObject* to_python(const Result& result) {
       result->text.data(), static_cast<Py_ssize_t>(result->text.size()), "surrogateescape"));
   PyRef line = position_value(result->position, true);
   PyRef column = position_value(result->position, false);
-  if (!kind || !message || !line || !column) return nullptr;
-  return PyTuple_Pack(4, kind.get(), message.get(), line.get(), column.get());
+  PyRef related =
+      result->related
+          ? PyRef::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(result->related->line),
+                                       static_cast<Py_ssize_t>(result->related->column)))
+          : PyRef::borrow(Py_None);
+  if (!kind || !message || !line || !column || !related) return nullptr;
+  return PyTuple_Pack(5, kind.get(), message.get(), line.get(), column.get(), related.get());
 }
 
 // A str argument as UTF-8 (a view of the object's own buffer); empty with an
@@ -188,9 +195,18 @@ PyObject* check_text(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nar
   return to_python(result);
 }
 
-// values(text: str | bytes, kind: str) -> (value, nodes, keys); ValueError
-// with the check's message for a text the check refuses.
+// values(text: str | bytes, kind: str, positions: bool = True) -> (value,
+// nodes, keys); without positions, nodes and keys are empty (most documents
+// pass their schema and need none). ValueError with the check's message for
+// a text the check refuses.
 PyObject* values(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  bool positions = true;
+  if (nargs == 3) {
+    const int truth = PyObject_IsTrue(args[2]);
+    if (truth < 0) return nullptr;
+    positions = truth != 0;
+    --nargs;
+  }
   const std::optional<TextArguments> in = text_arguments("values", args, nargs);
   if (!in) return nullptr;
   Result result;
@@ -203,7 +219,7 @@ PyObject* values(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) 
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     return nullptr;
   }
-  return values_of(in->text, in->format);
+  return values_of(in->text, in->format, positions);
 }
 
 PyMethodDef g_methods[] = {
@@ -217,8 +233,9 @@ PyMethodDef g_methods[] = {
      "check_text(text, kind, /)\n--\n\nThe document check of a text: None, or (kind, message, "
      "line, column)."},
     {"values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&values)), METH_FASTCALL,
-     "values(text, kind, /)\n--\n\nA text that passes the document check as Python values: "
-     "(value, nodes, keys), nodes and keys mapping paths to (line, column)."},
+     "values(text, kind, positions=True, /)\n--\n\nA text that passes the document check as "
+     "Python values: (value, nodes, keys), nodes and keys mapping paths to (line, column) "
+     "(empty without positions)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

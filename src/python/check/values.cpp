@@ -27,6 +27,8 @@ PyObject* new_text(std::string_view text) {
 // fails; the reading then stops.
 class Builder final : public documents::ValueSink {
  public:
+  explicit Builder(bool positions) : positions_(positions) {}
+
   bool ready() {
     nodes_ = PyRef::steal(PyDict_New());
     keys_ = PyRef::steal(PyDict_New());
@@ -52,7 +54,7 @@ class Builder final : public documents::ValueSink {
   bool end() override {
     if (frames_.empty()) return true;
     // Every open collection but the root has its step on the path.
-    if (frames_.size() > 1) path_.pop_back();
+    if (frames_.size() > 1 && positions_) path_.pop_back();
     frames_.pop_back();
     return true;
   }
@@ -130,6 +132,7 @@ class Builder final : public documents::ValueSink {
   }
 
   bool note(PyObject* table, PyObject* last, TextPosition at) {
+    if (!positions_) return true;
     PyRef path = PyRef::steal(path_with(last));
     PyRef where = PyRef::steal(position(at));
     return path && where && PyDict_SetItem(table, path.get(), where.get()) == 0;
@@ -159,14 +162,19 @@ class Builder final : public documents::ValueSink {
       step = std::move(parent.key);
       if (PyDict_SetItem(parent.container, step.get(), object.get()) != 0) return false;
     } else {
-      step = PyRef::steal(PyLong_FromSsize_t(PyList_GET_SIZE(parent.container)));
-      if (!step || PyList_Append(parent.container, object.get()) != 0) return false;
+      if (positions_) {
+        step = PyRef::steal(PyLong_FromSsize_t(PyList_GET_SIZE(parent.container)));
+        if (!step) return false;
+      }
+      if (PyList_Append(parent.container, object.get()) != 0) return false;
     }
+    if (!positions_) return true;  // no path is kept without positions
     if (!note(nodes_.get(), step.get(), at)) return false;
     if (opens) path_.push_back(std::move(step));
     return true;
   }
 
+  bool positions_;
   std::vector<Frame> frames_;
   std::vector<PyRef> path_;  // the steps to the innermost open collection
   std::map<std::string, PyRef> anchors_;
@@ -177,8 +185,8 @@ class Builder final : public documents::ValueSink {
 
 }  // namespace
 
-PyObject* values_of(std::string_view text, launcher::DocumentFormat format) {
-  Builder builder;
+PyObject* values_of(std::string_view text, launcher::DocumentFormat format, bool positions) {
+  Builder builder(positions);
   if (!builder.ready()) return nullptr;
   const documents::ReadValues read = format == launcher::DocumentFormat::json
                                          ? documents::read_json_values(text, builder)

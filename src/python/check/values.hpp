@@ -14,8 +14,9 @@ namespace velmora::check {
 // document as Python values; nodes maps each node's path (a tuple of keys and
 // indexes, () for the root) to its (line, column); keys maps the path of each
 // mapping entry to its key's (line, column). Nodes reached through an alias
-// are listed at the alias only. Null with an exception set on failure
+// are listed at the alias only; without `positions` both maps stay empty.
+// Null with an exception set on failure
 // (ValueError for a text the check refuses).
-PyObject* values_of(std::string_view text, launcher::DocumentFormat format);
+PyObject* values_of(std::string_view text, launcher::DocumentFormat format, bool positions = true);
 
 }  // namespace velmora::check

@@ -36,7 +36,7 @@ if TYPE_CHECKING:
     Kind: TypeAlias = Literal["not-found", "read", "name", "json", "yaml", "schema"]
     StrPath: TypeAlias = str | os.PathLike[str]
     SchemaArg: TypeAlias = Schema | StrPath | None
-    _Raw: TypeAlias = tuple[str, str, int | None, int | None]
+    _Raw: TypeAlias = tuple[str, str, int | None, int | None, tuple[int, int] | None]
 
 __all__ = [
     "Finding", "Schema", "SchemaError", "check_file", "check_files", "check_text", "load_schema",
@@ -55,10 +55,12 @@ class Finding:
     (1-based as written there), or None when the message has no position; for
     a schema violation, those of the offending node's first character (or of
     the key that is not allowed). ``kind`` is the failing check: "not-found",
-    "read", "name", "json", "yaml" or "schema".
+    "read", "name", "json", "yaml" or "schema". ``related`` is the (line,
+    column) of a second place the finding concerns, or None: a repeated key's
+    own position (the message names its mapping's), a second document's start.
     """
 
-    __slots__ = ("path", "line", "column", "message", "kind")
+    __slots__ = ("path", "line", "column", "message", "kind", "related")
     __match_args__ = ("path", "line", "column", "message", "kind")
 
     path: str
@@ -66,9 +68,11 @@ class Finding:
     column: int | None
     message: str
     kind: Kind
+    related: tuple[int, int] | None
 
     def __init__(
-        self, path: str, line: int | None, column: int | None, message: str, kind: Kind
+        self, path: str, line: int | None, column: int | None, message: str, kind: Kind,
+        related: tuple[int, int] | None = None,
     ) -> None:
         set_field = object.__setattr__
         set_field(self, "path", path)
@@ -76,6 +80,7 @@ class Finding:
         set_field(self, "column", column)
         set_field(self, "message", message)
         set_field(self, "kind", kind)
+        set_field(self, "related", related)
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError(f"Finding is immutable: cannot set {name!r}")
@@ -83,8 +88,8 @@ class Finding:
     def __delattr__(self, name: str) -> None:
         raise AttributeError(f"Finding is immutable: cannot delete {name!r}")
 
-    def _fields(self) -> tuple[str, int | None, int | None, str, str]:
-        return (self.path, self.line, self.column, self.message, self.kind)
+    def _fields(self) -> tuple[str, int | None, int | None, str, str, tuple[int, int] | None]:
+        return (self.path, self.line, self.column, self.message, self.kind, self.related)
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Finding):
@@ -95,9 +100,10 @@ class Finding:
         return hash(self._fields())
 
     def __repr__(self) -> str:
+        related = "" if self.related is None else f", related={self.related!r}"
         return (
             f"Finding(path={self.path!r}, line={self.line!r}, column={self.column!r}, "
-            f"message={self.message!r}, kind={self.kind!r})"
+            f"message={self.message!r}, kind={self.kind!r}{related})"
         )
 
     def __str__(self) -> str:
@@ -105,7 +111,9 @@ class Finding:
             return f"{self.path}: {self.message}"
         return f"{self.path}:{self.line}:{self.column}: {self.message}"
 
-    def __reduce__(self) -> tuple[type[Finding], tuple[str, int | None, int | None, str, str]]:
+    def __reduce__(
+        self,
+    ) -> tuple[type[Finding], tuple[str, int | None, int | None, str, str, tuple[int, int] | None]]:
         return (Finding, self._fields())
 
 
@@ -119,8 +127,8 @@ def _path_text(path: StrPath) -> str:
 def _finding(path: str, raw: _Raw | None) -> Finding | None:
     if raw is None:
         return None
-    kind, message, line, column = raw
-    return Finding(path, line, column, message, kind)  # type: ignore[arg-type]
+    kind, message, line, column, related = raw
+    return Finding(path, line, column, message, kind, related)  # type: ignore[arg-type]
 
 
 def load_schema(path: StrPath) -> Schema:

@@ -82,7 +82,7 @@ def _read_document(path: str) -> tuple[Any, dict[Path, Position]]:
     kind: DocumentKind = "yaml" if path.endswith((".yaml", ".yml")) else "json"
     failed = _native.check_text(data, kind)
     if failed is not None:
-        _, message, line, column = failed
+        _, message, line, column, _ = failed
         where = path if line is None else f"{path}:{line}:{column}"
         raise SchemaError(f"{where}: the schema is not one {kind.upper()} document: {message}")
     value, nodes, _ = _native.values(data, kind)
@@ -149,9 +149,12 @@ def _node_at(nodes: dict[Path, Position], path: Path) -> Position:
 def violations(schema: Schema, text: str | bytes, kind: DocumentKind) -> list[tuple[int, int, str]]:
     """(line, column, message) of each violation, in document order; ValueError
     when the text does not pass the document check."""
-    value, nodes, keys = _native.values(text, kind)
+    # Most files pass: their values are read without positions, and only a
+    # file with a violation is read again for them.
+    value, _, _ = _native.values(text, kind, False)
     if schema._validator.is_valid(value):  # type: ignore[attr-defined]
-        return []  # most files: no error objects built
+        return []  # no error objects built either
+    value, nodes, keys = _native.values(text, kind)
 
     def key_at(path: Path) -> Position:
         return keys.get(path) or _node_at(nodes, path)

@@ -377,8 +377,13 @@ def render_text(findings: list[Finding], colour: bool) -> str:
 
 def as_dict(f: Finding) -> dict[str, object]:
     # JSON escapes control characters itself; only surrogates need escaping.
-    return {"path": shown(f.path, controls=False), "line": f.line, "column": f.column,
-            "message": shown(f.message, controls=False), "kind": f.kind}
+    fields: dict[str, object] = {
+        "path": shown(f.path, controls=False), "line": f.line, "column": f.column,
+        "message": shown(f.message, controls=False), "kind": f.kind,
+    }
+    if f.related is not None:
+        fields["related"] = {"line": f.related[0], "column": f.related[1]}
+    return fields
 
 
 def render_json(findings: list[Finding]) -> str:
@@ -400,6 +405,15 @@ def artifact_uri(path: str) -> str:
     return quote_from_bytes(os.fsencode(path.replace(os.sep, "/")), safe="/")
 
 
+def related_text(message: str) -> str:
+    """What a finding's related location is, for SARIF."""
+    if "duplicate entry" in message:
+        return "the repeated key"
+    if "more than one document" in message:
+        return "the second document"
+    return "related location"
+
+
 def render_sarif(findings: list[Finding]) -> str:
     import json
 
@@ -418,15 +432,23 @@ def render_sarif(findings: list[Finding]) -> str:
                 region["startColumn"] = f.column
         if region:
             location["region"] = region
-        results.append(
-            {
-                "ruleId": f.kind,
-                "ruleIndex": KINDS.index(f.kind),
-                "level": "error",
-                "message": {"text": shown(f.message, controls=False)},
-                "locations": [{"physicalLocation": location}],
-            }
-        )
+        result: dict[str, object] = {
+            "ruleId": f.kind,
+            "ruleIndex": KINDS.index(f.kind),
+            "level": "error",
+            "message": {"text": shown(f.message, controls=False)},
+            "locations": [{"physicalLocation": location}],
+        }
+        if f.related is not None:
+            result["relatedLocations"] = [{
+                "id": 1,
+                "physicalLocation": {
+                    "artifactLocation": {"uri": artifact_uri(f.path)},
+                    "region": {"startLine": f.related[0], "startColumn": f.related[1]},
+                },
+                "message": {"text": related_text(f.message)},
+            }]
+        results.append(result)
     log = {
         "$schema": "https://json.schemastore.org/sarif-2.1.0.json",
         "version": "2.1.0",
