@@ -27,6 +27,7 @@
 
 #include "platform/os_file.hpp"
 #include "platform/platform.hpp"
+#include "text/utf8.hpp"
 
 extern char** environ;
 
@@ -78,25 +79,6 @@ std::string search_path() {
   return path;
 }
 
-// Appends the code point `c` (at most U+10FFFF, no surrogate) as UTF-8.
-void append_utf8(std::string& out, std::uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 // The system's messages come in the encoding of the locale the host set
 // (Python's locale.setlocale, for one): decoded from it into UTF-8, as the
 // interpreter decodes them, so that every locale gives valid UTF-8 text. A
@@ -123,7 +105,7 @@ std::string from_locale(const char* message) {
       ++at;
       continue;
     }
-    append_utf8(out, point);
+    text::append_utf8(out, point);
     at += used;
   }
   return out;

@@ -1,7 +1,10 @@
-// UTF-8 validation of whole configuration texts.
+// UTF-8 validation of whole configuration texts, and the encoding of one
+// code point.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace velmora::text {
@@ -20,5 +23,8 @@ std::size_t valid_utf8_prefix(std::string_view text) noexcept;
 // exactly when each of its pieces, the held-back bytes put in front of the
 // next, is.
 std::size_t utf8_complete_prefix(std::string_view piece) noexcept;
+
+// Appends `code_point` (at most U+10FFFF, no surrogate) as UTF-8.
+void append_utf8(std::string& out, std::uint32_t code_point);
 
 }  // namespace velmora::text

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "documents/values.hpp"
+#include "text/utf8.hpp"
 
 namespace velmora::documents {
 namespace {
@@ -19,24 +20,6 @@ int hex_digit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-void append_utf8(std::string& out, std::uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 class Reader {
@@ -174,7 +157,7 @@ class Reader {
           } else if (unit >= 0xDC00 && unit < 0xE000) {
             return false;
           }
-          append_utf8(buffer_, unit);
+          text::append_utf8(buffer_, unit);
           break;
         }
         default:
