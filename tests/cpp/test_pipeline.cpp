@@ -229,6 +229,7 @@ TEST_F(ConfigRead, StreamedCheckAgreesWithTheWholeRead) {
       {numbers, true, ".json"},
       {"[\"" + std::string(3 * step, 'x') + "\"]", true, ".json"},
       {std::string(step, ' ') + "7" + std::string(step, ' '), true, ".json"},
+      {"7" + std::string(step, ' ') + "x", false, ".json"},
       {deep, true, ".json"},
       {"[" + deep + "]", false, ".json"},
       {numbers.substr(0, numbers.size() - 1) + ",]", false, ".json"},

@@ -121,10 +121,12 @@ class Checker {
 
  private:
   // What comes next once a value is complete.
-  enum class Step { kFailed, kDone, kElement, kMember };
+  // kTrailing (streamed only): the value is complete; only whitespace may follow.
+  enum class Step { kFailed, kDone, kElement, kMember, kTrailing };
 
   // Where a starved check picks up: the top of its main loop, at the first
-  // byte of a value or member (before the first value: the start).
+  // byte of a value or member (before the first value: the start; after the
+  // whole value: the whitespace that follows it).
   struct Resume {
     std::size_t pos = 0;
     int depth = 0;
@@ -414,6 +416,10 @@ bool Checker<kStreamed>::run() {
     // The window starts where the starved run stood.
     depth_ = resume_.depth;
     step = resume_.step;
+    if (step == Step::kTrailing) {
+      step = after_value();
+      return step == Step::kDone;
+    }
   } else {
     skip_whitespace();
     if (at_end()) return fail_eof("EOF while parsing a value");
@@ -487,13 +493,18 @@ VELMORA_ALWAYS_INLINE typename Checker<kStreamed>::Step Checker<kStreamed>::afte
   // Close the containers that end here, then step over "," to the next element
   // or member, or reach the end of the text.
   for (;;) {
+    const std::size_t value_end = pos_;
     skip_whitespace();
     if (depth_ == 0) {
       if (!at_end()) {
         fail("trailing characters", pos_);
         return Step::kFailed;
       }
-      if (kStreamed && !last_) {  // more may follow: trailing characters or not
+      if (kStreamed && !last_) {
+        // More may follow, trailing characters or not. A value that ended
+        // before the whitespace is complete, and nothing before this point
+        // need be kept; one that ends with the window (a number) may go on.
+        if (value_end < pos_) resume_ = {pos_, 0, Step::kTrailing, true};
         starved_ = true;
         return Step::kFailed;
       }
