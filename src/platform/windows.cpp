@@ -1,13 +1,6 @@
 // Windows implementation of the platform interface (UTF-16 system calls).
-// Every text crosses the interface as UTF-8 and is converted here.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
+// Every text crosses the interface as UTF-8 and is converted here;
+// <windows.h> comes, lean, through windows_support.hpp.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
