@@ -510,10 +510,9 @@ def check_stdin(kind: Literal["json", "yaml"], schema: Schema | None, at: list[s
     return found
 
 
-def run(options: Options, at: list[str]) -> int:
-    """Checks and reports; `at` names the file in hand, for an internal error."""
-    apply_settings(options)
-    schema = None if options.schema is None else load(options.schema)
+def check_paths(options: Options, schema: Schema | None, at: list[str]) -> tuple[list[Finding], int]:
+    """The findings of every file the paths name (standard input last), sorted
+    by file, and how many files were checked."""
     paths = [p for p in options.paths if p != "-"]
     files = collect(paths, Excluder(options.excludes or []))
     # A name that is not UTF-8 (listed from a directory) cannot be checked.
@@ -528,18 +527,27 @@ def run(options: Options, at: list[str]) -> int:
             findings += check_all(own, options.jobs, None, at)
             named = [f for f in named if f not in own]
     findings += check_all(named, options.jobs, schema, at)
+    checked = len(files)
     if len(paths) < len(options.paths):
         findings += check_stdin("json" if options.stdin_kind == "json" else "yaml", schema, at)
-        files.append(STDIN)
+        checked += 1
     findings.sort(key=lambda f: f.path)  # stable: a file's findings stay in document order
+    return findings, checked
+
+
+def render(findings: list[Finding], options: Options) -> str:
     if options.format == "text":
-        out = render_text(findings, colour_enabled(sys.stdout, options.color))
-    elif options.format == "json":
-        out = render_json(findings)
-    elif options.format == "sarif":
-        out = render_sarif(findings)
-    else:
-        out = render_github(findings)
+        return render_text(findings, colour_enabled(sys.stdout, options.color))
+    if options.format == "json":
+        return render_json(findings)
+    if options.format == "sarif":
+        return render_sarif(findings)
+    return render_github(findings)
+
+
+def write_out(out: str) -> bool:
+    """Writes the findings to standard output; False (said on standard error)
+    when they cannot be written."""
     try:
         if hasattr(sys.stdout, "reconfigure"):
             sys.stdout.reconfigure(encoding="utf-8")  # whatever the locale
@@ -551,14 +559,27 @@ def run(options: Options, at: list[str]) -> int:
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         except (OSError, ValueError):
             pass
+        return False
+    return True
+
+
+def summary(checked: int, found: int, color: str) -> str:
+    text = f"velmora-check: {checked} file{'s' * (checked != 1)} checked, "
+    text += f"{found} finding{'s' * (found != 1)}" if found else "no findings"
+    if colour_enabled(sys.stderr, color):
+        text = f"\x1b[{'31' if found else '32'}m{text}\x1b[0m"
+    return text + "\n"
+
+
+def run(options: Options, at: list[str]) -> int:
+    """Checks and reports; `at` names the file in hand, for an internal error."""
+    apply_settings(options)
+    schema = None if options.schema is None else load(options.schema)
+    findings, checked = check_paths(options, schema, at)
+    if not write_out(render(findings, options)):
         return 2
     if not options.quiet:
-        n = len(findings)
-        summary = f"velmora-check: {len(files)} file{'s' * (len(files) != 1)} checked, "
-        summary += f"{n} finding{'s' * (n != 1)}" if n else "no findings"
-        if colour_enabled(sys.stderr, options.color):
-            summary = f"\x1b[{'31' if n else '32'}m{summary}\x1b[0m"
-        sys.stderr.write(summary + "\n")
+        sys.stderr.write(summary(checked, len(findings), options.color))
     return 1 if findings else 0
 
 

@@ -788,22 +788,22 @@ def unreported(point: dict, attempt: int = 1) -> dict:
     return result
 
 
-def main(argv=None) -> int:
-    args = parse_args(argv)
-    out = args.out.resolve()
-    try:
-        axes = read_axes(args)
-        bases = [Base(path) for path in unique(c.resolve() for c in args.configs)]
-        for base in bases:
-            base.require([path for path, _ in axes], args.allow_new)
-        schema = load_schema(args.schema)
-        previous = previous_sweep(out, args.resume)
-        points = make_grid(bases, axes, unique(args.seed), args.steps, out, args.allow_new)
-    except SettingError as error:
-        print(f"velmora-sweep: error: {error}", file=sys.stderr)
-        return 2
-    axis_names = [path_text(path) for path, _ in axes]
+def plan(args, out: Path) -> tuple[list[tuple[tuple, list]], object, dict, list[dict]]:
+    """The axes, the loaded --schema, the sweep --resume continues in `out` and
+    the grid points; SettingError for a command line that cannot be run."""
+    axes = read_axes(args)
+    bases = [Base(path) for path in unique(c.resolve() for c in args.configs)]
+    for base in bases:
+        base.require([path for path, _ in axes], args.allow_new)
+    schema = load_schema(args.schema)
+    previous = previous_sweep(out, args.resume)
+    points = make_grid(bases, axes, unique(args.seed), args.steps, out, args.allow_new)
+    return axes, schema, previous, points
 
+
+def known_results(points: list[dict], previous: dict) -> dict[str, dict]:
+    """The results known before anything runs: the points whose base fails
+    the check, and those that finished before (--resume)."""
     results = {}
     for point in points:
         if point["finding"]:  # the base itself fails the check
@@ -813,6 +813,46 @@ def main(argv=None) -> int:
             result["curve"], final = read_metrics(point["dir"])
             result.update(seconds=earlier.get("seconds"), loss=final["loss"], accuracy=final["accuracy"])
             results[point["name"]] = result
+    return results
+
+
+def save_all(out: Path, ordered: list[dict], axis_names: list[str], steps: int, text: str) -> list[str]:
+    """Writes the table, the CSV, the JSON and the loss curves into `out`;
+    what was saved, as "what: path" lines."""
+    data = records(ordered, axis_names, steps)
+    saved = []
+    for what, path, write in (
+            ("table", out / "results.txt", lambda p: p.write_text(text, encoding="utf-8")),
+            ("csv", out / "results.csv", lambda p: p.write_text(csv_text(data), encoding="utf-8")),
+            ("json", out / "results.json",
+             lambda p: p.write_text(json.dumps(data, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")),
+            ("loss curves", out / "loss_curves.png", lambda p: plot(ordered, p))):
+        if save(path, write):
+            saved.append(f"{what}: {path}")
+    return saved
+
+
+def record(out: Path, points: list[dict], results: dict[str, dict]) -> bool:
+    """Writes the manifest that --resume reads; False (said on stderr) when it cannot."""
+    try:
+        write_atomically(out / MANIFEST, manifest_text(points, results))
+        return True
+    except OSError as error:
+        print(cannot_write(error, out / MANIFEST), file=sys.stderr, flush=True)
+        return False
+
+
+def main(argv=None) -> int:
+    args = parse_args(argv)
+    out = args.out.resolve()
+    try:
+        axes, schema, previous, points = plan(args, out)
+    except SettingError as error:
+        print(f"velmora-sweep: error: {error}", file=sys.stderr)
+        return 2
+    axis_names = [path_text(path) for path, _ in axes]
+
+    results = known_results(points, previous)
     fresh = [point for point in points if point["name"] not in results]
     try:
         write_configs(fresh)
@@ -834,24 +874,10 @@ def main(argv=None) -> int:
     text = table(ordered, axis_names)
     print(text, end="", flush=True)
     # The table is out before anything is written: a full disk loses no result.
-    data = records(ordered, axis_names, args.steps)
-    saved = []
-    for what, path, write in (
-            ("table", out / "results.txt", lambda p: p.write_text(text, encoding="utf-8")),
-            ("csv", out / "results.csv", lambda p: p.write_text(csv_text(data), encoding="utf-8")),
-            ("json", out / "results.json",
-             lambda p: p.write_text(json.dumps(data, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")),
-            ("loss curves", out / "loss_curves.png", lambda p: plot(ordered, p))):
-        if save(path, write):
-            saved.append(f"{what}: {path}")
+    saved = save_all(out, ordered, axis_names, args.steps, text)
     if saved:
         print("\n" + "\n".join(saved))
-    try:
-        write_atomically(out / MANIFEST, manifest_text(points, results))
-        recorded = True
-    except OSError as error:
-        print(cannot_write(error, out / MANIFEST), file=sys.stderr, flush=True)
-        recorded = False
+    recorded = record(out, points, results)
     if interrupted:
         return EXIT_INTERRUPTED
     complete = recorded and len(saved) == 4 and all(r["status"] in RAN_WELL for r in ordered)
