@@ -1,14 +1,13 @@
-//! The few training settings the trainer reads from its configuration file.
-//!
-//! The reader is deliberately small: it does not parse JSON or YAML as such
-//! (the launcher has already checked the document). It looks at each line,
-//! splits it at `,` `{` `}` `[` `]` outside quotes, drops `#` comments, and
-//! takes every piece of the form `key: value` or `"key": value` whose key is
-//! one of the known settings. Nesting is ignored, so a known key may appear
-//! only once in the whole file. Everything else is ignored.
+//! The five training settings, read from a JSON or YAML config file and
+//! checked the way `config.schema.json` declares them: each setting in its own
+//! section, the descriptive entries stating what the trainer does, no unknown
+//! key, and `run` free-form but holding no setting's key. So the trainer
+//! accepts a file exactly when the schema does.
 
 use std::fs;
 use std::path::Path;
+
+use crate::document::{self, Node, Pos, Value};
 
 #[derive(Debug, Clone, PartialEq)]
 pub struct Settings {
@@ -30,142 +29,193 @@ pub const MAX_HIDDEN_SIZE: usize = 4096;
 pub const MAX_DATASET_SIZE: usize = 1_000_000;
 pub const MAX_BATCH_SIZE: usize = 1_000_000;
 
-const KEYS: [&str; 5] = ["learning_rate", "batch_size", "hidden_size", "dataset_size", "log_interval"];
+/// What an entry of a section holds: a setting, or the one value that states
+/// what the trainer always does.
+#[derive(Clone, Copy)]
+enum Entry {
+    Setting,
+    Text(&'static str),
+    Number(i128),
+}
+
+type Section = (&'static str, &'static [(&'static str, Entry)]);
+
+const SECTIONS: [Section; 4] = [
+    (
+        "model",
+        &[
+            ("kind", Entry::Text("mlp")),
+            ("inputs", Entry::Number(2)),
+            ("hidden_size", Entry::Setting),
+            ("activation", Entry::Text("tanh")),
+            ("output", Entry::Text("logistic")),
+        ],
+    ),
+    ("optimizer", &[("kind", Entry::Text("sgd")), ("learning_rate", Entry::Setting)]),
+    (
+        "data",
+        &[("source", Entry::Text("synthetic_disk")), ("dataset_size", Entry::Setting), ("batch_size", Entry::Setting)],
+    ),
+    ("logging", &[("log_interval", Entry::Setting), ("checkpoint_name", Entry::Text("model.ckpt"))]),
+];
 
 pub fn load(path: &Path) -> Result<Settings, String> {
     let bytes = fs::read(path).map_err(|e| format!("cannot read config {:?}: {}", path, e))?;
     let text = String::from_utf8(bytes).map_err(|_| format!("config {:?} is not UTF-8 text", path))?;
-    parse(&text).map_err(|e| format!("config {:?}: {}", path, e))
+    let json = path.extension().map_or(false, |e| e.eq_ignore_ascii_case("json"));
+    parse(&text, json).map_err(|e| format!("config {:?}: {}", path, e))
 }
 
-pub fn parse(text: &str) -> Result<Settings, String> {
+pub fn parse(text: &str, json: bool) -> Result<Settings, String> {
+    let root = if json { document::parse_json(text)? } else { document::parse_yaml(text)? };
     let mut settings = Settings::default();
-    let mut seen_on: [usize; KEYS.len()] = [0; KEYS.len()];
-    for (index, line) in text.lines().enumerate() {
-        let line_no = index + 1;
-        for piece in pieces(line) {
-            let (key, value) = match key_value(piece) {
-                Some(kv) => kv,
-                None => continue,
-            };
-            let slot = match KEYS.iter().position(|k| *k == key) {
-                Some(slot) => slot,
-                None => continue,
-            };
-            if seen_on[slot] != 0 {
-                return Err(format!(
-                    "line {}: {} is set again (first on line {}); each setting may appear only once",
-                    line_no, key, seen_on[slot]
-                ));
+    let sections = members("the top level", &root, "a mapping of sections (run, model, optimizer, data, logging)")?;
+    for (name, at, node) in sections {
+        if name == "run" {
+            check_run(node)?;
+            continue;
+        }
+        let entries = match SECTIONS.iter().find(|s| s.0 == name) {
+            Some(section) => section.1,
+            None => return Err(unknown(name, name, *at, "run, model, optimizer, data, logging")),
+        };
+        for (key, at, node) in members(name, node, "a mapping")? {
+            let path = format!("{}.{}", name, key);
+            match entries.iter().find(|e| e.0 == key).map(|e| e.1) {
+                Some(Entry::Setting) => apply(&mut settings, key, &path, node)?,
+                Some(Entry::Text(t)) if !matches!(&node.value, Value::Str(s) if s == t) => {
+                    return Err(mismatch(&path, node, &format!("{:?}", t)));
+                }
+                Some(Entry::Number(n)) if whole(&node.value) != Some(n) => {
+                    return Err(mismatch(&path, node, &n.to_string()));
+                }
+                Some(_) => {}
+                None => {
+                    let names: Vec<&str> = entries.iter().map(|e| e.0).collect();
+                    return Err(unknown(&path, key, *at, &names.join(", ")));
+                }
             }
-            seen_on[slot] = line_no;
-            apply(&mut settings, key, value).map_err(|e| format!("line {}: {}", line_no, e))?;
         }
     }
     Ok(settings)
 }
 
-fn apply(settings: &mut Settings, key: &str, value: &str) -> Result<(), String> {
-    match key {
-        "learning_rate" => {
-            let lr: f64 = value.parse().map_err(|_| invalid(key, value, "a number"))?;
-            if !(lr.is_finite() && lr > 0.0) {
-                return Err(invalid(key, value, "a positive finite number"));
-            }
-            settings.learning_rate = lr;
+fn apply(settings: &mut Settings, key: &str, path: &str, node: &Node) -> Result<(), String> {
+    if key == "learning_rate" {
+        let lr = match node.value {
+            Value::Int(i) => i as f64,
+            Value::Float(f) => f,
+            _ => f64::NAN,
+        };
+        if !(lr > 0.0 && lr <= f64::MAX) {
+            return Err(mismatch(path, node, "a positive finite number"));
         }
-        "batch_size" => settings.batch_size = bounded(key, value, MAX_BATCH_SIZE)?,
-        "hidden_size" => settings.hidden_size = bounded(key, value, MAX_HIDDEN_SIZE)?,
-        "dataset_size" => settings.dataset_size = bounded(key, value, MAX_DATASET_SIZE)?,
-        _ => settings.log_interval = Some(bounded(key, value, usize::MAX)? as u64),
+        settings.learning_rate = lr;
+        return Ok(());
+    }
+    let max = match key {
+        "hidden_size" => MAX_HIDDEN_SIZE as u64,
+        "dataset_size" => MAX_DATASET_SIZE as u64,
+        "batch_size" => MAX_BATCH_SIZE as u64,
+        _ => u64::MAX,
+    };
+    let n = match whole(&node.value) {
+        Some(n) if n >= 1 && n <= max as i128 => n as u64,
+        _ => return Err(mismatch(path, node, &format!("a whole number from 1 to {}", max))),
+    };
+    match key {
+        "hidden_size" => settings.hidden_size = n as usize,
+        "dataset_size" => settings.dataset_size = n as usize,
+        "batch_size" => settings.batch_size = n as usize,
+        _ => settings.log_interval = Some(n),
     }
     Ok(())
 }
 
-fn bounded(key: &str, value: &str, max: usize) -> Result<usize, String> {
-    let want = format!("a whole number from 1 to {}", max);
-    if value.is_empty() || !value.bytes().all(|b| b.is_ascii_digit()) {
-        return Err(invalid(key, value, &want));
-    }
-    match value.parse::<usize>() {
-        Ok(n) if n >= 1 && n <= max => Ok(n),
-        _ => Err(invalid(key, value, &want)),
+/// A number without a fractional part (`32.0` and `1e3` count, as in JSON Schema).
+fn whole(value: &Value) -> Option<i128> {
+    match *value {
+        Value::Int(i) => Some(i),
+        Value::Float(f) if f.fract() == 0.0 && f.abs() < 1e38 => Some(f as i128),
+        _ => None,
     }
 }
 
-fn invalid(key: &str, value: &str, want: &str) -> String {
-    if value.is_empty() {
-        format!("{} has no value (expected {})", key, want)
-    } else {
-        format!("{} is {:?}, expected {}", key, value, want)
-    }
-}
-
-/// Splits a line at structural characters outside quotes and stops at a comment.
-/// A quote opens a string only at the start of a token, so `don't` stays plain.
-fn pieces(line: &str) -> Vec<&str> {
-    let mut out = Vec::new();
-    let mut start = 0;
-    let mut quote: Option<char> = None;
-    let mut escaped = false;
-    let mut prev: Option<char> = None;
-    for (i, c) in line.char_indices() {
-        if let Some(q) = quote {
-            if escaped {
-                escaped = false;
-            } else if c == '\\' && q == '"' {
-                escaped = true;
-            } else if c == q {
-                quote = None;
+/// `run` describes the run: `name` and `description` are strings, `tags` a
+/// list of strings, anything else free-form, but no key at any depth may be a
+/// setting's (it would look like a setting and be ignored).
+fn check_run(node: &Node) -> Result<(), String> {
+    for (key, _, value) in members("run", node, "a mapping")? {
+        let path = format!("run.{}", key);
+        match (key.as_str(), &value.value) {
+            ("name" | "description", Value::Str(_)) => {}
+            ("name" | "description", _) => return Err(mismatch(&path, value, "a string")),
+            ("tags", Value::List(tags)) => {
+                if let Some((i, tag)) = tags.iter().enumerate().find(|t| !matches!(t.1.value, Value::Str(_))) {
+                    return Err(mismatch(&format!("{}[{}]", path, i), tag, "a string"));
+                }
             }
-        } else {
-            let at_token_start = prev.map_or(true, |p| p.is_whitespace() || ":,{}[]".contains(p));
-            match c {
-                '"' | '\'' if at_token_start => quote = Some(c),
-                '#' if at_token_start => {
-                    out.push(&line[start..i]);
-                    return out;
+            ("tags", _) => return Err(mismatch(&path, value, "a list of strings")),
+            _ => {}
+        }
+    }
+    no_settings("run", node)
+}
+
+fn no_settings(path: &str, node: &Node) -> Result<(), String> {
+    match &node.value {
+        Value::Map(members) => {
+            for (key, at, value) in members {
+                let path = format!("{}.{}", path, key);
+                if home(key).is_some() {
+                    return Err(unknown(&path, key, *at, ""));
                 }
-                ',' | '{' | '}' | '[' | ']' => {
-                    out.push(&line[start..i]);
-                    start = i + 1;
-                }
-                _ => {}
+                no_settings(&path, value)?;
             }
         }
-        prev = Some(c);
+        Value::List(items) => {
+            for (i, item) in items.iter().enumerate() {
+                no_settings(&format!("{}[{}]", path, i), item)?;
+            }
+        }
+        _ => {}
     }
-    out.push(&line[start..]);
-    out
+    Ok(())
 }
 
-/// `key: value`, `"key": value` or `- key: value`, with the value unquoted.
-fn key_value(piece: &str) -> Option<(&str, &str)> {
-    let mut piece = piece.trim();
-    while let Some(rest) = piece.strip_prefix("- ") {
-        piece = rest.trim_start();
+/// Where a setting's key belongs (`optimizer.learning_rate`).
+fn home(key: &str) -> Option<String> {
+    SECTIONS.iter().find_map(|(section, entries)| {
+        entries.iter().any(|e| e.0 == key && matches!(e.1, Entry::Setting)).then(|| format!("{}.{}", section, key))
+    })
+}
+
+fn members<'a>(path: &str, node: &'a Node, want: &str) -> Result<&'a [(String, Pos, Node)], String> {
+    match &node.value {
+        Value::Map(members) => Ok(members),
+        _ => Err(mismatch(path, node, want)),
     }
-    let (key, rest) = match piece.chars().next() {
-        Some(q @ ('"' | '\'')) => {
-            let end = piece[1..].find(q)? + 1;
-            (&piece[1..end], &piece[end + 1..])
-        }
-        _ => {
-            let colon = piece.find(':')?;
-            (piece[..colon].trim_end(), &piece[colon..])
-        }
+}
+
+fn mismatch(path: &str, node: &Node, want: &str) -> String {
+    let got = match &node.value {
+        Value::Null => "null".to_string(),
+        Value::Bool(b) => b.to_string(),
+        Value::Int(i) => i.to_string(),
+        Value::Float(f) => format!("{:?}", f),
+        Value::Str(s) => format!("the string {:?}", s),
+        Value::List(_) => "a list".to_string(),
+        Value::Map(_) => "a mapping".to_string(),
     };
-    let value = rest.trim_start().strip_prefix(':')?.trim();
-    Some((key, unquote(value)))
+    format!("{}: expected {}, got {} (line {}, column {})", path, want, got, node.at.line, node.at.column)
 }
 
-fn unquote(value: &str) -> &str {
-    for q in ['"', '\''] {
-        if value.len() >= 2 && value.starts_with(q) && value.ends_with(q) {
-            return &value[1..value.len() - 1];
-        }
-    }
-    value
+fn unknown(path: &str, key: &str, at: Pos, allowed: &str) -> String {
+    let what = match home(key) {
+        Some(home) => format!("misplaced setting, expected it at {}", home),
+        None => format!("unknown key, expected one of {}", allowed),
+    };
+    format!("{}: {} (line {}, column {})", path, what, at.line, at.column)
 }
 
 #[cfg(test)]
@@ -182,62 +232,74 @@ mod tests {
     fn shipped_configs_agree() {
         let want =
             Settings { learning_rate: 0.8, batch_size: 32, hidden_size: 12, dataset_size: 400, log_interval: Some(20) };
-        for (name, text) in [
-            ("train.yaml", include_str!("../../configs/train.yaml")),
-            ("train.json", include_str!("../../configs/train.json")),
+        for (name, text, json) in [
+            ("train.yaml", include_str!("../../configs/train.yaml"), false),
+            ("train.json", include_str!("../../configs/train.json"), true),
         ] {
-            assert_eq!(parse(text).as_ref(), Ok(&want), "{}", name);
+            assert_eq!(parse(text, json).as_ref(), Ok(&want), "{}", name);
         }
     }
 
     #[test]
-    fn accepted_texts() {
-        let cases: Vec<(&str, Settings)> = vec![
-            ("", Settings::default()),
-            ("name: x\nsteps: 9\n", Settings::default()),
-            ("optimizer:\n  learning_rate: 0.05  # tuned\n", with(|s| s.learning_rate = 0.05)),
-            ("learning_rate: 5e-2", with(|s| s.learning_rate = 0.05)),
+    fn values_are_read_as_written() {
+        let cases: Vec<(&str, bool, Settings)> = vec![
+            ("{}", true, Settings::default()),
+            ("optimizer:\n  learning_rate: 5e-2  # tuned\n", false, with(|s| s.learning_rate = 0.05)),
+            ("optimizer: {learning_rate: 3}", false, with(|s| s.learning_rate = 3.0)),
             (
-                "{\"data\": {\"batch_size\": 8, \"dataset_size\": 64}}",
+                "model: {hidden_size: 0x10}\ndata:\n  batch_size: 0o17\n  dataset_size: 1e3\n",
+                false,
                 with(|s| {
-                    s.batch_size = 8;
-                    s.dataset_size = 64;
+                    s.hidden_size = 16;
+                    s.batch_size = 15;
+                    s.dataset_size = 1000;
                 }),
             ),
-            ("model: {kind: mlp, hidden_size: 3}\n", with(|s| s.hidden_size = 3)),
-            ("layers:\n  - hidden_size: 7\n", with(|s| s.hidden_size = 7)),
-            ("'log_interval': '10'\n", with(|s| s.log_interval = Some(10))),
-            // Known keys inside strings or comments are not settings.
-            ("note: \"batch_size: 3, hidden_size: 4\"\n# learning_rate: 9\n", Settings::default()),
-            ("title: don't # batch_size: 3\n", Settings::default()),
-            ("model: {title: don't stop, hidden_size: 5}\n", with(|s| s.hidden_size = 5)),
-            ("{\"desc\": \"a \\\" hidden_size: 3\", \"hidden_size\": 5}", with(|s| s.hidden_size = 5)),
-            ("my_batch_size: 3\nbatch_sizes: 4\n", Settings::default()),
+            (
+                r#"{"data": {"batch_size": 32.0, "dataset_size": 0.64e3}, "logging": {"log_interval": 18446744073709551615}}"#,
+                true,
+                with(|s| {
+                    s.dataset_size = 640;
+                    s.log_interval = Some(u64::MAX);
+                }),
+            ),
+            (
+                "model:\n  hidden_size: &n 12\ndata:\n  batch_size: *n\n",
+                false,
+                with(|s| {
+                    s.hidden_size = 12;
+                    s.batch_size = 12;
+                }),
+            ),
+            (r#"{"data": {"batch_size": 0, "batch_size": 8}}"#, true, with(|s| s.batch_size = 8)),
         ];
-        for (text, want) in cases {
-            assert_eq!(parse(text), Ok(want), "text {:?}", text);
+        for (text, json, want) in cases {
+            assert_eq!(parse(text, json), Ok(want), "text {:?}", text);
         }
     }
 
     #[test]
-    fn rejected_texts() {
+    fn errors_name_the_path_and_what_was_expected() {
         let cases = [
-            ("learning_rate: fast", "line 1: learning_rate is \"fast\", expected a number"),
-            ("learning_rate: -0.1", "positive finite"),
-            ("learning_rate: inf", "positive finite"),
-            ("learning_rate: NaN", "positive finite"),
-            ("x: 1\nbatch_size: 0", "line 2: batch_size is \"0\""),
-            ("batch_size: 2.5", "whole number"),
-            ("hidden_size: 4097", "from 1 to 4096"),
-            ("dataset_size: 99999999999999999999999", "whole number"),
-            ("log_interval:\n  every: 3", "log_interval has no value"),
             (
-                "model:\n  hidden_size: 4\nhead:\n  hidden_size: 4\n",
-                "line 4: hidden_size is set again (first on line 2)",
+                "optimizer:\n  learning_rate: fast\n",
+                false,
+                "optimizer.learning_rate: expected a positive finite number, got the string \"fast\" (line 2, column 18)",
             ),
+            ("# nothing\n", false, "the top level: expected a mapping of sections (run, model, optimizer, data, logging), got null (line 1, column 1)"),
+            ("data:\n  hidden_size: 8\n", false, "data.hidden_size: misplaced setting, expected it at model.hidden_size (line 2, column 3)"),
+            ("optimiser: {}", false, "optimiser: unknown key, expected one of run, model, optimizer, data, logging (line 1, column 1)"),
+            ("logging: {log_intervall: 5}", false, "logging.log_intervall: unknown key, expected one of log_interval, checkpoint_name"),
+            (r#"{"model": {"kind": "cnn"}}"#, true, "model.kind: expected \"mlp\", got the string \"cnn\" (line 1, column 20)"),
+            ("model:\n  inputs: 3\n", false, "model.inputs: expected 2, got 3"),
+            ("model: []", false, "model: expected a mapping, got a list (line 1, column 8)"),
+            ("logging:\n  log_interval: 2.5\n", false, "expected a whole number from 1 to 18446744073709551615, got 2.5"),
+            ("run:\n  tags: [a, 1]\n", false, "run.tags[1]: expected a string, got 1 (line 2, column 13)"),
+            ("run:\n  notes:\n    - batch_size: 3\n", false, "run.notes[0].batch_size: misplaced setting, expected it at data.batch_size (line 3, column 7)"),
+            ("model:\n\thidden_size: 3\n", false, "line 2, column 1: tab in the indentation"),
         ];
-        for (text, want) in cases {
-            match parse(text) {
+        for (text, json, want) in cases {
+            match parse(text, json) {
                 Err(e) => assert!(e.contains(want), "text {:?}: error {:?} lacks {:?}", text, e, want),
                 Ok(s) => panic!("text {:?} accepted as {:?}", text, s),
             }
@@ -245,12 +307,21 @@ mod tests {
     }
 
     #[test]
-    fn load_reports_file_problems() {
+    fn load_reads_by_extension_and_reports_file_problems() {
         let dir = std::env::temp_dir().join(format!("velmora-trainer-config-{}", std::process::id()));
         fs::create_dir_all(&dir).unwrap();
         let bad = dir.join("latin1.yaml");
         fs::write(&bad, b"name: caf\xe9\n").unwrap();
-        let cases = [(dir.join("missing.yaml"), "cannot read config"), (bad, "is not UTF-8 text")];
+        let yaml = "model:\n  hidden_size: 3\n";
+        for name in ["a.yaml", "a.JSON"] {
+            fs::write(dir.join(name), yaml).unwrap();
+        }
+        assert_eq!(load(&dir.join("a.yaml")).map(|s| s.hidden_size), Ok(3));
+        let cases = [
+            (dir.join("missing.yaml"), "cannot read config"),
+            (bad, "is not UTF-8 text"),
+            (dir.join("a.JSON"), "a.JSON\": line 1, column 1: expected a JSON value"),
+        ];
         for (path, want) in &cases {
             let err = load(path).unwrap_err();
             assert!(err.contains(want), "{:?}: {}", path, err);

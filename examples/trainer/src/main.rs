@@ -7,6 +7,7 @@
 mod args;
 mod checkpoint;
 mod config;
+mod document;
 mod metrics;
 mod model;
 mod rng;

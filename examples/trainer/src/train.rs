@@ -273,7 +273,7 @@ mod tests {
 
         // A run that diverges keeps what it logged (a non-finite loss is null)
         // and has no final line.
-        let wild = dir.config("wild.yaml", "learning_rate: 1e308\n");
+        let wild = dir.config("wild.yaml", "optimizer:\n  learning_rate: 1e308\n");
         let err = run_quiet(&args(&wild, out.clone(), 5, 3, None)).err().unwrap();
         assert!(err.contains("diverged"), "{}", err);
         let partial = metrics_lines(&out);
@@ -293,7 +293,7 @@ mod tests {
         near_end.step = u64::MAX - 2;
         checkpoint::save(&dir.0, &near_end).unwrap();
         let near_end_path = dir.0.join(checkpoint::FILE_NAME);
-        let small = dir.config("small.yaml", "hidden_size: 3\n");
+        let small = dir.config("small.yaml", "model:\n  hidden_size: 3\n");
 
         let cases = [
             (args(&dir.0.join("nope.yaml"), dir.0.join("o"), 1, 1, None), "cannot read config"),
