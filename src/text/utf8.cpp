@@ -16,48 +16,71 @@ using text::non_ascii_mask16;
 
 inline bool continuation(unsigned char byte) noexcept { return (byte & 0xC0) == 0x80; }
 
+inline bool in_range(unsigned char byte, unsigned char low, unsigned char high) noexcept {
+  return byte >= low && byte <= high;
+}
+
+// Past the ASCII bytes from p on: 16 at a time where a whole block is left,
+// long runs 64 a step, the last few one by one.
+VELMORA_ALWAYS_INLINE const unsigned char* skip_ascii(const unsigned char* p,
+                                                      const unsigned char* end) noexcept {
+  while (end - p >= 16) {
+    const unsigned mask = non_ascii_mask16(p);
+    if (mask != 0) return p + std::countr_zero(mask);
+    p += 16;
+    while (end - p >= 64 && !any_non_ascii64(p)) p += 64;
+  }
+  while (p < end && *p < 0x80) ++p;
+  return p;
+}
+
+// The length of the well-formed sequence led by p[0] (C2..DF, E0..EF or
+// F0..F4 respectively) of which `left` bytes are in the text, or 0.
+VELMORA_ALWAYS_INLINE std::size_t two_byte_sequence(const unsigned char* p,
+                                                    std::size_t left) noexcept {
+  return left >= 2 && continuation(p[1]) ? 2 : 0;
+}
+
+VELMORA_ALWAYS_INLINE std::size_t three_byte_sequence(const unsigned char* p,
+                                                      std::size_t left) noexcept {
+  // E0 excludes overlongs (second byte A0..BF), ED excludes surrogates (80..9F).
+  const unsigned char low = p[0] == 0xE0 ? 0xA0 : 0x80;
+  const unsigned char high = p[0] == 0xED ? 0x9F : 0xBF;
+  return left >= 3 && in_range(p[1], low, high) && continuation(p[2]) ? 3 : 0;
+}
+
+VELMORA_ALWAYS_INLINE std::size_t four_byte_sequence(const unsigned char* p,
+                                                     std::size_t left) noexcept {
+  // F0 excludes overlongs (90..BF), F4 stops at U+10FFFF (80..8F).
+  const unsigned char low = p[0] == 0xF0 ? 0x90 : 0x80;
+  const unsigned char high = p[0] == 0xF4 ? 0x8F : 0xBF;
+  return left >= 4 && in_range(p[1], low, high) && continuation(p[2]) && continuation(p[3]) ? 4 : 0;
+}
+
+// The length of the well-formed multi-byte sequence at p, or 0 for a lead
+// byte that starts none: 80..C1 (a stray continuation byte or an overlong
+// lead) and F5..FF.
+VELMORA_ALWAYS_INLINE std::size_t multibyte_sequence(const unsigned char* p,
+                                                     std::size_t left) noexcept {
+  const unsigned char lead = p[0];
+  if (in_range(lead, 0xC2, 0xDF)) return two_byte_sequence(p, left);
+  if (in_range(lead, 0xE0, 0xEF)) return three_byte_sequence(p, left);
+  if (in_range(lead, 0xF0, 0xF4)) return four_byte_sequence(p, left);
+  return 0;
+}
+
 }  // namespace
 
 std::size_t valid_utf8_prefix(std::string_view text) noexcept {
   const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
   const unsigned char* const end = begin + text.size();
   const unsigned char* p = begin;
-  while (p < end) {
-    const unsigned char lead = *p;
-    if (lead < 0x80) {
-      if (end - p < 16) {
-        ++p;
-        continue;
-      }
-      const unsigned mask = non_ascii_mask16(p);
-      if (mask != 0) {
-        p += std::countr_zero(mask);
-        continue;
-      }
-      p += 16;
-      while (end - p >= 64 && !any_non_ascii64(p)) p += 64;
-      continue;
-    }
-    const std::size_t left = static_cast<std::size_t>(end - p);
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      if (left < 2 || !continuation(p[1])) break;
-      p += 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      // E0 excludes overlongs (second byte A0..BF), ED excludes surrogates (80..9F).
-      const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
-      const unsigned char high = lead == 0xED ? 0x9F : 0xBF;
-      if (left < 3 || p[1] < low || p[1] > high || !continuation(p[2])) break;
-      p += 3;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      // F0 excludes overlongs (90..BF), F4 stops at U+10FFFF (80..8F).
-      const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
-      const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
-      if (left < 4 || p[1] < low || p[1] > high || !continuation(p[2]) || !continuation(p[3]))
-        break;
-      p += 4;
-    } else {
-      break;  // 80..C1 (stray continuation byte or overlong lead), F5..FF
-    }
+  for (;;) {
+    p = skip_ascii(p, end);
+    if (p == end) break;
+    const std::size_t length = multibyte_sequence(p, static_cast<std::size_t>(end - p));
+    if (length == 0) break;
+    p += length;
   }
   return static_cast<std::size_t>(p - begin);
 }

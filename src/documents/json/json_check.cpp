@@ -122,7 +122,9 @@ class Checker {
  private:
   // What comes next once a value is complete.
   // kTrailing (streamed only): the value is complete; only whitespace may follow.
-  enum class Step { kFailed, kDone, kElement, kMember, kTrailing };
+  // kValue (from open_array() and open_object() only): the container was
+  // empty and is closed.
+  enum class Step { kFailed, kDone, kElement, kMember, kTrailing, kValue };
 
   // Where a starved check picks up: the top of its main loop, at the first
   // byte of a value or member (before the first value: the start; after the
@@ -211,12 +213,17 @@ class Checker {
     while (pos_ < n_ && is_digit(p_[pos_])) ++pos_;
   }
 
+  Step open_array();
+  Step open_object();
+  bool scan_member_name();
   Step after_value();
   bool open(char bracket);
   void close() { --depth_; }
   bool scan_literal(std::string_view word);
   bool scan_number();
   bool scan_string();
+  bool scan_escape();
+  bool scan_unicode_escape();
   bool hex_escape(unsigned& code);
   // Static: no out-of-line call takes the checker's address, so its fields
   // can stay in registers.
@@ -369,42 +376,52 @@ VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_string() {
     }
     if (c != '\\')
       return fail("control character (\\u0000-\\u001F) found while parsing a string", pos_);
-
-    ++pos_;
-    if (at_end()) return fail_eof("EOF while parsing a string");
-    switch (p_[pos_]) {
-      case '"':
-      case '\\':
-      case '/':
-      case 'b':
-      case 'f':
-      case 'n':
-      case 'r':
-      case 't':
-        ++pos_;
-        continue;
-      case 'u':
-        break;
-      default:
-        return fail("invalid escape", pos_);
-    }
-    ++pos_;
-    unsigned code = 0;
-    if (!hex_escape(code)) return false;
-    if (code >= 0xDC00 && code <= 0xDFFF)
-      return fail("lone leading surrogate in hex escape", pos_ - 1);
-    if (code < 0xD800 || code > 0xDBFF) continue;
-
-    // A high surrogate must be followed at once by the escape of a low one.
-    for (const unsigned char expected : {'\\', 'u'}) {
-      if (at_end()) return fail_eof("EOF while parsing a string");
-      if (p_[pos_] != expected) return fail("unexpected end of hex escape", pos_);
-      ++pos_;
-    }
-    if (!hex_escape(code)) return false;
-    if (code < 0xDC00 || code > 0xDFFF)
-      return fail("lone leading surrogate in hex escape", pos_ - 1);
+    if (!scan_escape()) return false;
   }
+}
+
+// At a backslash in a string: steps over its escape.
+template <bool kStreamed>
+VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_escape() {
+  ++pos_;
+  if (at_end()) return fail_eof("EOF while parsing a string");
+  switch (p_[pos_]) {
+    case '"':
+    case '\\':
+    case '/':
+    case 'b':
+    case 'f':
+    case 'n':
+    case 'r':
+    case 't':
+      ++pos_;
+      return true;
+    case 'u':
+      ++pos_;
+      return scan_unicode_escape();
+    default:
+      return fail("invalid escape", pos_);
+  }
+}
+
+// After the "u" of an escape: four hex digits; a high surrogate must be followed at once by
+// the escape of a low one.
+template <bool kStreamed>
+VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_unicode_escape() {
+  unsigned code = 0;
+  if (!hex_escape(code)) return false;
+  if (code >= 0xDC00 && code <= 0xDFFF)
+    return fail("lone leading surrogate in hex escape", pos_ - 1);
+  if (code < 0xD800 || code > 0xDBFF) return true;
+
+  for (const unsigned char expected : {'\\', 'u'}) {
+    if (at_end()) return fail_eof("EOF while parsing a string");
+    if (p_[pos_] != expected) return fail("unexpected end of hex escape", pos_);
+    ++pos_;
+  }
+  if (!hex_escape(code)) return false;
+  if (code < 0xDC00 || code > 0xDFFF) return fail("lone leading surrogate in hex escape", pos_ - 1);
+  return true;
 }
 
 template <bool kStreamed>
@@ -416,52 +433,27 @@ bool Checker<kStreamed>::run() {
     // The window starts where the starved run stood.
     depth_ = resume_.depth;
     step = resume_.step;
-    if (step == Step::kTrailing) {
-      step = after_value();
-      return step == Step::kDone;
-    }
+    if (step == Step::kTrailing) return after_value() == Step::kDone;
   } else {
     skip_whitespace();
     if (at_end()) return fail_eof("EOF while parsing a value");
   }
   for (;;) {
     if constexpr (kStreamed) resume_ = {pos_, depth_, step, true};
-    if (step == Step::kMember) {
-      // At the opening quote of a member name: the name, then ":".
-      if (!scan_string()) return false;
-      skip_whitespace();
-      if (at_end()) return fail_eof("EOF while parsing an object");
-      if (p_[pos_] != ':') return fail("expected `:`", pos_);
-      ++pos_;
-      skip_whitespace();
-      if (at_end()) return fail_eof("EOF while parsing a value");
-    }
-
+    if (step == Step::kMember && !scan_member_name()) return false;
     bool ok = true;
     switch (kValueKinds[p_[pos_]]) {
       case kArray:
-        if (!open('[')) return false;
-        skip_whitespace();
-        if (at_end()) return fail_eof("EOF while parsing a list");
-        if (p_[pos_] != ']') {
-          step = Step::kElement;
-          continue;
-        }
-        ++pos_;
-        close();
-        break;
+        // An array or object opened goes on with its first element or member.
+        step = open_array();
+        if (step == Step::kValue) break;
+        if (step == Step::kFailed) return false;
+        continue;
       case kObject:
-        if (!open('{')) return false;
-        skip_whitespace();
-        if (at_end()) return fail_eof("EOF while parsing an object");
-        if (p_[pos_] != '}') {
-          if (p_[pos_] != '"') return fail("key must be a string", pos_);
-          step = Step::kMember;
-          continue;
-        }
-        ++pos_;
-        close();
-        break;
+        step = open_object();
+        if (step == Step::kValue) break;
+        if (step == Step::kFailed) return false;
+        continue;
       case kString:
         ok = scan_string();
         break;
@@ -486,6 +478,54 @@ bool Checker<kStreamed>::run() {
     if (step == Step::kFailed) return false;
     if (step == Step::kDone) return true;
   }
+}
+
+// At the opening quote of a member name: the name, then ":", up to the value.
+template <bool kStreamed>
+VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_member_name() {
+  if (!scan_string()) return false;
+  skip_whitespace();
+  if (at_end()) return fail_eof("EOF while parsing an object");
+  if (p_[pos_] != ':') return fail("expected `:`", pos_);
+  ++pos_;
+  skip_whitespace();
+  if (at_end()) return fail_eof("EOF while parsing a value");
+  return true;
+}
+
+// At a "[" or "{": opens the container. kElement or kMember when a value or
+// member follows, kValue when the container is empty (and closed), else
+// kFailed.
+template <bool kStreamed>
+VELMORA_ALWAYS_INLINE typename Checker<kStreamed>::Step Checker<kStreamed>::open_array() {
+  if (!open('[')) return Step::kFailed;
+  skip_whitespace();
+  if (at_end()) {
+    fail_eof("EOF while parsing a list");
+    return Step::kFailed;
+  }
+  if (p_[pos_] != ']') return Step::kElement;
+  ++pos_;
+  close();
+  return Step::kValue;
+}
+
+template <bool kStreamed>
+VELMORA_ALWAYS_INLINE typename Checker<kStreamed>::Step Checker<kStreamed>::open_object() {
+  if (!open('{')) return Step::kFailed;
+  skip_whitespace();
+  if (at_end()) {
+    fail_eof("EOF while parsing an object");
+    return Step::kFailed;
+  }
+  if (p_[pos_] == '}') {
+    ++pos_;
+    close();
+    return Step::kValue;
+  }
+  if (p_[pos_] == '"') return Step::kMember;
+  fail("key must be a string", pos_);
+  return Step::kFailed;
 }
 
 template <bool kStreamed>
