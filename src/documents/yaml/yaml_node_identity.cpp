@@ -46,8 +46,7 @@ std::uint64_t NodeIdentity::hash(std::uint32_t node) {
     case Kind::SeqStart:
     case Kind::MapStart: {
       const std::uint32_t id = log_.expansion_id(node);
-      if (id != 0 && id < collection_hashes_.size() && collection_hashes_[id].valid)
-        return collection_hashes_[id].hash;
+      if (const CachedHash* cached = id != 0 ? cached_hash(id) : nullptr) return cached->hash;
       const std::uint32_t end = log_.end_of(node);
       if (e.kind == Kind::SeqStart) {
         h = kSeedSeq;
@@ -82,6 +81,26 @@ std::uint64_t NodeIdentity::hash(std::uint32_t node) {
   return h;
 }
 
+namespace {
+// Scalars of one kind and tag: the same value.
+bool equal_scalars(const EventLog& log, const Event& x, const Event& y) {
+  if (x.value != y.value) return false;
+  switch (x.value) {
+    case ValueKind::Null:
+      return true;
+    case ValueKind::Float: {
+      const double p = std::bit_cast<double>(x.payload), q = std::bit_cast<double>(y.payload);
+      return p == q || (p != p && q != q);
+    }
+    case ValueKind::String:
+    case ValueKind::Failure:
+      return log.string_at(x.payload) == log.string_at(y.payload);
+    default:  // Bool, UInt, NegInt
+      return x.payload == y.payload;
+  }
+}
+}  // namespace
+
 bool NodeIdentity::equal(std::uint32_t a, std::uint32_t b) {
   a = log_.resolve_alias(a);
   b = log_.resolve_alias(b);
@@ -89,65 +108,36 @@ bool NodeIdentity::equal(std::uint32_t a, std::uint32_t b) {
   if (a == b) return true;
   const Event& x = log_[a];
   const Event& y = log_[b];
-  if (x.kind != y.kind) return false;
-  if ((x.flags & kTagged) != (y.flags & kTagged)) return false;
+  if (x.kind != y.kind || (x.flags & kTagged) != (y.flags & kTagged)) return false;
   if ((x.flags & kTagged) && x.aux != y.aux) return false;
-  switch (x.kind) {
-    case Kind::Scalar: {
-      if (x.value != y.value) return false;
-      switch (x.value) {
-        case ValueKind::Null:
-          return true;
-        case ValueKind::Bool:
-        case ValueKind::UInt:
-        case ValueKind::NegInt:
-          return x.payload == y.payload;
-        case ValueKind::Float: {
-          const double p = std::bit_cast<double>(x.payload), q = std::bit_cast<double>(y.payload);
-          return p == q || (p != p && q != q);
-        }
-        case ValueKind::String:
-        case ValueKind::Failure:
-          return log_.string_at(x.payload) == log_.string_at(y.payload);
-      }
-      return false;
-    }
-    case Kind::SeqStart:
-    case Kind::MapStart: {
-      const std::uint32_t ia = log_.expansion_id(a), ib = log_.expansion_id(b);
-      const std::uint64_t pair = (static_cast<std::uint64_t>(a) << 32) | b;
-      if (ia != 0 && ib != 0) {
-        const auto cached = [&](std::uint32_t id) -> const CachedHash* {
-          return id < collection_hashes_.size() && collection_hashes_[id].valid
-                     ? &collection_hashes_[id]
-                     : nullptr;
-        };
-        const CachedHash* ha = cached(ia);
-        const CachedHash* hb = cached(ib);
-        if (ha != nullptr && hb != nullptr && ha->hash != hb->hash) return false;
-        if (equal_pairs_.count(pair)) return true;
-      }
-      bool same;
-      if (x.kind == Kind::SeqStart) {
-        same = true;
-        std::uint32_t i = a + 1, j = b + 1;
-        const std::uint32_t ea = log_.end_of(a), eb = log_.end_of(b);
-        for (; i < ea && j < eb; i = log_.next_node(i), j = log_.next_node(j)) {
-          if (!equal(i, j)) {
-            same = false;
-            break;
-          }
-        }
-        same = same && i == ea && j == eb;
-      } else {
-        same = equal_mappings(a, b);
-      }
-      if (same && ia != 0 && ib != 0) equal_pairs_.insert(pair);
-      return same;
-    }
-    default:
-      return false;
+  if (x.kind == Kind::Scalar) return equal_scalars(log_, x, y);
+  return (x.kind == Kind::SeqStart || x.kind == Kind::MapStart) && equal_collections(a, b);
+}
+
+bool NodeIdentity::equal_collections(std::uint32_t a, std::uint32_t b) {
+  // Anchored collections: their hashes, once known, tell unequal ones apart,
+  // and pairs found equal are kept.
+  const std::uint32_t ia = log_.expansion_id(a), ib = log_.expansion_id(b);
+  const std::uint64_t pair = (static_cast<std::uint64_t>(a) << 32) | b;
+  const bool anchored = ia != 0 && ib != 0;
+  if (anchored) {
+    const CachedHash* ha = cached_hash(ia);
+    const CachedHash* hb = cached_hash(ib);
+    if (ha != nullptr && hb != nullptr && ha->hash != hb->hash) return false;
+    if (equal_pairs_.count(pair)) return true;
   }
+  const bool same = log_[a].kind == Kind::SeqStart ? equal_sequences(a, b) : equal_mappings(a, b);
+  if (same && anchored) equal_pairs_.insert(pair);
+  return same;
+}
+
+bool NodeIdentity::equal_sequences(std::uint32_t a, std::uint32_t b) {
+  std::uint32_t i = a + 1, j = b + 1;
+  const std::uint32_t ea = log_.end_of(a), eb = log_.end_of(b);
+  for (; i < ea && j < eb; i = log_.next_node(i), j = log_.next_node(j)) {
+    if (!equal(i, j)) return false;
+  }
+  return i == ea && j == eb;
 }
 
 bool NodeIdentity::equal_mappings(std::uint32_t a, std::uint32_t b) {

@@ -60,12 +60,20 @@ class NodeIdentity {
   CheckStats& stats() { return stats_; }
 
  private:
+  // Parts of equal(): collections of one kind and tag, then by kind.
+  bool equal_collections(std::uint32_t a, std::uint32_t b);
+  bool equal_sequences(std::uint32_t a, std::uint32_t b);
   bool equal_mappings(std::uint32_t a, std::uint32_t b);
 
   struct CachedHash {
     std::uint64_t hash = 0;
     bool valid = false;
   };
+  // The hash of anchored collection `id` once computed, else nullptr.
+  const CachedHash* cached_hash(std::uint32_t id) const {
+    return id < collection_hashes_.size() && collection_hashes_[id].valid ? &collection_hashes_[id]
+                                                                          : nullptr;
+  }
 
   const EventLog& log_;
   CheckStats& stats_;

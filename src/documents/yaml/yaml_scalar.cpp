@@ -173,56 +173,47 @@ std::optional<Resolved> integer_reading(std::string_view s, std::string& failure
   return std::nullopt;
 }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The end of the run of digits from `i`.
+std::size_t skip_digits(std::string_view s, std::size_t i) {
+  while (i < s.size() && is_digit(s[i])) ++i;
+  return i;
+}
+
+// An exponent at `i`, if any: "e" or "E", an optional sign, at least one digit
+// (its magnitude capped at about 10^9, far beyond any double's). False when
+// malformed; `i` then ends the exponent.
+bool scan_exponent(std::string_view s, std::size_t& i, long long& exponent) {
+  if (i >= s.size() || (s[i] != 'e' && s[i] != 'E')) return true;
+  const bool negative = ++i < s.size() && s[i] == '-';
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  const std::size_t start = i;
+  for (; i < s.size() && is_digit(s[i]); ++i) {
+    if (exponent < 1'000'000'000) exponent = exponent * 10 + (s[i] - '0');
+  }
+  if (negative) exponent = -exponent;
+  return i != start;
+}
+
 // Decimal number syntax: optional "-", digits with an optional "." (at least
-// one digit), optional exponent with at least one digit. Returns whether the
+// one digit), optional exponent with at least one digit. Sets whether the
 // value's magnitude is at least one (for telling overflow from underflow).
 bool decimal_float_syntax(std::string_view s, bool& large) {
-  size_t i = 0;
-  const size_t n = s.size();
-  if (i < n && s[i] == '-') ++i;
-  size_t int_digits = 0, frac_digits = 0;
-  long long first_nonzero_exp = 0;  // decimal exponent of the first significant digit + 1
-  bool seen_nonzero = false;
-  while (i < n && s[i] >= '0' && s[i] <= '9') {
-    if (seen_nonzero) {
-      ++first_nonzero_exp;
-    } else if (s[i] != '0') {
-      seen_nonzero = true;
-      first_nonzero_exp = 1;
-    }
-    ++i;
-    ++int_digits;
-  }
-  if (i < n && s[i] == '.') {
-    ++i;
-    while (i < n && s[i] >= '0' && s[i] <= '9') {
-      if (!seen_nonzero) {
-        if (s[i] != '0') {
-          seen_nonzero = true;
-        } else {
-          --first_nonzero_exp;
-        }
-      }
-      ++i;
-      ++frac_digits;
-    }
-  }
-  if (int_digits + frac_digits == 0) return false;
+  const std::size_t int_start = !s.empty() && s.front() == '-' ? 1 : 0;
+  const std::size_t int_end = skip_digits(s, int_start);
+  const bool dot = int_end < s.size() && s[int_end] == '.';
+  const std::size_t mantissa_end = dot ? skip_digits(s, int_end + 1) : int_end;
+  if (mantissa_end - int_start == std::size_t{dot}) return false;  // no digit
+  std::size_t i = mantissa_end;
   long long exponent = 0;
-  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-    ++i;
-    bool negative = false;
-    if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    const size_t start = i;
-    while (i < n && s[i] >= '0' && s[i] <= '9') {
-      if (exponent < 1'000'000'000) exponent = exponent * 10 + (s[i] - '0');
-      ++i;
-    }
-    if (i == start) return false;
-    if (negative) exponent = -exponent;
+  if (!scan_exponent(s, i, exponent) || i != s.size()) return false;
+  large = false;
+  if (const std::size_t first = s.find_first_not_of("0.", int_start); first < mantissa_end) {
+    // The decimal exponent of the first significant digit, plus one.
+    const long long lead = static_cast<long long>(int_end) - static_cast<long long>(first);
+    large = lead + (first > int_end ? 1 : 0) + exponent > 0;
   }
-  if (i != n) return false;
-  large = seen_nonzero && first_nonzero_exp + exponent > 0;
   return true;
 }
 
@@ -269,6 +260,48 @@ Resolved invalid_value(std::string_view value, const char* expected, std::string
   return {ValueKind::Failure, 0};
 }
 
+// A plain scalar that starts with neither a digit, a sign nor ".": a null,
+// a boolean or a string.
+Resolved resolve_word(std::string_view s) {
+  const char c = s.front();
+  if ((c == '~' || c == 'n' || c == 'N') && parse_null(s)) return {ValueKind::Null, 0};
+  if (c == 't' || c == 'T' || c == 'f' || c == 'F') {
+    if (auto b = parse_bool(s)) return {ValueKind::Bool, *b ? 1u : 0u};
+  }
+  return {ValueKind::String, 0};
+}
+
+// The common integer, an optional sign and 1 to 18 decimal digits (which
+// cannot overflow); empty for any other text.
+std::optional<Resolved> short_decimal(std::string_view s) {
+  const std::size_t first = starts_with_sign(s) ? 1 : 0;
+  const std::size_t digits = s.size() - first;
+  if (digits < 1 || digits > 18) return std::nullopt;
+  std::uint64_t v = 0;
+  for (std::size_t i = first; i < s.size(); ++i) {
+    const unsigned d = static_cast<unsigned char>(s[i]) - static_cast<unsigned>('0');
+    if (d > 9) return std::nullopt;
+    v = v * 10 + d;
+  }
+  if (digits > 1 && s[first] == '0') return Resolved{ValueKind::String, 0};  // leading zero
+  if (s.front() == '-' && v != 0) return Resolved{ValueKind::NegInt, 0 - v};
+  return Resolved{ValueKind::UInt, v};
+}
+
+// A plain scalar that starts with a digit, a sign or ".": an integer, a float
+// or a string.
+Resolved resolve_number(std::string_view s, std::string& failure, bool need_value) {
+  if (auto r = short_decimal(s)) return *r;
+  // No integer form contains a ".".
+  if (s.find('.') == std::string_view::npos) {
+    if (auto reading = integer_reading(s, failure)) return *reading;
+  }
+  // Floats cannot fail.
+  if (!need_value || digits_with_leading_zero(s)) return {ValueKind::String, 0};
+  if (auto d = parse_float(s)) return float_value(*d);
+  return {ValueKind::String, 0};
+}
+
 Resolved resolve_untagged_plain(std::string_view s, std::string& failure, bool need_value) {
   // No pre-filter here: the resolution stands alone, so that the pre-filters
   // can be tested against it.
@@ -276,52 +309,7 @@ Resolved resolve_untagged_plain(std::string_view s, std::string& failure, bool n
   const char c = s.front();
   const bool numeric_start = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
   if (!need_value && (c == '.' || !numeric_start)) return {ValueKind::String, 0};  // cannot fail
-  if (!numeric_start) {
-    switch (c) {
-      case '~':
-      case 'n':
-      case 'N':
-        if (parse_null(s)) return {ValueKind::Null, 0};
-        break;
-      case 't':
-      case 'T':
-      case 'f':
-      case 'F':
-        if (auto b = parse_bool(s)) return {ValueKind::Bool, *b ? 1u : 0u};
-        break;
-      default:
-        break;
-    }
-    return {ValueKind::String, 0};
-  }
-  // Fast path: an optional sign and up to 18 decimal digits.
-  {
-    const std::size_t first = (c == '+' || c == '-') ? 1 : 0;
-    const std::size_t digits = s.size() - first;
-    if (digits >= 1 && digits <= 18) {
-      std::uint64_t v = 0;
-      std::size_t i = first;
-      for (; i < s.size(); ++i) {
-        const unsigned d = static_cast<unsigned char>(s[i]) - static_cast<unsigned>('0');
-        if (d > 9) break;
-        v = v * 10 + d;
-      }
-      if (i == s.size()) {
-        if (digits > 1 && s[first] == '0') return {ValueKind::String, 0};  // leading zero
-        if (c == '-' && v != 0) return {ValueKind::NegInt, 0 - v};
-        return {ValueKind::UInt, v};
-      }
-    }
-  }
-  // No integer form contains a ".".
-  if (s.find('.') == std::string_view::npos) {
-    if (auto reading = integer_reading(s, failure)) return *reading;
-  }
-  if (!need_value) return {ValueKind::String, 0};  // floats cannot fail
-  if (!digits_with_leading_zero(s)) {
-    if (auto d = parse_float(s)) return float_value(*d);
-  }
-  return {ValueKind::String, 0};
+  return numeric_start ? resolve_number(s, failure, need_value) : resolve_word(s);
 }
 
 }  // namespace
