@@ -31,7 +31,7 @@
 #include <utility>
 #include <vector>
 
-#include "documents/yaml/yaml_anchor_table.hpp"
+#include "documents/yaml/yaml_anchor_map.hpp"
 #include "documents/yaml/yaml_check.hpp"
 #include "documents/yaml/yaml_check_internal.hpp"
 #include "documents/yaml/yaml_hash.hpp"
@@ -265,7 +265,7 @@ int flood() {
   // Anchored collections: the plain check enters their names in its table.
   const auto anchor_line = [](const std::string& k) { return "- &" + k + " []\n"; };
   const auto key_hash = yaml::hash_bytes;  // under the string seed: equal bits stay equal
-  const auto anchor_hash = yaml::AnchorTable::home_hash;
+  const auto anchor_hash = yaml::AnchorMap::home_hash;
   const Case cases[] = {{"keys", 100'000, 0x3FFull << 54, key_hash, key_line, false},
                         {"keys", 300'000, 0x3FFull << 54, key_hash, key_line, false},
                         {"keys-full", 100'000, 0x3FFull << 54, key_hash, key_line, true},

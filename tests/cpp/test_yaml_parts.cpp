@@ -1,5 +1,5 @@
 // Parts of the YAML check on their own: node identity through the key table
-// (which keys are the same key), the anchor table, both under keys chosen to
+// (which keys are the same key), the anchor map, both under keys chosen to
 // collide, the plain check against the full one, and the wide arithmetic
 // that integer readings beyond 64 bits use.
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "documents/yaml/yaml_anchor_table.hpp"
+#include "documents/yaml/yaml_anchor_map.hpp"
 #include "documents/yaml/yaml_check.hpp"
 #include "documents/yaml/yaml_collector.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
@@ -17,7 +17,6 @@
 #include "documents/yaml/yaml_key_hashes.hpp"
 #include "documents/yaml/yaml_node_identity.hpp"
 #include "documents/yaml/yaml_parser.hpp"
-#include "documents/yaml/yaml_plain_anchors.hpp"
 #include "documents/yaml/yaml_plain_check.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
 #include "text/bits.hpp"
@@ -279,34 +278,33 @@ const KeyCase kKeyCases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Cases, YamlKeyIdentity, ::testing::ValuesIn(kKeyCases));
 
-// ---- anchor table ----------------------------------------------------------------
+// ---- anchor map -------------------------------------------------------------------
 
 // Names short and long, sharing prefixes, rebound later; lookups right after
-// each binding and after the table has grown several times.
-TEST(YamlAnchorTable, FindsLatestBindingOfEachName) {
+// each binding and after the map has grown several times.
+TEST(YamlAnchorMap, FindsLatestBindingOfEachName) {
   const auto name = [](int i) {
-    switch (i % 5) {
+    const std::string n = std::to_string(i);
+    switch (i % 4) {
       case 0:
-        return "n" + std::to_string(i);
-      case 4:
-        return std::string(8 - std::to_string(i).size(), 'y') + std::to_string(i);  // 8 bytes
+        return "n" + n;
       case 1:
-        return std::string(20 - std::to_string(i).size(), 'x') + std::to_string(i);  // 20 bytes
+        return std::string(8 - n.size(), 'y') + n;
       case 2:
-        return std::string(21 - std::to_string(i).size(), 'x') + std::to_string(i);  // 21 bytes
+        return std::string(21 - n.size(), 'x') + n;
       default:
-        return "a_rather_long_anchor_name_" + std::to_string(i);
+        return "a_rather_long_anchor_name_" + n;
     }
   };
-  constexpr int kNames = 6000;  // both indexes grow past the size that takes bindings at once
-  yaml::AnchorTable table;
+  constexpr int kNames = 6000;
+  yaml::AnchorMap map;
   std::vector<std::uint32_t> latest(kNames, yaml::kNone);
   for (std::uint32_t step = 0; step < 2 * kNames; ++step) {
     const int i = step < kNames ? static_cast<int>(step) : static_cast<int>(step * 7) % kNames;
-    table.bind(name(i), {step, step % 3});
+    map.bind(name(i), {step, step % 3});
     latest[static_cast<std::size_t>(i)] = step;
     for (const int j : {i, (i + kNames - 40) % kNames}) {
-      const yaml::AnchorBinding* b = table.find(name(j));
+      const yaml::AnchorBinding* b = map.find(name(j));
       if (latest[static_cast<std::size_t>(j)] == yaml::kNone) {
         EXPECT_EQ(b, nullptr) << name(j);
       } else {
@@ -318,76 +316,8 @@ TEST(YamlAnchorTable, FindsLatestBindingOfEachName) {
   }
   using namespace std::string_view_literals;
   for (const std::string_view missing :
-       {""sv, "n"sv, "x"sv, "a_rather_long_anchor_name_"sv, "n6000"sv, "n5\0"sv, "n\0"sv})
-    EXPECT_EQ(table.find(missing), nullptr) << missing;
-  // Bound twice close together, then pushed into the index by later names.
-  table.bind("twice", {1, 0});
-  table.bind("twice", {2, 0});
-  for (int i = 0; i < 40; ++i) table.bind("later" + std::to_string(i), {3, 0});
-  ASSERT_NE(table.find("twice"), nullptr);
-  EXPECT_EQ(table.find("twice")->entry, 2u);
-}
-
-// Random bindings and aliases over short and long names, against the latest
-// binding of each: a bound name's alias gets that binding (a scalar's may be
-// taken on trust); verify() fails exactly when a trusted alias named no
-// scalar bound before it. Enough names that the cache of recent ones misses.
-TEST(YamlPlainAnchors, AgreesWithTheLatestBindings) {
-  std::uint64_t state = 3;
-  const auto next = [&state](std::uint64_t below) {
-    return text::fold_multiply(state += 0x9E3779B97F4A7C15ull, 0xD6E8FEB86659FD93ull) % below;
-  };
-  const auto name = [](std::uint64_t i) {
-    return i % 3 == 0 ? "long_anchor_name_" + std::to_string(i) : "s" + std::to_string(i);
-  };
-  for (int run = 0; run < 40; ++run) {
-    yaml::PlainAnchors anchors;
-    std::map<std::string, std::uint32_t> latest;  // name -> expansion (0: a scalar)
-    bool undefined = false;                       // an alias to an unbound name was taken on trust
-    const std::uint64_t names = run % 2 == 0 ? 40 : 3000;
-    for (int op = 0; op < 4000; ++op) {
-      const std::string n = name(next(names));
-      switch (next(4)) {
-        case 0:
-          anchors.bind_scalar(n);
-          latest[n] = 0;
-          break;
-        case 1: {
-          const auto expansion = static_cast<std::uint32_t>(1 + next(5));
-          anchors.bind_collection(n, expansion);
-          latest[n] = expansion;
-          break;
-        }
-        default: {
-          const auto it = latest.find(n);
-          if (run % 4 < 2 && it == latest.end()) break;  // these runs alias bound names only
-          const yaml::AnchorBinding* b = anchors.find(n);
-          if (it == latest.end()) {
-            if (b != nullptr) undefined = true;
-            EXPECT_TRUE(b == nullptr || b->expansion == 0) << n;
-          } else {
-            ASSERT_NE(b, nullptr) << n;
-            EXPECT_EQ(b->expansion, it->second) << n;
-          }
-        }
-      }
-      if (run % 8 == 1 && op == 3000) {  // an alias before the first binding of its name
-        const std::string fresh = "f" + std::to_string(run);
-        EXPECT_NE(anchors.find(fresh), nullptr);
-        anchors.bind_scalar(fresh);
-        undefined = true;
-      }
-    }
-    EXPECT_EQ(anchors.verify(), !undefined) << run;
-  }
-  // An alias before its name's binding, then one after it (its name pushed
-  // out of the cache meanwhile): the first decides.
-  yaml::PlainAnchors anchors;
-  EXPECT_NE(anchors.find("q"), nullptr);
-  anchors.bind_scalar("q");
-  for (int i = 0; i < 3000; ++i) anchors.bind_scalar("o" + std::to_string(i));
-  EXPECT_NE(anchors.find("q"), nullptr);
-  EXPECT_FALSE(anchors.verify());
+       {""sv, "n"sv, "x"sv, "a_rather_long_anchor_name_"sv, "n6000"sv, "n4\0"sv, "n\0"sv})
+    EXPECT_EQ(map.find(missing), nullptr) << missing;
 }
 
 // ---- colliding keys ---------------------------------------------------------------
@@ -399,7 +329,7 @@ std::vector<std::string> colliding_names(std::size_t n, std::uint64_t mask) {
   std::uint64_t target = 0;
   for (std::uint64_t i = 0; out.size() < n; ++i) {
     std::string name = "c" + std::to_string(i);
-    const std::uint64_t h = yaml::AnchorTable::home_hash(name) & mask;
+    const std::uint64_t h = yaml::AnchorMap::home_hash(name) & mask;
     if (out.empty()) target = h;
     if (h == target) out.push_back(std::move(name));
   }
@@ -426,7 +356,7 @@ std::vector<std::string> names_sharing_buckets(std::size_t n, unsigned bits) {
 TEST(YamlHashFlooding, CollidingNamesCostBoundedProbes) {
   constexpr std::uint32_t kNames = 2000;
   constexpr unsigned kKeyBits = 6;          // names share both buckets up to 64 buckets
-  constexpr std::uint64_t kLow13 = 0x1FFF;  // the anchor table's home slot, to 8192 slots
+  constexpr std::uint64_t kLow13 = 0x1FFF;  // the anchor map's home slot, to 8192 slots
   struct RandomKeyAfter {
     ~RandomKeyAfter() { yaml::set_hash_key(yaml::hash_key_from(yaml::random_hash_seed())); }
   } restore;
@@ -451,7 +381,7 @@ TEST(YamlHashFlooding, CollidingNamesCostBoundedProbes) {
     EXPECT_LT(stats.key_probes, 40 * (kNames + kOrdinary)) << fixed;
 
     // Anchor names: bound, then ordinary ones, some bound again, all found.
-    yaml::AnchorTable table;
+    yaml::AnchorMap table;
     for (std::uint32_t i = 0; i < kNames; ++i) table.bind(anchors[i], {i, 0});
     for (std::uint32_t i = 0; i < kNames; ++i) table.bind("o" + std::to_string(i), {i, 2});
     for (std::uint32_t i = 0; i < kNames; i += 3) table.bind(anchors[i], {kNames + i, 1});

@@ -59,7 +59,7 @@ CheckResult Builder::replay(std::uint32_t target, std::uint32_t budget) {
 Builder::Progress Builder::advance(bool final) {
   const std::uint32_t size = log_.size();
   const std::uint32_t n = final || size == 0 ? size : size - 1;
-  limit_ = kRepetitionFactor * log_.entries();
+  limit_ = repetition_limit(log_.entries());
   for (; pos_ < n; ++pos_) {
     const std::uint32_t i = pos_;
     count(stats_.built_events);

@@ -23,9 +23,6 @@
 
 namespace velmora::documents::yaml {
 
-inline constexpr std::uint32_t kDepthBudget = 128;
-inline constexpr std::uint64_t kRepetitionFactor = 100;
-
 class Builder {
  public:
   // `source` is read again only to find the mark of a failure.

@@ -52,7 +52,6 @@ CheckResult run(std::string_view text, CheckStats& stats, std::uint32_t batch) {
     log.release_below(std::min(builder.floor(), collector.anchor_floor()));
     if constexpr (kCounting) stats.kept_entries = std::max(stats.kept_entries, log.kept_entries());
   }
-  collector.release_stack();
   stats.events = log.size();
 
   if (failed) return builder.failure();

@@ -13,11 +13,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "documents/yaml/yaml_anchor_table.hpp"
+#include "documents/yaml/yaml_anchor_map.hpp"
 #include "documents/yaml/yaml_diagnostics.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
 #include "documents/yaml/yaml_hash.hpp"
 #include "documents/yaml/yaml_parser.hpp"
+#include "documents/yaml/yaml_shape.hpp"
 
 namespace velmora::documents::yaml {
 
@@ -43,21 +44,16 @@ class Collector {
   // Entries from here on may still be read through an anchor that is open
   // (kNone: none is open).
   std::uint32_t anchor_floor() const { return anchor_floor_; }
-  // Frees what only collecting needs.
-  void release_stack() {
-    stack_.clear();
-    stack_.shrink_to_fit();
-  }
 
  private:
-  struct Frame {
+  template <typename Pass>
+  friend PassEnd run_pass(yaml_parser_t* parser, Pass& pass);
+
+  // What collecting keeps of each open collection.
+  struct Open {
     std::uint32_t start;
-    bool is_map;
-    bool expect_key;  // mappings: the next child is a key
-    bool in_key;      // inside a key
-    bool in_anchor;   // inside an anchored node
-    std::uint32_t height = 0;
-    std::uint64_t count = 0;
+    bool in_key;     // inside a key
+    bool in_anchor;  // inside an anchored node
   };
 
   // Transparent string hashing for the tag table, with the tables' hash function.
@@ -68,27 +64,25 @@ class Collector {
     }
   };
 
-  void child_done(std::uint32_t height, std::uint64_t count) {
-    if (stack_.empty()) return;
-    Frame& f = stack_.back();
-    if (height > f.height) f.height = height;
-    f.count = saturating_add(f.count, count);
-    if (f.is_map) f.expect_key = !f.expect_key;
-  }
+  // The pass's handlers (see run_pass).
+  bool more() const { return log_.size() < until_; }
+  void seen(const yaml_event_t& e) { last_mark_ = {e.start_mark.line, e.start_mark.column}; }
+  bool scalar(const yaml_event_t& e);
+  bool alias(const yaml_event_t& e);
+  bool open(const yaml_event_t& e);
+  bool close(const yaml_event_t& e);
   std::uint32_t intern_tag(const char* tag);
-  void on_scalar(const yaml_event_t& e);
-  void on_collection_start(const yaml_event_t& e);
-  void on_collection_end(const yaml_event_t& e);
 
   EventLog& log_;
   yaml_parser_t* parser_;
   Builder* builder_;
-  AnchorTable anchors_;
+  ShapeTracker<Open> shape_;
+  AnchorMap anchors_;
   std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> tag_ids_;
-  std::vector<Frame> stack_;
   std::string failure_;  // a scalar's failure message, before it is stored
   CheckResult error_;
   bool stream_ended_ = false;
+  std::uint32_t until_ = 0;             // see more()
   std::uint32_t anchor_floor_ = kNone;  // start of the outermost open anchored collection
   std::size_t anchor_depth_ = 0;        // its depth
   TextOffsets offsets_;

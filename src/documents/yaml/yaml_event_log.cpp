@@ -127,10 +127,4 @@ std::string_view EventLog::key_text(std::uint32_t entry) const {
   return text_at(it->second);
 }
 
-std::uint32_t EventLog::open_expansion() {
-  if (expansions_.empty()) expansions_.emplace_back();
-  expansions_.emplace_back();
-  return static_cast<std::uint32_t>(expansions_.size() - 1);
-}
-
 }  // namespace velmora::documents::yaml

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "documents/yaml/yaml_scalar.hpp"
+#include "documents/yaml/yaml_shape.hpp"
 #include "text/byte_buffer.hpp"
 
 namespace velmora::documents::yaml {
@@ -40,12 +41,6 @@ inline constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max()
 inline constexpr std::uint32_t kKeyBit = 0x80000000u;
 inline constexpr std::uint32_t kAnchorBit = 0x40000000u;
 inline constexpr std::uint32_t kCopyMask = kAnchorBit - 1;
-inline constexpr std::uint32_t kInfiniteHeight = std::numeric_limits<std::uint32_t>::max();
-inline constexpr std::uint64_t kInfiniteCount = std::numeric_limits<std::uint64_t>::max();
-
-inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  return a > kInfiniteCount - b ? kInfiniteCount : a + b;
-}
 
 enum class Kind : std::uint8_t { Scalar, SeqStart, SeqEnd, MapStart, MapEnd, Alias };
 
@@ -71,14 +66,6 @@ struct Event {
   std::uint64_t payload;
 };
 static_assert(sizeof(Event) == 16);
-
-// What a full expansion of an anchored collection does: its nesting height and
-// the alias expansions inside it. kInfinite* while it is open (an alias to it
-// then refers to itself).
-struct Expansion {
-  std::uint32_t height = kInfiniteHeight;
-  std::uint64_t count = kInfiniteCount;
-};
 
 // A stack of entries in pages of 4096: growing copies nothing and touches
 // only what it fills; shrinking frees the pages left empty.
@@ -143,8 +130,10 @@ class EventLog {
     const Event& e = (*this)[entry];
     return e.kind == Kind::Alias ? e.aux : entry;
   }
+  // The anchored collections' expansions (the collector fills them in).
+  Expansions& expansions() { return expansions_; }
   // Ids 1 .. expansion_count() - 1 are in use.
-  std::uint32_t expansion_count() const { return static_cast<std::uint32_t>(expansions_.size()); }
+  std::uint32_t expansion_count() const { return expansions_.size(); }
   const Expansion& expansion(std::uint32_t id) const { return expansions_[id]; }
 
   // A kHasText scalar's text and hash, from its payload: with kSourceRef set,
@@ -211,9 +200,6 @@ class EventLog {
     failures_.push_back(std::move(message));
     return failures_.size() - 1;
   }
-  // A new expansion, open until set_expansion.
-  std::uint32_t open_expansion();
-  void set_expansion(std::uint32_t id, Expansion e) { expansions_[id] = e; }
 
   // ---- keeping only what can still be read ----
   // Keeps the pages of entries first .. last until unpin of the same range.
@@ -287,9 +273,9 @@ class EventLog {
   std::vector<std::pair<std::uint32_t, std::uint64_t>> raw_keys_;
   std::size_t raw_consumed_ = 0;  // raw_keys_ of entries already copied
   std::vector<std::pair<std::uint32_t, std::uint64_t>> key_raw_keys_;
-  EventStack keys_;                    // the key stack
-  EventStack anchored_;                // copied anchored scalars
-  std::vector<Expansion> expansions_;  // id 0 unused
+  EventStack keys_;      // the key stack
+  EventStack anchored_;  // copied anchored scalars
+  Expansions expansions_;
 };
 
 }  // namespace velmora::documents::yaml

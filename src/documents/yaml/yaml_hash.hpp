@@ -3,7 +3,7 @@
 //
 // The hash is keyed with a per-process random key, so that keys chosen to
 // collide cannot be computed offline; the tables also bound their probe work
-// (see KeyTable and AnchorTable), so that colliding keys stay cheap even if
+// (see KeyTable and AnchorMap), so that colliding keys stay cheap even if
 // the key were known.
 #pragma once
 

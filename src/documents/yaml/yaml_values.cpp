@@ -11,12 +11,14 @@
 #include "documents/values.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
+#include "documents/yaml/yaml_shape.hpp"
 
 namespace velmora::documents {
 namespace {
 
 using yaml::ParsedEvent;
 using yaml::Parser;
+using yaml::PassEnd;
 using yaml::Source;
 
 TextPosition position_of(const yaml_mark_t& mark) { return {mark.line + 1, mark.column + 1}; }
@@ -33,80 +35,50 @@ class Reader {
 
   ReadValues run() {
     if (!parser_.ok()) return ReadValues::malformed;
-    bool seen_node = false;
-    for (;;) {
-      ParsedEvent event;
-      if (!yaml_parser_parse(parser_.get(), event.get())) return ReadValues::malformed;
-      const yaml_event_t& e = *event;
-      switch (e.type) {
-        case YAML_STREAM_START_EVENT:
-        case YAML_DOCUMENT_START_EVENT:
-        case YAML_DOCUMENT_END_EVENT:
-          continue;
-        case YAML_NO_EVENT:
-        case YAML_STREAM_END_EVENT:
-          // An empty document is a null.
-          if (!seen_node && !send_null(e)) return ReadValues::stopped;
-          return frames_.empty() ? ReadValues::done : ReadValues::malformed;
-        default:
-          break;
-      }
-      seen_node = true;
-      if (const ReadValues outcome = node(e); outcome != ReadValues::done) return outcome;
+    PassEnd end = yaml::run_pass(parser_.get(), *this);
+    if (end == PassEnd::DocumentEnd)
+      end = yaml::run_pass(parser_.get(), *this);  // the stream's end
+    if (end == PassEnd::Stopped) return outcome_;
+    if (end != PassEnd::StreamEnd || !shape_.empty()) return ReadValues::malformed;
+    if (shape_.entries() == 0) {  // an empty document is a null
+      Scalar null;
+      if (!sink_.scalar(null, last_, {})) return ReadValues::stopped;
     }
+    return ReadValues::done;
   }
 
  private:
-  struct Frame {
-    bool mapping;
-    bool expect_key;
-  };
+  template <typename Pass>
+  friend PassEnd yaml::run_pass(yaml_parser_t* parser, Pass& pass);
 
-  bool in_key_position() const {
-    return !frames_.empty() && frames_.back().mapping && frames_.back().expect_key;
-  }
-  void node_done() {
-    if (!frames_.empty() && frames_.back().mapping) frames_.back().expect_key ^= true;
+  bool more() const { return true; }
+  void seen(const yaml_event_t& e) { last_ = position_of(e.start_mark); }
+  bool stop(ReadValues outcome) {
+    outcome_ = outcome;
+    return false;
   }
 
-  bool send_null(const yaml_event_t& e) {
-    Scalar null;
-    return sink_.scalar(null, position_of(e.start_mark), {});
+  bool alias(const yaml_event_t& e) {
+    if (!sink_.alias(view(e.data.alias.anchor), last_)) return stop(ReadValues::stopped);
+    shape_.alias(0);
+    return true;
+  }
+  bool open(const yaml_event_t& e) {
+    const bool mapping = e.type == YAML_MAPPING_START_EVENT;
+    if (shape_.at_key()) return collection_key(e);
+    const yaml_char_t* anchor =
+        mapping ? e.data.mapping_start.anchor : e.data.sequence_start.anchor;
+    if (!sink_.begin(mapping, last_, view(anchor))) return stop(ReadValues::stopped);
+    shape_.open(mapping, 0);
+    return true;
+  }
+  bool close(const yaml_event_t&) {
+    if (shape_.empty()) return stop(ReadValues::malformed);
+    shape_.close();
+    return sink_.end() || stop(ReadValues::stopped);
   }
 
-  ReadValues node(const yaml_event_t& e) {
-    switch (e.type) {
-      case YAML_SCALAR_EVENT:
-        return scalar(e);
-      case YAML_ALIAS_EVENT:
-        if (!sink_.alias(view(e.data.alias.anchor), position_of(e.start_mark)))
-          return ReadValues::stopped;
-        node_done();
-        return ReadValues::done;
-      case YAML_SEQUENCE_START_EVENT:
-      case YAML_MAPPING_START_EVENT: {
-        const bool mapping = e.type == YAML_MAPPING_START_EVENT;
-        if (in_key_position()) return collection_key(e);
-        const yaml_char_t* anchor =
-            mapping ? e.data.mapping_start.anchor : e.data.sequence_start.anchor;
-        if (!sink_.begin(mapping, position_of(e.start_mark), view(anchor)))
-          return ReadValues::stopped;
-        frames_.push_back({mapping, true});
-        return ReadValues::done;
-      }
-      case YAML_SEQUENCE_END_EVENT:
-      case YAML_MAPPING_END_EVENT:
-        if (frames_.empty()) return ReadValues::malformed;
-        frames_.pop_back();
-        if (!sink_.end()) return ReadValues::stopped;
-        node_done();
-        return ReadValues::done;
-      default:
-        return ReadValues::malformed;
-    }
-  }
-
-  ReadValues scalar(const yaml_event_t& e) {
+  bool scalar(const yaml_event_t& e) {
     const auto& s = e.data.scalar;
     const std::string_view written(reinterpret_cast<const char*>(s.value), s.length);
     const yaml::TagClass tag = s.tag == nullptr
@@ -144,43 +116,47 @@ class Reader {
         value.kind = ScalarKind::string;
         break;
       case yaml::ValueKind::Failure:
-        return ReadValues::malformed;
+        return stop(ReadValues::malformed);
     }
-    if (!sink_.scalar(value, position_of(e.start_mark), view(s.anchor))) return ReadValues::stopped;
-    node_done();
-    return ReadValues::done;
+    if (!sink_.scalar(value, last_, view(s.anchor))) return stop(ReadValues::stopped);
+    shape_.scalar();
+    return true;
   }
 
   // A collection used as a key: handed over as its text as written.
-  ReadValues collection_key(const yaml_event_t& start) {
+  bool collection_key(const yaml_event_t& start) {
     std::size_t depth = 1;
     yaml_mark_t end_mark = start.end_mark;
     while (depth > 0) {
       ParsedEvent event;
-      if (!yaml_parser_parse(parser_.get(), event.get())) return ReadValues::malformed;
+      if (!yaml_parser_parse(parser_.get(), event.get())) return stop(ReadValues::malformed);
       const yaml_event_t& e = *event;
       if (e.type == YAML_SEQUENCE_START_EVENT || e.type == YAML_MAPPING_START_EVENT) ++depth;
       if (e.type == YAML_SEQUENCE_END_EVENT || e.type == YAML_MAPPING_END_EVENT) --depth;
-      if (e.type == YAML_NO_EVENT || e.type == YAML_STREAM_END_EVENT) return ReadValues::malformed;
+      if (e.type == YAML_NO_EVENT || e.type == YAML_STREAM_END_EVENT)
+        return stop(ReadValues::malformed);
       end_mark = e.end_mark;
     }
     const std::size_t from = offsets_.of(start.start_mark.index);
     const std::size_t to = offsets_.of(end_mark.index);
     if (from == yaml::TextOffsets::kNone || to == yaml::TextOffsets::kNone || to < from)
-      return ReadValues::malformed;
+      return stop(ReadValues::malformed);
     Scalar key;
     key.kind = ScalarKind::string;
     key.text = key.written = source_.text.substr(from, to - from);
-    if (!sink_.scalar(key, position_of(start.start_mark), {})) return ReadValues::stopped;
-    node_done();
-    return ReadValues::done;
+    if (!sink_.scalar(key, position_of(start.start_mark), {})) return stop(ReadValues::stopped);
+    shape_.scalar();
+    return true;
   }
 
   Source source_;
   yaml::TextOffsets offsets_;
   Parser parser_;
   ValueSink& sink_;
-  std::vector<Frame> frames_;
+  yaml::Expansions expansions_;
+  yaml::ShapeTracker<> shape_{expansions_};
+  TextPosition last_;                      // of the latest event
+  ReadValues outcome_ = ReadValues::done;  // why a handler stopped the pass
   std::string failure_;
 };
 
