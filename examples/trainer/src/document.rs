@@ -4,12 +4,13 @@
 //! mappings and sequences, flow `{}` and `[]`, plain, single- and
 //! double-quoted scalars (also over several lines), literal `|` and folded `>`
 //! block scalars, comments, anchors and aliases, one document with optional
-//! `---` and `...` markers and `%YAML` directives. Plain scalars resolve as
-//! the config check resolves them: null, booleans, integers (decimal, `0x`,
-//! `0o`, `0b`), floats (`1.0e-3`, `.5`, `.inf`, `.nan`); an integer beyond 64
-//! bits is an error there, so it is one here. What the reader does not
-//! support (tags, `?` keys, collections or anchors as keys) is an error
-//! naming its line and column, never a guess.
+//! `---` and `...` markers and a `%YAML 1.1` or `1.2` directive. Plain scalars
+//! resolve as the config check resolves them: null, booleans, integers
+//! (decimal, `0x`, `0o`, `0b`), floats (`1.0e-3`, `.5`, `.inf`, `.nan`); an
+//! integer beyond 64 bits is an error there, so it is one here, and so are
+//! tabs in the indentation. What the reader does not support (tags, `?` keys,
+//! collections or anchors as keys) is an error naming its line and column,
+//! never a guess.
 
 #[derive(Debug, Clone, Copy, PartialEq)]
 pub struct Pos {
@@ -53,7 +54,7 @@ pub fn parse_json(text: &str) -> Result<Node, String> {
 }
 
 pub fn parse_yaml(text: &str) -> Result<Node, String> {
-    let text = text.strip_prefix('\u{feff}').unwrap_or(text).replace("\r\n", "\n");
+    let text = text.strip_prefix('\u{feff}').unwrap_or(text).replace("\r\n", "\n").replace('\r', "\n");
     Reader::new(&text).document()
 }
 
@@ -94,6 +95,8 @@ fn unescape(e: Option<char>, json: bool) -> Option<char> {
     let found = ESCAPED.chars().position(|c| Some(c) == e).filter(|&i| !json || i < 8)?;
     MEANT.chars().nth(found)
 }
+
+const TAB: &str = "tab in the indentation; indent with spaces";
 
 /// Line folding in flow scalars: one line break is a space, each further
 /// one (a blank line) a newline.
@@ -421,9 +424,8 @@ impl Reader {
             if self.text[start..self.at].iter().all(|&c| c == ' ') {
                 self.skip(|c| c == ' ');
                 let indent = self.at - start;
-                let tab = self.at;
-                if self.peek() == Some('\t') && !self.rest_blank() {
-                    return self.fail(tab, "tab in the indentation; indent with spaces");
+                if self.peek() == Some('\t') {
+                    return self.fail(self.at, TAB);
                 }
                 match self.peek() {
                     None => return Ok(None),
@@ -444,11 +446,18 @@ impl Reader {
     fn document(&mut self) -> Result<Node, String> {
         let mut directives = false;
         while self.next_content()? == Some(0) && self.peek() == Some('%') {
-            if !self.ahead("%YAML ") {
-                return self.fail(self.at, "directives other than %YAML are not supported");
+            if directives || !(self.ahead("%YAML ") || self.ahead("%YAML\t")) {
+                return self.fail(self.at, "directives other than one %YAML are not supported");
+            }
+            self.at += 5;
+            self.skip_inline();
+            let major = self.word("1.");
+            let minor = self.skip(|c| c.is_ascii_digit());
+            let minor: String = self.text[self.at - minor..self.at].iter().collect();
+            if !(major && matches!(minor.parse(), Ok(1 | 2)) && self.rest_blank()) {
+                return self.fail(self.at, "expected %YAML 1.1 or 1.2");
             }
             directives = true;
-            self.skip(|c| c != '\n');
         }
         let node = match self.marker() {
             Some('-') => {
@@ -568,6 +577,10 @@ impl Reader {
         let mut items = Vec::new();
         loop {
             self.at += 1; // the '-'
+            self.skip(|c| c == ' ');
+            if self.peek() == Some('\t') {
+                return self.fail(self.at, "a tab after '-'; separate with spaces");
+            }
             items.push(self.block_node(indent as isize, Ctx::Entry)?);
             if !(self.sibling(indent)? && self.indicator('-')) {
                 return Ok(self.node(start, Value::List(items)));
@@ -600,6 +613,9 @@ impl Reader {
             let spaces = self.text[line..].iter().take_while(|&&c| c == ' ').count();
             let end = self.text[line..].iter().position(|&c| c == '\n').map_or(self.text.len(), |k| line + k);
             let empty = self.text[line + spaces..end].iter().all(|&c| c == ' ' || c == '\t');
+            if self.char_at(line + spaces) == Some('\t') && indent.map_or(true, |n| spaces < n) {
+                return self.fail(line + spaces, TAB);
+            }
             if indent.is_none() && !empty {
                 if spaces as isize <= parent {
                     breaks += 1;
@@ -670,10 +686,7 @@ impl Reader {
             Some('!') => self.fail(self.at, "tags are not supported"),
             Some('&') => {
                 self.at += 1;
-                let name = self.name();
-                if name.is_empty() {
-                    return self.fail(self.at, "an anchor needs a name");
-                }
+                let name = self.name()?;
                 self.skip_inline();
                 Ok(Some(name))
             }
@@ -681,9 +694,15 @@ impl Reader {
         }
     }
 
-    fn name(&mut self) -> String {
-        let n = self.skip(|c| !blank(Some(c)) && !",[]{}".contains(c));
-        self.text[self.at - n..self.at].iter().collect()
+    /// An anchor's or alias's name: ASCII letters, digits, `-` and `_`,
+    /// ending at a space or one of the characters the config check lets
+    /// follow a name.
+    fn name(&mut self) -> Result<String, String> {
+        let n = self.skip(|c| c.is_ascii_alphanumeric() || c == '-' || c == '_');
+        if n == 0 || !(blank(self.peek()) || "?:,]}%@`".contains(self.peek().unwrap_or(' '))) {
+            return self.fail(self.at, "an anchor or alias needs a name of ASCII letters, digits, '-' and '_'");
+        }
+        Ok(self.text[self.at - n..self.at].iter().collect())
     }
 
     fn named(&mut self, anchor: Option<String>, node: Node) -> Node {
@@ -696,7 +715,7 @@ impl Reader {
     fn alias(&mut self) -> Result<Node, String> {
         let at = self.at;
         self.at += 1;
-        let name = self.name();
+        let name = self.name()?;
         let found = self.anchors.iter().rev().find(|a| a.0 == name).map(|a| a.1.value.clone());
         let value = match found {
             Some(value) => value,
@@ -716,6 +735,7 @@ impl Reader {
         let at = self.at;
         let node = match self.peek() {
             Some('*') if anchor.is_none() => self.alias()?,
+            Some(',' | ']' | '}') if flow && anchor.is_some() => self.node(at, Value::Null),
             Some('[' | '{') => self.flow_collection(parent)?,
             Some('"' | '\'') => {
                 let s = self.quoted()?;
@@ -765,7 +785,7 @@ impl Reader {
                     return self.fail(key_at, format!("duplicate key {:?}", key));
                 }
                 keys.push(resolved);
-                self.flow_space();
+                self.skip_inline(); // the key's ':' is on its line
                 let value = if self.eat(':') {
                     self.flow_space();
                     match self.peek() {
@@ -796,6 +816,7 @@ impl Reader {
     fn plain(&mut self, parent: isize, flow: bool, lines: bool) -> Result<String, String> {
         let flow_indicator = |c: Option<char>| flow && matches!(c, Some(',' | '[' | ']' | '{' | '}'));
         let bad_start = match self.peek() {
+            Some(':') if flow => true,
             Some(c @ ('-' | '?' | ':')) => self.indicator(c) || flow_indicator(self.char_at(self.at + 1)),
             Some(c) => "#,[]{}&*!|>'\"%@`".contains(c),
             None => false,
@@ -810,8 +831,11 @@ impl Reader {
             let run = self.at;
             while let Some(c) = self.peek() {
                 let next = self.char_at(self.at + 1);
+                if c == ':' && (flow_indicator(next) || (flow && next == Some('?'))) {
+                    return self.fail(self.at, "a ':' in a flow collection needs a space after it");
+                }
                 if c == '\n'
-                    || (c == ':' && (blank(next) || flow_indicator(next)))
+                    || (c == ':' && blank(next))
                     || (c == '#' && matches!(self.text[self.at - 1], ' ' | '\t'))
                     || flow_indicator(Some(c))
                 {
@@ -825,23 +849,26 @@ impl Reader {
                 return Ok(out);
             }
             // Continued on the next line with content if it is indented more
-            // than the owner and is no comment: one line break folds to a
-            // space, each blank line between is a newline.
-            let save = self.at;
+            // than the owner (any line inside a flow collection) and is no
+            // comment: one line break folds to a space, each blank line
+            // between is a newline. A tab is spacing here, but not within the
+            // owner's indentation.
             let (mut breaks, mut indent) = (0, 0);
             while self.eat('\n') {
                 breaks += 1;
                 let line = self.at;
-                self.skip(|c| c == ' ');
-                indent = self.at - line;
+                indent = self.skip(|c| c == ' ');
+                if self.peek() == Some('\t') && indent as isize <= parent {
+                    return self.fail(self.at, TAB);
+                }
                 self.skip_inline();
                 if self.peek() != Some('\n') {
+                    indent = self.at - line;
                     break;
                 }
             }
             let ends = matches!(self.peek(), None | Some('#')) || flow_indicator(self.peek());
-            if ends || indent as isize <= parent || self.marker().is_some() {
-                self.at = save;
+            if ends || (!flow && indent as isize <= parent) || self.marker().is_some() {
                 return Ok(out);
             }
             fold(&mut out, breaks);
@@ -944,8 +971,8 @@ mod tests {
                 "[18446744073709551615, -9223372036854775808, 123456789012345678901234567890123456789012]",
                 "[18446744073709551615, -9223372036854775808, 1.2345678901234568e41]",
             ),
-            ("%YAML 1.2\n--- # start\n{1: a, \"1\": b, u: http://x:8}\n...\n# end\n", r#"{1: "b", u: "http://x:8"}"#),
-            ("\u{feff}a:\r\n  - b\r\n", r#"{a: ["b"]}"#),
+            ("%YAML\t1.2\n--- # start\n{1: a, \"1\": b, u: http://x:8}\n...\n# end\n", r#"{1: "b", u: "http://x:8"}"#),
+            ("\u{feff}a:\r\n  - b\r  - [c\rd, &e ]\r\n", r#"{a: ["b", ["c d", ~]]}"#),
             ("--- |\n  text\n", r#""text\n""#),
             ("", "~"),
         ];
@@ -980,13 +1007,21 @@ mod tests {
             (false, "? a\n: 1\n", "line 1, column 1: explicit keys"),
             (false, "&k a: 1\n", "line 1, column 1: anchors on keys"),
             (false, "a: *nope\n", "line 1, column 4: unknown anchor \"nope\""),
+            (false, "a: &n\u{e9} b\n", "line 1, column 6: an anchor or alias needs a name"),
+            (false, "a: &n[1]\n", "line 1, column 6: an anchor or alias needs a name"),
             (false, "a: -\n", "line 1, column 4: a value cannot start with '-'"),
+            (false, "- \tx\n", "line 1, column 3: a tab after '-'"),
             (false, "a: [b, c\n", "line 1, column 4: no ']' closes this"),
+            (false, "a: {b:[1]}\n", "line 1, column 6: a ':' in a flow collection needs a space"),
+            (false, "a: [:b]\n", "line 1, column 5: a value cannot start with ':'"),
+            (false, "a: {b\n  : 1}\n", "line 2, column 3: expected ',' or '}'"),
             (false, "a: \"b\\q\"\n", "line 1, column 7: invalid escape"),
             (false, "a: 'b\n", "line 1, column 4: unterminated quoted string"),
             (false, "a: 18446744073709551616\n", "line 1, column 4: integer out of the 64-bit range"),
             (false, "a: 1\n---\nb: 2\n", "line 2, column 1: a second document"),
-            (false, "%TAG ! x\n---\n", "line 1, column 1: directives other than %YAML"),
+            (false, "%TAG ! x\n---\n", "line 1, column 1: directives other than one %YAML"),
+            (false, "%YAML 1.2\n%YAML 1.2\n---\n", "line 2, column 1: directives other than one %YAML"),
+            (false, "%YAML 1.3\n---\n", "line 1, column 10: expected %YAML 1.1 or 1.2"),
             (false, &deep, "line 1, column 200: values nested more than 200 deep"),
             (true, &deep, "line 1, column 201: values nested more than 200 deep"),
             (true, "", "line 1, column 1: expected a JSON value"),
