@@ -194,27 +194,21 @@ std::optional<Builder::Progress> Builder::insert_key(std::uint32_t i, const Even
   std::uint32_t length = 0;
   const bool text = e.kind == Kind::Scalar && e.value == ValueKind::String &&
                     (e.flags & (kHasText | kTagged)) == kHasText &&
-                    log_.source_ref(e.payload, offset, length) &&
-                    length <= KeyTable::kMaxTextLength && offset <= KeyTable::kMaxTextOffset;
+                    log_.source_ref(e.payload, offset, length);
   if (text) naming_copies_[depth] = log_.key_mark();
   const std::uint32_t copy = log_.copy_key(first, i);
   const std::uint32_t key = e.kind == Kind::Alias ? node : copy;
   const KeyHash& known = key_hashes_[i & (kKeyHashes - 1)];
   const std::uint64_t hash = known.entry == i ? known.hash : identity_.hash(key);
-  const std::uint64_t earlier = table.find_or_insert_slot(
-      hash,
-      text ? KeyTable::text_slot(hash, static_cast<std::uint32_t>(offset), length)
-           : KeyTable::node_slot(hash, key),
-      identity_);
-  if (earlier == 0) {
+  const std::uint64_t* earlier = table.find_or_insert(hash, text ? e.payload : key, identity_);
+  if (earlier == nullptr) {
     f.key_entry = copy + (i - first);
     f.expect_key = (e.flags & kValueFollows) != 0;
     return std::nullopt;
   }
-  const std::uint32_t earlier_node =
-      KeyTable::is_text(earlier) ? log_.push_key(EventLog::text_event(KeyTable::offset_of(earlier),
-                                                                      KeyTable::length_of(earlier)))
-                                 : log_.resolve_alias(KeyTable::node_of(earlier));
+  const std::uint32_t earlier_node = EventLog::source_ref(*earlier, offset, length)
+                                         ? log_.push_key(EventLog::text_event(offset, length))
+                                         : log_.resolve_alias(static_cast<std::uint32_t>(*earlier));
   const std::span<const BuildFrame> outer(frames_.data(), frames_.size() - 1);
   text::Failure failure =
       building_failure(log_, outer, "duplicate entry " + render_key(log_, earlier_node),

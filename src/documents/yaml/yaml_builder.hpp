@@ -56,11 +56,11 @@ class Builder {
 
   // Collecting found that entry `entry` is an untagged string key, of hash
   // `hash`, of the mapping at depth `depth` (0: the outermost): its hash is
-  // kept for building, and the buckets it will be looked up in are fetched
-  // now, so that they arrive while parsing goes on.
+  // kept for building, and the slot it will be looked up in is fetched now,
+  // so that it arrives while parsing goes on.
   void expect_key(std::uint32_t entry, std::size_t depth, std::uint64_t hash) {
     key_hashes_[entry & (kKeyHashes - 1)] = {entry, hash};
-    if (depth < tables_.size() && tables_[depth].indexed()) tables_[depth].prefetch(hash);
+    if (depth < tables_.size()) tables_[depth].prefetch(hash);
   }
 
  private:

@@ -15,7 +15,7 @@ struct CheckStats {
   std::uint64_t events = 0;           // entries in the collected list
   std::uint64_t built_events = 0;     // entries visited while building
   std::uint64_t replayed_events = 0;  // entries walked again to expand aliases
-  std::uint64_t key_probes = 0;       // key table buckets or candidates inspected
+  std::uint64_t key_probes = 0;       // key table entries inspected
   std::uint64_t node_compares = 0;    // node equality comparisons
   std::uint64_t hashed_nodes = 0;     // nodes hashed (anchored ones once)
   std::uint64_t kept_entries = 0;     // most entries kept at once (pages, keys, anchored copies)

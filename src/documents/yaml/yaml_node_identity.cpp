@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <optional>
 
 #include "documents/yaml/yaml_hash.hpp"
 
@@ -182,176 +183,28 @@ bool NodeIdentity::equal_text(std::uint32_t node, std::string_view text) {
          log_.string_at(e.payload) == text;
 }
 
-bool KeyTable::same(std::uint64_t a, std::uint64_t b, NodeIdentity& identity) {
-  const auto text = [&](std::uint64_t s) {
-    return identity.source().substr(offset_of(s), length_of(s));
+const std::uint64_t* KeyTable::find_or_insert(std::uint64_t hash, std::uint64_t key,
+                                              NodeIdentity& identity) {
+  // A text key's text, else nullopt.
+  const auto text = [&](std::uint64_t k) -> std::optional<std::string_view> {
+    std::uint64_t offset = 0;
+    std::uint32_t length = 0;
+    if (!EventLog::source_ref(k, offset, length)) return std::nullopt;
+    return identity.source().substr(offset, length);
   };
-  if (is_text(a) && is_text(b)) return text(a) == text(b);
-  if (is_text(a)) return identity.equal_text(node_of(b), text(a));
-  if (is_text(b)) return identity.equal_text(node_of(a), text(b));
-  return identity.equal(node_of(a), node_of(b));
-}
-
-std::uint64_t KeyTable::slot_hash(std::uint64_t slot, NodeIdentity& identity) {
-  if (is_text(slot)) {
-    return NodeIdentity::text_hash(identity.source().substr(offset_of(slot), length_of(slot)));
-  }
-  return identity.hash(node_of(slot));
-}
-
-void KeyTable::to_overflow(std::uint64_t hash, std::uint64_t slot) {
-  if (overflowed_.empty()) overflowed_.assign(mark_words(), 0);
-  mark(overflowed_, home(hash));
-  overflow_.emplace(hash, slot);
-}
-
-std::uint64_t KeyTable::find_in_overflow(std::uint64_t hash, std::uint64_t slot,
-                                         NodeIdentity& identity) {
-  const auto [first, last] = overflow_.equal_range(hash);
-  for (auto it = first; it != last; ++it) {
-    count(identity.stats().key_probes);
-    if (same(it->second, slot, identity)) return it->second;
-  }
-  return 0;
-}
-
-namespace {
-// Slots in use in a bucket (they fill it from the front).
-template <class Slots>
-unsigned filled(const Slots& slots) {
-  unsigned n = 0;
-  while (n < slots.size() && slots[n] != 0) ++n;
-  return n;
-}
-}  // namespace
-
-bool KeyTable::place(std::uint64_t& hash, std::uint64_t& slot, NodeIdentity& identity) {
-  const std::size_t first = home(hash), second = first ^ other(hash >> 40);
-  for (const std::size_t b : {first, second}) {
-    Bucket& to = bucket(b);
-    if (const unsigned n = filled(to.slots); n < kSlots) {
-      to.slots[n] = slot;
-      if (b == second) mark(spilled_, first);
-      ++count_;
-      return true;
-    }
-  }
-  // Both full: a key of one moves to its other bucket, which may move
-  // another, and so on a few times. Its bucket is marked as if it was its
-  // first (one of the two is: a spare mark costs a lookup a second line).
-  std::uint64_t moving = slot;
-  std::size_t at = (victim_ & 1) != 0 ? second : first;
-  if (at == second) mark(spilled_, first);
-  for (unsigned m = 0; m < kMaxMoves; ++m) {
-    std::swap(moving, bucket(at).slots[victim_++ % kSlots]);
-    mark(spilled_, at);
-    at ^= other(moving >> 40);
-    Bucket& to = bucket(at);
-    if (const unsigned n = filled(to.slots); n < kSlots) {
-      to.slots[n] = moving;
-      ++count_;
-      return true;
-    }
-  }
-  if (moving != slot) {  // another key is left without room: its hash again
-    slot = moving;
-    hash = slot_hash(moving, identity);
-  }
-  return false;
-}
-
-void KeyTable::insert(std::uint64_t hash, std::uint64_t slot, NodeIdentity& identity) {
-  if (full()) grow(identity);
-  if (!place(hash, slot, identity)) to_overflow(hash, slot);
-}
-
-void KeyTable::grow(NodeIdentity& identity) {
-  if (!indexed_) {
-    // Storage kept by reset() is empty already.
-    if (segments_.empty()) {
-      bits_ = kFirstBits;
-      segments_.push_back(std::make_unique<Bucket[]>(buckets()));
-      spilled_.assign(mark_words(), 0);
-    }
-    indexed_ = true;
-    count_ = 0;
-    for (std::size_t i = 0; i < small_count_; ++i) {
-      auto [hash, slot] = small_[i];
-      if (!place(hash, slot, identity)) to_overflow(hash, slot);
-    }
-    small_count_ = 0;
-    return;
-  }
-  const std::size_t old_count = buckets();
-  ++bits_;
-  // The new first bucket of a slot's key: from the stored tag while it has
-  // the bits, else from the key's hash.
-  const auto first_of = [&](std::uint64_t s) {
-    if (bits_ <= kTagHomeBits) return static_cast<std::size_t>((s >> 40) >> (kTagBits - bits_));
-    return home(slot_hash(s, identity));
+  const std::optional<std::string_view> key_text = text(key);
+  const auto is = [&](std::uint32_t n) {
+    const std::optional<std::string_view> earlier_text = text(keys_[n]);
+    const auto node = [](std::uint64_t k) { return static_cast<std::uint32_t>(k); };
+    if (earlier_text && key_text) return *earlier_text == *key_text;
+    if (earlier_text) return identity.equal_text(node(key), *earlier_text);
+    if (key_text) return identity.equal_text(node(keys_[n]), *key_text);
+    return identity.equal(node(keys_[n]), node(key));
   };
-  // Bucket `from`'s keys go to its two halves, `from` * 2 and `from` * 2 + 1:
-  // each to the half of the bucket it was in, its first or its second.
-  // The halves are empty when `from` is split.
-  std::vector<std::uint64_t> spilled(mark_words(), 0);
-  const auto split = [&](const Bucket& from, std::size_t b) {
-    Bucket* const half[2] = {&bucket(2 * b), &bucket(2 * b + 1)};
-    unsigned used[2] = {0, 0};
-    for (const std::uint64_t s : from.slots) {
-      if (s == 0) break;
-      const std::size_t f = first_of(s);
-      const bool in_first = (f >> 1) == b;
-      if (!in_first) mark(spilled, f);
-      const std::size_t to = (in_first ? f : f ^ other(s >> 40)) & 1;
-      half[to]->slots[used[to]++] = s;
-    }
-  };
-  if (bits_ <= kSegmentBits) {
-    std::unique_ptr<Bucket[]> old = std::move(segments_[0]);
-    segments_[0] = std::make_unique<Bucket[]>(buckets());
-    for (std::size_t b = 0; b < old_count; ++b) split(old[b], b);
-  } else {
-    // In place: the halves of bucket b are above it, and were emptied
-    // before it (or are new), for every b but 0, whose halves are 0 and 1.
-    while ((segments_.size() << kSegmentBits) < buckets()) {
-      segments_.push_back(std::make_unique<Bucket[]>(std::size_t{1} << kSegmentBits));
-    }
-    for (std::size_t b = old_count; b-- > 0;) {
-      const Bucket from = bucket(b);
-      bucket(b) = Bucket{};
-      split(from, b);
-    }
-  }
-  spilled_.swap(spilled);
-  // The overflow's keys again, those that now fit leaving it.
-  if (!overflow_.empty()) {
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> waiting(overflow_.begin(),
-                                                                 overflow_.end());
-    overflow_.clear();
-    overflowed_.assign(mark_words(), 0);
-    for (auto [hash, slot] : waiting) {
-      if (!place(hash, slot, identity)) to_overflow(hash, slot);
-    }
-  } else {
-    overflowed_.clear();
-  }
-}
-
-std::uint64_t KeyTable::find_or_insert_small(std::uint64_t hash, std::uint64_t slot,
-                                             NodeIdentity& identity) {
-  for (std::size_t i = 0; i < small_count_; ++i) {
-    count(identity.stats().key_probes);
-    if (small_[i].first == hash && same(small_[i].second, slot, identity)) {
-      return small_[i].second;
-    }
-  }
-  if (small_count_ < kSmall) {
-    small_[small_count_++] = {hash, slot};
-    return 0;
-  }
-  grow(identity);
-  insert(hash, slot, identity);
-  return 0;
+  const std::uint32_t found = index_.find_or_add(hash, is, identity.stats().key_probes);
+  if (found != HashIndex::kNotFound) return &keys_[found];
+  keys_.push_back(key);
+  return nullptr;
 }
 
 }  // namespace velmora::documents::yaml
