@@ -198,8 +198,7 @@ std::optional<Builder::Progress> Builder::insert_key(std::uint32_t i, const Even
   if (text) naming_copies_[depth] = log_.key_mark();
   const std::uint32_t copy = log_.copy_key(first, i);
   const std::uint32_t key = e.kind == Kind::Alias ? node : copy;
-  const KeyHash& known = key_hashes_[i & (kKeyHashes - 1)];
-  const std::uint64_t hash = known.entry == i ? known.hash : identity_.hash(key);
+  const std::uint64_t hash = identity_.hash(key);
   const std::uint64_t* earlier = table.find_or_insert(hash, text ? e.payload : key, identity_);
   if (earlier == nullptr) {
     f.key_entry = copy + (i - first);

@@ -54,15 +54,6 @@ class Builder {
   // The failure, after Progress::Failed.
   const CheckResult& failure() const { return result_; }
 
-  // Collecting found that entry `entry` is an untagged string key, of hash
-  // `hash`, of the mapping at depth `depth` (0: the outermost): its hash is
-  // kept for building, and the slot it will be looked up in is fetched now,
-  // so that it arrives while parsing goes on.
-  void expect_key(std::uint32_t entry, std::size_t depth, std::uint64_t hash) {
-    key_hashes_[entry & (kKeyHashes - 1)] = {entry, hash};
-    if (depth < tables_.size()) tables_[depth].prefetch(hash);
-  }
-
  private:
   // One entry at a time, each kind by its own rule below; a step gives a
   // Progress when building stops there.
@@ -94,15 +85,7 @@ class Builder {
   bool built_ = false;
   CheckResult result_;
   std::vector<BuildFrame> frames_;
-  std::vector<KeyTable> tables_;  // one per open mapping depth, reused
-  // Hashes of string keys from expect_key(), by entry modulo the size (more
-  // than a batch of collecting: those overwritten before building are computed again).
-  struct KeyHash {
-    std::uint32_t entry = kNone;
-    std::uint64_t hash = 0;
-  };
-  static constexpr std::uint32_t kKeyHashes = 4096;
-  std::vector<KeyHash> key_hashes_ = std::vector<KeyHash>(kKeyHashes);  // 64 KiB: not on the stack
+  std::vector<KeyTable> tables_;          // one per open mapping depth, reused
   std::vector<std::uint32_t> key_marks_;  // by depth: the key stack's height at the mapping's start
   // By depth: the copy that only names the current key (its key is in the
   // table as text), dropped with the next key; kNone if there is none.

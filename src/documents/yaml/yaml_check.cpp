@@ -34,7 +34,7 @@ CheckResult run(std::string_view text, CheckStats& stats, std::uint32_t batch) {
   EventLog log;
   log.set_source(source.text);
   Builder builder(log, source, stats);
-  Collector collector(log, parser.get(), &builder);
+  Collector collector(log, parser.get());
 
   // Collect `batch` entries beyond the one building leaves for later, then build them.
   bool failed = false;

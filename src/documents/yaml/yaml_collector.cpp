@@ -2,20 +2,14 @@
 
 #include <utility>
 
-#include "documents/yaml/yaml_builder.hpp"
 #include "documents/yaml/yaml_hash.hpp"
-#include "documents/yaml/yaml_node_identity.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
 
 namespace velmora::documents::yaml {
 
-Collector::Collector(EventLog& log, yaml_parser_t* parser, Builder* builder)
-    : log_(log),
-      parser_(parser),
-      builder_(builder),
-      shape_(log.expansions()),
-      offsets_(Source::of(log.source())) {}
+Collector::Collector(EventLog& log, yaml_parser_t* parser)
+    : log_(log), parser_(parser), shape_(log.expansions()), offsets_(Source::of(log.source())) {}
 
 std::uint32_t Collector::intern_tag(const char* tag) {
   // Tags compare without the leading "!" (kept when the tag is "!" alone), so
@@ -54,9 +48,6 @@ bool Collector::scalar(const yaml_event_t& e) {
     if (in_key || in_anchor) {
       out.payload = log_.store_string(value, offsets_.value_start(e));
       out.flags |= kHasText;
-      if (direct_key && builder_ != nullptr && tag == TagClass::None && s.anchor == nullptr) {
-        builder_->expect_key(entry, shape_.depth() - 1, NodeIdentity::text_hash(value));
-      }
     }
   } else {
     out.payload = r.bits;

@@ -22,13 +22,10 @@
 
 namespace velmora::documents::yaml {
 
-class Builder;
-
 class Collector {
  public:
-  // String texts may refer into log.source(), which is set before. The
-  // builder, if any, is told the hashes of string keys as they come.
-  Collector(EventLog& log, yaml_parser_t* parser, Builder* builder = nullptr);
+  // String texts may refer into log.source(), which is set before.
+  Collector(EventLog& log, yaml_parser_t* parser);
 
   // Collects until the log holds `until` entries or collecting ends. Returns
   // whether it can go on; it ends at the end of the document or of the
@@ -75,7 +72,6 @@ class Collector {
 
   EventLog& log_;
   yaml_parser_t* parser_;
-  Builder* builder_;
   ShapeTracker<Open> shape_;
   AnchorMap anchors_;
   std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> tag_ids_;

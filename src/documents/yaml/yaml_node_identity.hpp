@@ -88,8 +88,6 @@ class KeyTable {
   // The earlier key equal to `key` (of hash `hash`), or nullptr after adding it.
   const std::uint64_t* find_or_insert(std::uint64_t hash, std::uint64_t key,
                                       NodeIdentity& identity);
-  // Fetches where a key of hash `hash` is looked up.
-  void prefetch(std::uint64_t hash) const { index_.prefetch(hash); }
 
  private:
   HashIndex index_;
