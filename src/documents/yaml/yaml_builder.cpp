@@ -1,5 +1,6 @@
 #include "documents/yaml/yaml_builder.hpp"
 
+#include <cassert>
 #include <optional>
 #include <span>
 #include <string>
@@ -146,6 +147,7 @@ std::optional<Builder::Progress> Builder::on_open(std::uint32_t i, const Event& 
 // A collection's end closes its frame (a mapping drops its keys) and
 // completes the node it opened.
 std::uint32_t Builder::on_close(const Event& e) {
+  assert(!frames_.empty());  // the collector's events are balanced
   const std::uint32_t node = frames_.back().start;
   if (e.kind == Kind::MapEnd) {
     tables_[frames_.size() - 1].reset();
@@ -182,6 +184,7 @@ std::optional<Builder::Progress> Builder::on_complete(std::uint32_t i, const Eve
 // duplicate entry, reported at the mapping.
 std::optional<Builder::Progress> Builder::insert_key(std::uint32_t i, const Event& e,
                                                      std::uint32_t node) {
+  assert(!frames_.empty() && frames_.back().is_map && frames_.back().expect_key);
   BuildFrame& f = frames_.back();
   const std::size_t depth = frames_.size() - 1;
   KeyTable& table = tables_[depth];

@@ -84,7 +84,7 @@ class Builder {
   bool paused_ = false;
   bool built_ = false;
   CheckResult result_;
-  std::vector<BuildFrame> frames_;
+  std::vector<BuildFrame> frames_;        // the open collections, innermost last
   std::vector<KeyTable> tables_;          // one per open mapping depth, reused
   std::vector<std::uint32_t> key_marks_;  // by depth: the key stack's height at the mapping's start
   // By depth: the copy that only names the current key (its key is in the

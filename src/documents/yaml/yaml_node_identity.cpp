@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <optional>
 
 #include "documents/yaml/yaml_hash.hpp"
@@ -185,6 +186,7 @@ bool NodeIdentity::equal_text(std::uint32_t node, std::string_view text) {
 
 const std::uint64_t* KeyTable::find_or_insert(std::uint64_t hash, std::uint64_t key,
                                               NodeIdentity& identity) {
+  assert(key != kNone);
   // A text key's text, else nullopt.
   const auto text = [&](std::uint64_t k) -> std::optional<std::string_view> {
     std::uint64_t offset = 0;

@@ -85,7 +85,8 @@ class KeyTable {
     index_.clear();
     keys_.clear();
   }
-  // The earlier key equal to `key` (of hash `hash`), or nullptr after adding it.
+  // The earlier key equal to `key` (of hash `hash`), or nullptr after adding
+  // it. `key` is a source_ref payload or a node, never kNone.
   const std::uint64_t* find_or_insert(std::uint64_t hash, std::uint64_t key,
                                       NodeIdentity& identity);
 
