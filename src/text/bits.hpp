@@ -164,6 +164,10 @@ inline unsigned non_ascii_mask16(const unsigned char* p) noexcept {
   return block_mask16(p, [](unsigned char c) { return c >= 0x80; });
 }
 
+inline unsigned digit_mask16(const unsigned char* p) noexcept {
+  return block_mask16(p, [](unsigned char c) { return c >= '0' && c <= '9'; });
+}
+
 inline bool any_non_ascii64(const unsigned char* p) noexcept {
   std::uint64_t all = 0;
   for (std::size_t i = 0; i < 64; i += 8) all |= load8(p + i);
@@ -220,6 +224,28 @@ inline bool any_non_ascii64(const unsigned char* p) noexcept {
 #else
   return portable::any_non_ascii64(p);
 #endif
+}
+
+// ASCII digits '0' to '9'.
+inline unsigned digit_mask16(const unsigned char* p) noexcept {
+#ifdef VELMORA_SSE2
+  // A digit less '0' is an unsigned byte <= 9: the minimum with 9 leaves it unchanged.
+  const __m128i offset = _mm_sub_epi8(load16(p), _mm_set1_epi8('0'));
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(9)), offset)));
+#else
+  return portable::digit_mask16(p);
+#endif
+}
+
+// --- 64-byte blocks -------------------------------------------------------------
+// The 64 bytes at p (all readable) as one mask of a 16-byte helper above: a
+// scan then finds the end of a run within them with a shift and a count of
+// trailing zeros, instead of a load and compare at every step.
+template <unsigned (*kMask16)(const unsigned char*) noexcept>
+inline std::uint64_t mask64(const unsigned char* p) noexcept {
+  return std::uint64_t{kMask16(p)} | std::uint64_t{kMask16(p + 16)} << 16 |
+         std::uint64_t{kMask16(p + 32)} << 32 | std::uint64_t{kMask16(p + 48)} << 48;
 }
 
 // --- hints ---------------------------------------------------------------------

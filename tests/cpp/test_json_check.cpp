@@ -165,6 +165,31 @@ TEST(JsonCheckTest, RejectedTextsWithPositions) {
   });
 }
 
+// Runs of whitespace, string bytes and digits of every length up to past two
+// 64-byte blocks, each starting anywhere in one: where a run ends (a failing
+// byte, or the text's end) gives the column.
+TEST(JsonCheckTest, RunsAcrossBlocks) {
+  std::vector<JsonCase> cases;
+  for (int n = 0; n <= 140; ++n) {
+    const std::string pad(static_cast<std::size_t>(n % 67), ' ');
+    const std::string run(static_cast<std::size_t>(n), 'a');
+    const auto column = [&](std::size_t before) {
+      return " at line 1 column " + std::to_string(before + 1);
+    };
+    cases.push_back({"[" + pad + "\"" + run + "\x01\"]",
+                     "control character (\\u0000-\\u001F) found while parsing a string" +
+                         column(2 + pad.size() + run.size())});
+    cases.push_back({"[" + pad + "1" + std::string(run.size(), '7') + "x]",
+                     "expected `,` or `]`" + column(2 + pad.size() + run.size())});
+    cases.push_back({"[" + std::string(run.size(), '\n') + pad + "x]",
+                     "expected value at line " + std::to_string(n + 1) + " column " +
+                         std::to_string(pad.size() + (n == 0 ? 2 : 1))});
+    cases.push_back({pad + "\"" + run, "EOF while parsing a string" + column(pad.size() + n)});
+    cases.push_back({pad + "\"" + run + "\"" + pad, ""});
+  }
+  expect_cases(cases);
+}
+
 TEST(JsonCheckTest, NestingLimit) {
   const std::string deepest = repeat("[", 126) + repeat("]", 126);
   const std::string mixed = repeat("{\"k\":[", 63) + "{}" + repeat("]}", 63);  // 127 open

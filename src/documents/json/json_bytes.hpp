@@ -1,5 +1,4 @@
-// Byte classes of the JSON check: the tables its main loop and scanners index,
-// and the word-at-a-time forms of its scans (8 bytes in a 64-bit word).
+// Byte classes of the JSON check: the tables its main loop and scanners index.
 #pragma once
 
 #include <array>
@@ -42,27 +41,5 @@ constexpr std::array<std::uint8_t, 256> make_value_kinds() {
   return table;
 }
 inline constexpr std::array<std::uint8_t, 256> kValueKinds = make_value_kinds();
-
-inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-inline constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-// High bit of each byte of `word` that is zero. Only the lowest flag is
-// exact (a borrow can flag bytes above a zero byte), which is all the
-// scanners use.
-constexpr std::uint64_t zero_bytes(std::uint64_t word) { return (word - kOnes) & ~word & kHighs; }
-
-// High bit of each byte that is not an ASCII digit; exact for every byte.
-constexpr std::uint64_t non_digit_bytes(std::uint64_t word) {
-  const std::uint64_t offset = word ^ (kOnes * '0');  // digits become 0..9
-  return ((((offset & ~kHighs) + kOnes * 0x76) | offset) & kHighs);
-}
-
-// High bit of the first byte that ends a run of plain string bytes ('"',
-// '\\' or a control character), or 0 when there is none in the word. As with
-// zero_bytes, only the lowest flag is exact.
-constexpr std::uint64_t string_stop_bytes(std::uint64_t word) {
-  const std::uint64_t control = (word - kOnes * 0x20) & ~word & kHighs;  // below 0x20
-  return control | zero_bytes(word ^ (kOnes * '"')) | zero_bytes(word ^ (kOnes * '\\'));
-}
 
 }  // namespace velmora::documents::json_bytes

@@ -5,7 +5,6 @@
 #include "documents/json/json_check.hpp"
 
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,13 +13,8 @@
 #include <vector>
 
 #include "documents/json/json_bytes.hpp"
-#include "text/bits.hpp"
+#include "documents/json/json_scanner.hpp"
 
-// Runs of plain string bytes and of whitespace are skipped 16 bytes at a time
-// where the target has SIMD blocks. Elsewhere string bytes go 8 at a time in a
-// 64-bit word on little-endian machines (as digits always do), whitespace and
-// the rest byte by byte. Defining VELMORA_JSON_BYTEWISE forces the portable
-// paths, so that the tests can cover them.
 namespace velmora::documents {
 namespace {
 
@@ -45,15 +39,7 @@ constexpr std::int64_t kOverflowOrder = 308;
 constexpr std::int64_t kExponentCap = 1'000'000'000'000'000;
 
 using namespace json_bytes;
-
-constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-
-#ifdef VELMORA_JSON_BYTEWISE
-constexpr bool kBlockScan = false;
-#else
-constexpr bool kBlockScan = text::kSimdBlocks;
-#endif
-constexpr bool kWordScan = std::endian::native == std::endian::little;
+using json_scan::is_digit;
 
 constexpr int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -86,9 +72,6 @@ text::Failure render_failure(std::string_view text, const char* message, std::si
           TextPosition{line, end - line_start}};
 }
 
-// The scanners below run once per value; inlining them into the main loop
-// (VELMORA_ALWAYS_INLINE) keeps the read position in a register.
-//
 // kStreamed: the text comes in windows of a longer text. Reaching a window's
 // end that is not the text's end then starves the check instead of failing
 // it, and the check resumes, in the next window, at the start of the value
@@ -96,10 +79,9 @@ text::Failure render_failure(std::string_view text, const char* message, std::si
 // by a window's end is never judged, except a number cut short, which may
 // fail where the whole would not (the whole text then decides).
 template <bool kStreamed>
-class Checker {
+class Checker : json_scan::Scanner {
  public:
-  explicit Checker(std::string_view text)
-      : p_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()) {}
+  explicit Checker(std::string_view text) : Scanner(text) {}
 
   // True when the text is one value; otherwise message() and offset() say why.
   bool run();
@@ -109,9 +91,7 @@ class Checker {
   // Streamed: the next window, whose first `kept` bytes are those of the last
   // one from resume_offset() on; `last` when the text ends with it.
   void next_window(std::string_view window, bool last) {
-    p_ = reinterpret_cast<const unsigned char*>(window.data());
-    n_ = window.size();
-    pos_ = 0;
+    start(window);
     last_ = last;
     starved_ = false;
   }
@@ -151,68 +131,6 @@ class Checker {
     return fail(message, n_);
   }
 
-  bool at_end() const { return pos_ >= n_; }
-  bool whitespace_at(std::size_t i) const { return i < n_ && (kClasses[p_[i]] & kWhitespace); }
-
-  // Most values follow no whitespace or a single space; longer runs (line
-  // breaks and indentation) are skipped a block at a time.
-  VELMORA_ALWAYS_INLINE void skip_whitespace() {
-    if (!whitespace_at(pos_)) return;
-    ++pos_;
-    if (!whitespace_at(pos_)) return;
-    if constexpr (kBlockScan) {
-      while (n_ - pos_ >= 16) {
-        const unsigned other = ~text::whitespace_mask16(p_ + pos_) & 0xFFFFu;
-        if (other != 0) {
-          pos_ += static_cast<std::size_t>(std::countr_zero(other));
-          return;
-        }
-        pos_ += 16;
-      }
-    }
-    while (whitespace_at(pos_)) ++pos_;
-  }
-
-  // Steps over plain string bytes up to the next '"', '\\' or control
-  // character, or to the end of the text.
-  VELMORA_ALWAYS_INLINE void skip_plain_string_bytes() {
-    if constexpr (kBlockScan) {
-      while (n_ - pos_ >= 16) {
-        const unsigned mask = text::string_stop_mask16(p_ + pos_);
-        if (mask != 0) {
-          pos_ += static_cast<std::size_t>(std::countr_zero(mask));
-          return;
-        }
-        pos_ += 16;
-      }
-    } else if constexpr (kWordScan) {
-      while (n_ - pos_ >= 8) {
-        const std::uint64_t mask = string_stop_bytes(text::load8(p_ + pos_));
-        if (mask != 0) {
-          pos_ += static_cast<std::size_t>(std::countr_zero(mask)) / 8;
-          return;
-        }
-        pos_ += 8;
-      }
-    }
-    while (pos_ < n_ && !(kClasses[p_[pos_]] & kStringStop)) ++pos_;
-  }
-
-  // Steps over a run of ASCII digits.
-  VELMORA_ALWAYS_INLINE void skip_digits() {
-    if constexpr (kWordScan) {
-      while (n_ - pos_ >= 8) {
-        const std::uint64_t mask = non_digit_bytes(text::load8(p_ + pos_));
-        if (mask != 0) {
-          pos_ += static_cast<std::size_t>(std::countr_zero(mask)) / 8;
-          return;
-        }
-        pos_ += 8;
-      }
-    }
-    while (pos_ < n_ && is_digit(p_[pos_])) ++pos_;
-  }
-
   Step open_array();
   Step open_object();
   bool scan_member_name();
@@ -230,9 +148,6 @@ class Checker {
   static bool number_in_range(const unsigned char* p, std::size_t int_begin, std::size_t int_end,
                               std::size_t frac_begin, std::size_t frac_end, std::int64_t exponent);
 
-  const unsigned char* p_;
-  std::size_t n_;
-  std::size_t pos_ = 0;
   int depth_ = 0;                          // open arrays and objects
   std::array<char, kDepthBudget> open_{};  // '[' or '{' for each open container
   const char* message_ = nullptr;
