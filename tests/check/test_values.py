@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from velmora_check import _native
+from velmora_check import _native, _schema
 
 SUITE = Path(__file__).resolve().parents[1] / "data" / "json-test-suite" / "test_parsing"
 
@@ -71,6 +71,14 @@ def test_yaml_values_and_positions(text, path, expected, node_at, key_at):
     assert same(value, expected)
     assert nodes[path] == node_at
     assert keys.get(path) == key_at
+    # A reading for this path alone lists the nodes and keys on the way to it
+    # and all below it, as the full reading lists them, and no others.
+    _, some_nodes, some_keys = _native.values(text, "yaml", _schema.wanted([path]), True)
+
+    def kept(table):
+        return {p: at for p, at in table.items() if p[: len(path)] == path or path[: len(p)] == p}
+
+    assert (some_nodes, some_keys) == (kept(nodes), kept(keys))
 
 
 def test_a_refused_text_raises_the_checks_message():

@@ -109,28 +109,34 @@ PyObject* check_file(PyObject* /*module*/, PyObject* arg) {
   return to_python(result);
 }
 
-// check_files(paths: list[str]) -> list[tuple | None], in input order.
-PyObject* check_files(PyObject* /*module*/, PyObject* arg) {
+// The paths of a list as UTF-8, copied: another thread may change the list
+// while the lock is released. False with an exception set.
+bool paths_of(PyObject* arg, std::vector<std::string>& paths) {
   if (!PyList_Check(arg)) {
     PyErr_Format(PyExc_TypeError, "paths must be a list, not %.100s", Py_TYPE(arg)->tp_name);
-    return nullptr;
+    return false;
   }
-  std::vector<std::string> paths;
-  std::vector<Result> results;
   try {
-    // Copied: another thread may change the list while the lock is released.
-    const Py_ssize_t count = PyList_GET_SIZE(arg);
-    paths.reserve(static_cast<std::size_t>(count));
+    paths.reserve(static_cast<std::size_t>(PyList_GET_SIZE(arg)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arg); ++i) {
       const std::optional<std::string_view> path = utf8_of(PyList_GET_ITEM(arg, i), "path");
-      if (!path) return nullptr;
+      if (!path) return false;
       paths.emplace_back(*path);
     }
-    results.resize(paths.size());
   } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+    PyErr_NoMemory();
+    return false;
   }
+  return true;
+}
+
+// check_files(paths: list[str]) -> list[tuple | None], in input order.
+PyObject* check_files(PyObject* /*module*/, PyObject* arg) {
+  std::vector<std::string> paths;
+  if (!paths_of(arg, paths)) return nullptr;
+  std::vector<Result> results;
   const bool checked = without_lock([&] {
+    results.resize(paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i) results[i] = check_one(paths[i]);
   });
   if (!checked) return PyErr_NoMemory();
@@ -138,6 +144,66 @@ PyObject* check_files(PyObject* /*module*/, PyObject* arg) {
   if (!list) return nullptr;
   for (std::size_t i = 0; i < results.size(); ++i) {
     PyObject* item = to_python(results[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+// A file's checks with its text kept when it passes them.
+struct Kept {
+  Result result;
+  text::ByteBuffer text;  // empty unless the file passed
+  bool passed = false;
+};
+
+// check_one's finding, the file read once: a readable UTF-8 file with a
+// format has its text checked as it was read; any other file (or one that
+// fails its read) gets check_one's finding, which then reads it again.
+Kept check_keeping(std::string_view path) {
+  Kept out;
+  const std::optional<launcher::DocumentFormat> format = launcher::format_of(path);
+  if (format && !launcher::read_config_text(path, out.text)) {
+    out.result = launcher::check_config_text(out.text.view(), *format);
+    out.passed = !out.result;
+    if (!out.passed) out.text = text::ByteBuffer();
+    return out;
+  }
+  out.text = text::ByteBuffer();
+  out.result = check_one(path);
+  return out;
+}
+
+// The texts one read_checked call holds at most (a call stops after the
+// file that reaches it): a large tree is read in turns.
+constexpr std::size_t kKeptBytes = std::size_t{32} << 20;
+
+// read_checked(paths: list[str]) -> list[bytes | tuple | None], for the first
+// paths (all but when their texts grow large): a file's text when it passes
+// check_file, else its finding; None for a file that failed its read yet
+// passed when checked again (it changed meanwhile).
+PyObject* read_checked(PyObject* /*module*/, PyObject* arg) {
+  std::vector<std::string> paths;
+  if (!paths_of(arg, paths)) return nullptr;
+  std::vector<Kept> results;
+  const bool checked = without_lock([&] {
+    results.reserve(paths.size());
+    std::size_t kept = 0;
+    for (const std::string& path : paths) {
+      results.push_back(check_keeping(path));
+      kept += results.back().text.size();
+      if (kept >= kKeptBytes) break;
+    }
+  });
+  if (!checked) return PyErr_NoMemory();
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const Kept& one = results[i];
+    PyObject* item = one.passed ? PyBytes_FromStringAndSize(
+                                      one.text.data() == nullptr ? "" : one.text.data(),
+                                      static_cast<Py_ssize_t>(one.text.size()))
+                                : to_python(one.result);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -195,22 +261,32 @@ PyObject* check_text(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nar
   return to_python(result);
 }
 
-// values(text: str | bytes, kind: str, positions: bool = True) -> (value,
-// nodes, keys); without positions, nodes and keys are empty (most documents
-// pass their schema and need none). ValueError with the check's message for
-// a text the check refuses.
+// values(text: str | bytes, kind: str, positions: bool | dict = True, checked:
+// bool = False) -> (value, nodes, keys); without positions, nodes and keys
+// are empty (most documents pass their schema and need none); a dict of
+// steps lists only the nodes it names (values_of). ValueError with the
+// check's message for a text the check refuses; `checked` says the text
+// passed check_text already (read_checked gave it), and skips that check.
 PyObject* values(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-  bool positions = true;
-  if (nargs == 3) {
+  if (nargs < 2 || nargs > 4) {
+    PyErr_Format(PyExc_TypeError, "values() takes 2 to 4 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  PyObject* wanted = Py_True;
+  if (nargs > 2 && !PyDict_Check(args[2])) {
     const int truth = PyObject_IsTrue(args[2]);
     if (truth < 0) return nullptr;
-    positions = truth != 0;
-    --nargs;
+    wanted = truth != 0 ? Py_True : nullptr;
+  } else if (nargs > 2) {
+    wanted = args[2];
   }
-  const std::optional<TextArguments> in = text_arguments("values", args, nargs);
+  const int checked = nargs > 3 ? PyObject_IsTrue(args[3]) : 0;
+  if (checked < 0) return nullptr;
+  const std::optional<TextArguments> in = text_arguments("values", args, 2);
   if (!in) return nullptr;
   Result result;
-  if (!without_lock([&] { result = launcher::check_config_text(in->text, in->format); })) {
+  if (checked == 0 &&
+      !without_lock([&] { result = launcher::check_config_text(in->text, in->format); })) {
     return PyErr_NoMemory();
   }
   if (result) {
@@ -219,7 +295,7 @@ PyObject* values(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) 
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     return nullptr;
   }
-  return values_of(in->text, in->format, positions);
+  return values_of(in->text, in->format, wanted);
 }
 
 PyMethodDef g_methods[] = {
@@ -228,14 +304,18 @@ PyMethodDef g_methods[] = {
      "(kind, message, line, column)."},
     {"check_files", &check_files, METH_O,
      "check_files(paths, /)\n--\n\ncheck_file for each path of a list, in order, in one call."},
+    {"read_checked", &read_checked, METH_O,
+     "read_checked(paths, /)\n--\n\ncheck_file for the first paths of a list, each file read "
+     "once: its bytes when it passes, else its finding (None: it changed while checked)."},
     {"check_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&check_text)),
      METH_FASTCALL,
      "check_text(text, kind, /)\n--\n\nThe document check of a text: None, or (kind, message, "
      "line, column)."},
     {"values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&values)), METH_FASTCALL,
-     "values(text, kind, positions=True, /)\n--\n\nA text that passes the document check as "
-     "Python values: (value, nodes, keys), nodes and keys mapping paths to (line, column) "
-     "(empty without positions)."},
+     "values(text, kind, positions=True, checked=False, /)\n--\n\nA text that passes the "
+     "document check as Python values: (value, nodes, keys), nodes and keys mapping paths to "
+     "(line, column) (empty without positions, only those named by a dict of steps); "
+     "checked skips the check it passed already."},
     {nullptr, nullptr, 0, nullptr},
 };
 

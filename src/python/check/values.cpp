@@ -3,10 +3,12 @@
 // schema). The scalars are typed by the check's own readers.
 #include "python/check/values.hpp"
 
+#include <charconv>
 #include <cstddef>
 #include <map>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "documents/values.hpp"
@@ -22,12 +24,27 @@ PyObject* new_text(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }
 
+// Which positions a reading notes: below a node, all (Py_True), none (null)
+// or those a dict of steps names, each step's entry again one of these.
+// Borrowed: the caller's object outlives the reading.
+using Wanted = PyObject*;
+
+// What of `wanted` applies below its node's child at `step`; null with an
+// exception set when the lookup fails (`failed`).
+Wanted wanted_below(Wanted wanted, PyObject* step, bool& failed) {
+  if (wanted == nullptr || wanted == Py_True) return wanted;
+  PyObject* below = PyDict_GetItemWithError(wanted, step);
+  failed = below == nullptr && PyErr_Occurred() != nullptr;
+  return below == Py_True || (below != nullptr && PyDict_Check(below)) ? below : nullptr;
+}
+
 // Builds the value tree, the node positions and the key positions. Every
 // method returns false with a Python exception set when the interpreter
 // fails; the reading then stops.
 class Builder final : public documents::ValueSink {
  public:
-  explicit Builder(bool positions) : positions_(positions) {}
+  // `wanted`: the positions to note (null: none, the paths then not kept).
+  explicit Builder(Wanted wanted) : positions_(wanted != nullptr), wanted_(wanted) {}
 
   bool ready() {
     nodes_ = PyRef::steal(PyDict_New());
@@ -46,8 +63,9 @@ class Builder final : public documents::ValueSink {
     PyRef object = PyRef::steal(mapping ? PyDict_New() : PyList_New(0));
     if (!object || !bind(anchor, object)) return false;
     PyObject* container = object.get();
-    if (!place(std::move(object), at, true)) return false;
-    frames_.push_back({container, mapping, PyRef()});
+    Wanted below = nullptr;
+    if (!place(std::move(object), at, true, &below)) return false;
+    frames_.push_back({container, mapping, PyRef(), below});
     return true;
   }
 
@@ -86,7 +104,8 @@ class Builder final : public documents::ValueSink {
   struct Frame {
     PyObject* container;  // borrowed: the tree holds it
     bool mapping;
-    PyRef key;  // a mapping's key waiting for its value
+    PyRef key;      // a mapping's key waiting for its value
+    Wanted wanted;  // the positions noted below it
   };
 
   bool in_key_position() const {
@@ -100,6 +119,12 @@ class Builder final : public documents::ValueSink {
       case ScalarKind::boolean:
         return PyBool_FromLong(value.flag ? 1 : 0);
       case ScalarKind::integer: {
+        // Most fit in 64 bits; the others (JSON integers have any size) are
+        // read from their digits.
+        long long small = 0;
+        const char* end = value.text.data() + value.text.size();
+        const auto [at, failed] = std::from_chars(value.text.data(), end, small);
+        if (failed == std::errc() && at == end) return PyLong_FromLongLong(small);
         const std::string digits(value.text);
         return PyLong_FromString(digits.c_str(), nullptr, 10);
       }
@@ -116,9 +141,16 @@ class Builder final : public documents::ValueSink {
     return true;
   }
 
+  // (line, column); built directly, as every node of a document needs one.
   static PyObject* position(TextPosition at) {
-    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(at.line),
-                         static_cast<Py_ssize_t>(at.column));
+    PyRef line = PyRef::steal(PyLong_FromSize_t(at.line));
+    PyRef column = PyRef::steal(PyLong_FromSize_t(at.column));
+    if (!line || !column) return nullptr;
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) return nullptr;
+    PyTuple_SET_ITEM(pair, 0, line.release());
+    PyTuple_SET_ITEM(pair, 1, column.release());
+    return pair;
   }
 
   // The current path with `last` added, as a tuple.
@@ -132,7 +164,6 @@ class Builder final : public documents::ValueSink {
   }
 
   bool note(PyObject* table, PyObject* last, TextPosition at) {
-    if (!positions_) return true;
     PyRef path = PyRef::steal(path_with(last));
     PyRef where = PyRef::steal(position(at));
     return path && where && PyDict_SetItem(table, path.get(), where.get()) == 0;
@@ -143,18 +174,25 @@ class Builder final : public documents::ValueSink {
     return object && key_object(std::move(object), at);
   }
   bool key_object(PyRef object, TextPosition at) {
-    if (!note(keys_.get(), object.get(), at)) return false;
+    bool failed = false;
+    if (wanted_below(frames_.back().wanted, object.get(), failed) != nullptr) {
+      if (!note(keys_.get(), object.get(), at)) return false;
+    } else if (failed) {
+      return false;
+    }
     frames_.back().key = std::move(object);
     return true;
   }
 
-  // Puts a value node in its parent (or at the root) and notes its position;
-  // the step to a collection that `opens` stays on the path until it ends.
-  bool place(PyRef object, TextPosition at, bool opens) {
+  // Puts a value node in its parent (or at the root) and notes its position
+  // when wanted; the step to a collection that `opens` stays on the path until
+  // it ends, and `below` is then what is wanted inside it.
+  bool place(PyRef object, TextPosition at, bool opens, Wanted* below = nullptr) {
     PyRef step;
     if (frames_.empty()) {
-      if (!note(nodes_.get(), nullptr, at)) return false;
+      if (positions_ && !note(nodes_.get(), nullptr, at)) return false;  // on every path
       root_ = PyRef::borrow(object.get());
+      if (below != nullptr) *below = wanted_;
       return true;
     }
     Frame& parent = frames_.back();
@@ -169,12 +207,16 @@ class Builder final : public documents::ValueSink {
       if (PyList_Append(parent.container, object.get()) != 0) return false;
     }
     if (!positions_) return true;  // no path is kept without positions
-    if (!note(nodes_.get(), step.get(), at)) return false;
+    bool failed = false;
+    const Wanted inside = wanted_below(parent.wanted, step.get(), failed);
+    if (failed || (inside != nullptr && !note(nodes_.get(), step.get(), at))) return false;
+    if (below != nullptr) *below = inside;
     if (opens) path_.push_back(std::move(step));
     return true;
   }
 
   bool positions_;
+  Wanted wanted_;
   std::vector<Frame> frames_;
   std::vector<PyRef> path_;  // the steps to the innermost open collection
   std::map<std::string, PyRef> anchors_;
@@ -185,8 +227,8 @@ class Builder final : public documents::ValueSink {
 
 }  // namespace
 
-PyObject* values_of(std::string_view text, launcher::DocumentFormat format, bool positions) {
-  Builder builder(positions);
+PyObject* values_of(std::string_view text, launcher::DocumentFormat format, PyObject* wanted) {
+  Builder builder(wanted);
   if (!builder.ready()) return nullptr;
   const documents::ReadValues read = format == launcher::DocumentFormat::json
                                          ? documents::read_json_values(text, builder)

@@ -18,7 +18,6 @@ read as the trainer reads them (needs jsonschema-rs).
 from __future__ import annotations
 
 import os
-import stat
 
 from velmora_check import _native
 from velmora_check._schema import Schema, SchemaError
@@ -147,10 +146,10 @@ def _as_schema(schema: Schema | StrPath) -> Schema:
 
 
 def _violations(path: str, text: str | bytes, kind: Literal["json", "yaml"],
-                schema: Schema) -> list[Finding]:
+                schema: Schema, checked: bool = False) -> list[Finding]:
     # ValueError when the text does not pass the document check.
     return [Finding(path, line, column, message, "schema")
-            for line, column, message in _schema_violations(schema, text, kind)]
+            for line, column, message in _schema_violations(schema, text, kind, checked)]
 
 
 def _text_findings(path: str, text: str | bytes, kind: Literal["json", "yaml"],
@@ -168,47 +167,26 @@ def _text_findings(path: str, text: str | bytes, kind: Literal["json", "yaml"],
         return [failed]
 
 
-def _read_regular(path: str) -> bytes | None:
-    """A regular file's bytes, else None. Opened without blocking, as the
-    native read opens, so that a FIFO with no writer cannot stall the call."""
-    try:
-        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
-    except OSError:
-        return None
-    try:
-        info = os.fstat(fd)
-        if not stat.S_ISREG(info.st_mode):
-            return None
-        # One read for the whole file; any other length (a file that grew or
-        # shrank, a read cut short) is read on to the end.
-        data = os.read(fd, info.st_size + 1)
-        if len(data) != info.st_size:
-            parts = [data]
-            while part := os.read(fd, 1 << 20):
-                parts.append(part)
-            data = b"".join(parts)
-        return data
-    except OSError:
-        return None
-    finally:
-        os.close(fd)
-
-
-def _schema_findings(path: str, schema: Schema) -> list[Finding]:
-    """Every finding of one file checked against a schema. The file is read
-    once: reading its values runs the document check; when that or the read
-    fails, the native checks give the finding, in their order."""
-    kind = _document_kind(path)
-    for _ in range(2):  # a second time for a file that changed while read
-        if kind is not None and (data := _read_regular(path)) is not None:
-            try:
-                return _violations(path, data, kind, schema)
-            except ValueError:
-                pass
-        failed = _finding(path, _native.check_file(path))
-        if failed is not None:
-            return [failed]
-    raise RuntimeError(f"{path} changed while it was checked")
+def _schema_findings(paths: list[str], schema: Schema) -> list[Finding]:
+    """Every finding of each file checked against a schema, in order. Each file
+    is read once, by the native checks, which keep the text of a file that
+    passes them; its values are then read from that text."""
+    found: list[Finding] = []
+    done = 0
+    while done < len(paths):
+        # The native call takes the files in turns when their texts grow large.
+        read = _native.read_checked(paths[done:] if done else paths)
+        for path, item in zip(paths[done:], read):
+            if item is None:  # its read failed, then it passed: it changed; one more look
+                item = _native.read_checked([path])[0]
+                if item is None:
+                    raise RuntimeError(f"{path} changed while it was checked")
+            if type(item) is bytes:
+                found += _violations(path, item, _document_kind(path), schema, True)  # type: ignore[arg-type]
+            else:
+                found.append(_finding(path, item))  # type: ignore[arg-type]
+        done += len(read)
+    return found
 
 
 def check_file(path: StrPath, schema: SchemaArg = None) -> Finding | None:
@@ -223,7 +201,7 @@ def check_file(path: StrPath, schema: SchemaArg = None) -> Finding | None:
     text = _path_text(path)
     if schema is None:
         return _finding(text, _native.check_file(text))
-    found = _schema_findings(text, _as_schema(schema))
+    found = _schema_findings([text], _as_schema(schema))
     return found[0] if found else None
 
 
@@ -251,8 +229,7 @@ def check_files(paths: Iterable[StrPath], jobs: int | None = None, schema: Schem
     if schema is not None:
         # One thread: reading values and validating hold the interpreter lock,
         # so threads would only take turns.
-        loaded = _as_schema(schema)
-        return [f for path in texts for f in _schema_findings(path, loaded)]
+        return _schema_findings(texts, _as_schema(schema))
     jobs = min(jobs, len(texts))
     raw = _native.check_files(texts) if jobs <= 1 else _check_in_threads(texts, jobs)
     return [f for f in map(_finding, texts, raw) if f is not None]

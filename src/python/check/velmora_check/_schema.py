@@ -139,6 +139,24 @@ def file_uri(path: str) -> str:
     return "file://" + ("" if absolute.startswith("/") else "/") + quote(absolute, safe="/:")
 
 
+def wanted(paths: list[Path]) -> dict[str | int, Any] | bool:
+    """The steps to each of `paths`, for _native.values: True at each path's
+    end (its node and all below it), True alone for the root's path."""
+    root: dict[str | int, Any] = {}
+    for path in paths:
+        if not path:
+            return True
+        node = root
+        for step in path[:-1]:
+            below = node.setdefault(step, {})
+            if below is True:
+                break
+            node = below
+        else:
+            node[path[-1]] = True
+    return root
+
+
 def _node_at(nodes: dict[Path, Position], path: Path) -> Position:
     # Nodes reached through an alias are not listed: the nearest listed ancestor.
     while path not in nodes:
@@ -146,15 +164,19 @@ def _node_at(nodes: dict[Path, Position], path: Path) -> Position:
     return nodes[path]
 
 
-def violations(schema: Schema, text: str | bytes, kind: DocumentKind) -> list[tuple[int, int, str]]:
+def violations(schema: Schema, text: str | bytes, kind: DocumentKind,
+               checked: bool = False) -> list[tuple[int, int, str]]:
     """(line, column, message) of each violation, in document order; ValueError
-    when the text does not pass the document check."""
+    when the text does not pass the document check (`checked`: it passed it)."""
     # Most files pass: their values are read without positions, and only a
-    # file with a violation is read again for them.
-    value, _, _ = _native.values(text, kind, False)
+    # file with a violation is read again for them, its check already passed.
+    value, _, _ = _native.values(text, kind, False, checked)
     if schema._validator.is_valid(value):  # type: ignore[attr-defined]
         return []  # no error objects built either
-    value, nodes, keys = _native.values(text, kind)
+    errors = list(schema._validator.iter_errors(value))  # type: ignore[attr-defined]
+    # Only the positions of the nodes at fault (and of all below them: keys
+    # that are not allowed, among them) are noted.
+    _, nodes, keys = _native.values(text, kind, wanted([tuple(e.instance_path) for e in errors]), True)
 
     def key_at(path: Path) -> Position:
         return keys.get(path) or _node_at(nodes, path)
@@ -165,7 +187,7 @@ def violations(schema: Schema, text: str | bytes, kind: DocumentKind) -> list[tu
         where = path_text(path)
         found.append((*at, f"{PREFIX}{where + ': ' if where else ''}{message}"))
 
-    for error in schema._validator.iter_errors(value):  # type: ignore[attr-defined]
+    for error in errors:
         path = tuple(error.instance_path)
         # "Type"; older releases name the class "ValidationErrorKind_Type".
         kind_name = type(error.kind).__name__.removeprefix("ValidationErrorKind_")
