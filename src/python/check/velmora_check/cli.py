@@ -15,6 +15,7 @@ as messages write them (\\n, \\t, \\u{1b}).
 
 from __future__ import annotations
 
+import gc
 import os
 import sys
 
@@ -27,15 +28,6 @@ if TYPE_CHECKING:
 
 SUFFIXES = (".json", ".yaml", ".yml")
 FORMATS = ("text", "json", "sarif", "github")
-KINDS = ("not-found", "read", "name", "json", "yaml", "schema")
-KIND_DESCRIPTIONS = {
-    "not-found": "The configuration file does not exist.",
-    "read": "The configuration file cannot be read, or is not UTF-8.",
-    "name": "The file name does not end in .json, .yaml or .yml.",
-    "json": "The file is not exactly one valid JSON value.",
-    "yaml": "The file is not exactly one valid YAML document.",
-    "schema": "A value of the configuration does not match the schema given with --schema.",
-}
 STDIN = "<stdin>"
 STDIN_KINDS = ("json", "yaml")
 COLORS = ("auto", "always", "never")
@@ -375,111 +367,6 @@ def render_text(findings: list[Finding], colour: bool) -> str:
     return "".join(lines)
 
 
-def as_dict(f: Finding) -> dict[str, object]:
-    # JSON escapes control characters itself; only surrogates need escaping.
-    fields: dict[str, object] = {
-        "path": shown(f.path, controls=False), "line": f.line, "column": f.column,
-        "message": shown(f.message, controls=False), "kind": f.kind,
-    }
-    if f.related is not None:
-        fields["related"] = {"line": f.related[0], "column": f.related[1]}
-    return fields
-
-
-def render_json(findings: list[Finding]) -> str:
-    import json
-
-    # ASCII with escapes, and no lone surrogate left: strict JSON.
-    return json.dumps([as_dict(f) for f in findings], indent=2) + "\n"
-
-
-def artifact_uri(path: str) -> str:
-    """The path's URI, percent-encoded from its bytes (a name that is not UTF-8
-    keeps its bytes)."""
-    if os.path.isabs(path):
-        from pathlib import Path
-
-        return Path(path).as_uri()
-    from urllib.parse import quote_from_bytes
-
-    return quote_from_bytes(os.fsencode(path.replace(os.sep, "/")), safe="/")
-
-
-def related_text(message: str) -> str:
-    """What a finding's related location is, for SARIF."""
-    if "duplicate entry" in message:
-        return "the repeated key"
-    if "more than one document" in message:
-        return "the second document"
-    return "related location"
-
-
-def render_sarif(findings: list[Finding]) -> str:
-    import json
-
-    rules = [
-        {"id": kind, "name": kind, "shortDescription": {"text": KIND_DESCRIPTIONS[kind]}}
-        for kind in KINDS
-    ]
-    results = []
-    for f in findings:
-        location: dict[str, object] = {"artifactLocation": {"uri": artifact_uri(f.path)}}
-        # SARIF positions start at 1; an empty JSON file's "column 0" has none.
-        region = {}
-        if f.line is not None and f.line >= 1:
-            region["startLine"] = f.line
-            if f.column is not None and f.column >= 1:
-                region["startColumn"] = f.column
-        if region:
-            location["region"] = region
-        result: dict[str, object] = {
-            "ruleId": f.kind,
-            "ruleIndex": KINDS.index(f.kind),
-            "level": "error",
-            "message": {"text": shown(f.message, controls=False)},
-            "locations": [{"physicalLocation": location}],
-        }
-        if f.related is not None:
-            result["relatedLocations"] = [{
-                "id": 1,
-                "physicalLocation": {
-                    "artifactLocation": {"uri": artifact_uri(f.path)},
-                    "region": {"startLine": f.related[0], "startColumn": f.related[1]},
-                },
-                "message": {"text": related_text(f.message)},
-            }]
-        results.append(result)
-    log = {
-        "$schema": "https://json.schemastore.org/sarif-2.1.0.json",
-        "version": "2.1.0",
-        "runs": [
-            {
-                "tool": {"driver": {"name": "velmora-check", "version": __version__, "rules": rules}},
-                "results": results,
-            }
-        ],
-    }
-    return json.dumps(log, indent=2) + "\n"
-
-
-def escape_data(text: str) -> str:
-    return text.replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
-
-
-def escape_property(text: str) -> str:
-    return escape_data(text).replace(":", "%3A").replace(",", "%2C")
-
-
-def render_github(findings: list[Finding]) -> str:
-    lines = []
-    for f in findings:
-        props = f"file={escape_property(shown(f.path))}"
-        if f.line is not None:
-            props += f",line={f.line},col={f.column}"
-        lines.append(f"::error {props}::{escape_data(shown(f.message))}\n")
-    return "".join(lines)
-
-
 def same_file(path: str, other: str) -> bool:
     return os.path.basename(path) == os.path.basename(other) and os.path.realpath(path) == os.path.realpath(other)
 
@@ -522,7 +409,8 @@ def check_paths(options: Options, schema: Schema | None, at: list[str]) -> tuple
     if schema is not None:
         # The schema file itself, among the files (a hook given every changed
         # .json), is a document to check, not a config.
-        own = [f for f in named if same_file(f, schema.path)]
+        name = os.path.basename(schema.path)  # a cheap test first: most names end otherwise
+        own = [f for f in named if f.endswith(name) and same_file(f, schema.path)]
         if own:
             findings += check_all(own, options.jobs, None, at)
             named = [f for f in named if f not in own]
@@ -538,11 +426,13 @@ def check_paths(options: Options, schema: Schema | None, at: list[str]) -> tuple
 def render(findings: list[Finding], options: Options) -> str:
     if options.format == "text":
         return render_text(findings, colour_enabled(sys.stdout, options.color))
+    from velmora_check import _formats  # the other formats, imported when asked for
+
     if options.format == "json":
-        return render_json(findings)
+        return _formats.render_json(findings)
     if options.format == "sarif":
-        return render_sarif(findings)
-    return render_github(findings)
+        return _formats.render_sarif(findings)
+    return _formats.render_github(findings)
 
 
 def write_out(out: str) -> bool:
@@ -583,9 +473,9 @@ def run(options: Options, at: list[str]) -> int:
     return 1 if findings else 0
 
 
-def main(argv: Sequence[str] | None = None) -> int:
+def status_of(argv: Sequence[str]) -> int:
     try:
-        parsed = parse_arguments(sys.argv[1:] if argv is None else argv)
+        parsed = parse_arguments(argv)
     except UsageError as error:
         sys.stderr.write(f"{USAGE}\nvelmora-check: error: {error}\n")
         return 2
@@ -602,3 +492,22 @@ def main(argv: Sequence[str] | None = None) -> int:
         where = f" while checking {shown(at[-1])}" if at else ""
         sys.stderr.write(f"velmora-check: internal error{where}: {shown(f'{type(error).__name__}: {error}')}\n")
         return 2
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """The command's exit status for `argv`. Without argv, as the command runs
+    it: the cyclic garbage collector stays off (the checks make no cycles,
+    and its passes over the imported modules' objects only cost time), and
+    the process ends here once the output is flushed: the interpreter's
+    teardown (freeing every module and object, jsonschema_rs's among them)
+    would cost more than a small tree's checks and changes nothing."""
+    if argv is not None:
+        return status_of(argv)
+    gc.disable()
+    status = status_of(sys.argv[1:])
+    try:
+        sys.stdout.flush()
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        return status  # the usual exit reports the output that was lost
+    os._exit(status)
