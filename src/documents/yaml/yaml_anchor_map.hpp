@@ -1,6 +1,8 @@
 // Anchor names and the latest node bound to each.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,19 +23,25 @@ struct AnchorBinding {
 // Each name is kept once, in order of first binding, with its latest binding.
 class AnchorMap {
  public:
-  // Binds `name` to `binding`, replacing its earlier binding.
+  // Binds `name` to `binding`, replacing its earlier binding. The binding
+  // waits among the latest few while its slot of the index is fetched, so
+  // that a name not seen before (most are) costs no wait on memory.
   void bind(std::string_view name, AnchorBinding binding) {
-    const std::uint32_t found = index_.find_or_add(hash_bytes(name), is(name), probes_);
-    if (found != HashIndex::kNotFound) {
-      names_[found].binding = binding;
-      return;
-    }
-    names_.push_back({text_.size(), name.size(), binding});
-    text_.append(name);
+    if (waiting_count_ == kWaiting) settle();
+    Waiting& w = waiting_[waiting_count_++];
+    w.hash = hash_bytes(name);
+    w.name.assign(name);
+    w.binding = binding;
+    index_.prefetch(w.hash);
   }
   // The latest binding of `name`, or nullptr; valid until the next bind.
   const AnchorBinding* find(std::string_view name) const {
-    const std::uint32_t found = index_.find(hash_bytes(name), is(name), probes_);
+    const std::uint64_t hash = hash_bytes(name);
+    for (std::size_t i = waiting_count_; i-- > 0;) {  // the latest first
+      count(probes_);
+      if (waiting_[i].hash == hash && waiting_[i].name == name) return &waiting_[i].binding;
+    }
+    const std::uint32_t found = index_.find(hash, is(name), probes_);
     return found == HashIndex::kNotFound ? nullptr : &names_[found].binding;
   }
   // Entries looked at (counted in test builds only).
@@ -43,9 +51,15 @@ class AnchorMap {
   static std::uint64_t home_hash(std::string_view name) { return hash_bytes(name); }
 
  private:
+  static constexpr std::size_t kWaiting = 16;
   struct Name {
     std::size_t offset;  // in text_
     std::size_t length;
+    AnchorBinding binding;
+  };
+  struct Waiting {
+    std::uint64_t hash;
+    std::string name;
     AnchorBinding binding;
   };
   // Whether name number n is `name`.
@@ -59,9 +73,26 @@ class AnchorMap {
   };
   Is is(std::string_view name) const { return {*this, name}; }
 
+  // The waiting bindings into the index, in order.
+  void settle() {
+    for (std::size_t i = 0; i < waiting_count_; ++i) {
+      const Waiting& w = waiting_[i];
+      const std::uint32_t found = index_.find_or_add(w.hash, is(w.name), probes_);
+      if (found != HashIndex::kNotFound) {
+        names_[found].binding = w.binding;
+      } else {
+        names_.push_back({text_.size(), w.name.size(), w.binding});
+        text_.append(w.name);
+      }
+    }
+    waiting_count_ = 0;
+  }
+
   HashIndex index_;
   std::vector<Name> names_;  // by number in index_
   std::string text_;         // the names, one after another
+  std::array<Waiting, kWaiting> waiting_{};
+  std::size_t waiting_count_ = 0;
   mutable std::uint64_t probes_ = 0;
 };
 

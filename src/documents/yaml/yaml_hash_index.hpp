@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "documents/yaml/yaml_check_internal.hpp"
+#include "text/bits.hpp"
 
 namespace velmora::documents::yaml {
 
@@ -70,6 +71,11 @@ class HashIndex {
       grow();
     }
     return kNotFound;
+  }
+
+  // Fetches the slot where a lookup of `hash` starts.
+  void prefetch(std::uint64_t hash) const {
+    if (!slots_.empty()) text::prefetch(&slots_[hash & (slots_.size() - 1)]);
   }
 
   // Empties the index; large storage goes with it, so that emptying costs
