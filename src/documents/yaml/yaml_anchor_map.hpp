@@ -32,13 +32,14 @@ class AnchorMap {
     w.hash = hash_bytes(name);
     w.name.assign(name);
     w.binding = binding;
+    waiting_bits_ |= bit_of(w.hash);
     index_.prefetch(w.hash);
   }
   // The latest binding of `name`, or nullptr; valid until the next bind.
   const AnchorBinding* find(std::string_view name) const {
     const std::uint64_t hash = hash_bytes(name);
-    for (std::size_t i = waiting_count_; i-- > 0;) {  // the latest first
-      count(probes_);
+    for (std::size_t i = waiting_count_; (waiting_bits_ & bit_of(hash)) && i-- > 0;) {
+      count(probes_);  // the latest first
       if (waiting_[i].hash == hash && waiting_[i].name == name) return &waiting_[i].binding;
     }
     const std::uint32_t found = index_.find(hash, is(name), probes_);
@@ -62,6 +63,8 @@ class AnchorMap {
     std::string name;
     AnchorBinding binding;
   };
+  // A hash's bit in waiting_bits_: most lookups of a name not waiting skip the waiting.
+  static std::uint64_t bit_of(std::uint64_t hash) { return std::uint64_t{1} << (hash >> 58); }
   // Whether name number n is `name`.
   struct Is {
     const AnchorMap& map;
@@ -86,6 +89,7 @@ class AnchorMap {
       }
     }
     waiting_count_ = 0;
+    waiting_bits_ = 0;
   }
 
   HashIndex index_;
@@ -93,6 +97,7 @@ class AnchorMap {
   std::string text_;         // the names, one after another
   std::array<Waiting, kWaiting> waiting_{};
   std::size_t waiting_count_ = 0;
+  std::uint64_t waiting_bits_ = 0;  // bit_of() of the waiting names' hashes
   mutable std::uint64_t probes_ = 0;
 };
 
