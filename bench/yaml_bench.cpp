@@ -256,7 +256,7 @@ int flood() {
   struct Case {
     const char* what;
     std::size_t count;
-    std::uint64_t mask;  // hash bits that pick a first slot (the low ones)
+    std::uint64_t mask;                       // hash bits that pick a first slot (the low ones)
     std::uint64_t (*hash)(std::string_view);  // what picks the home slot
     std::string (*line)(const std::string&);
     bool full;  // the full check alone (what keys with equal hashes would hand them to)

@@ -77,9 +77,9 @@ class ShapeTracker {
  public:
   struct Frame {
     Extra extra;
-    bool is_map;
-    std::uint32_t expansion;  // anchored: its id; else 0
-    bool expect_key = true;   // mappings: the next child is a key
+    bool is_map = false;
+    std::uint32_t expansion = 0;  // anchored: its id; else 0
+    bool expect_key = true;       // mappings: the next child is a key
     std::uint32_t height = 0;
     std::uint64_t count = 0;  // alias expansions inside
   };

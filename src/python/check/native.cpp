@@ -200,10 +200,10 @@ PyObject* read_checked(PyObject* /*module*/, PyObject* arg) {
   if (!list) return nullptr;
   for (std::size_t i = 0; i < results.size(); ++i) {
     const Kept& one = results[i];
-    PyObject* item = one.passed ? PyBytes_FromStringAndSize(
-                                      one.text.data() == nullptr ? "" : one.text.data(),
-                                      static_cast<Py_ssize_t>(one.text.size()))
-                                : to_python(one.result);
+    PyObject* item =
+        one.passed ? PyBytes_FromStringAndSize(one.text.data() == nullptr ? "" : one.text.data(),
+                                               static_cast<Py_ssize_t>(one.text.size()))
+                   : to_python(one.result);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
