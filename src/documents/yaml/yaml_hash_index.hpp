@@ -16,17 +16,16 @@ namespace velmora::documents::yaml {
 // The numbers 0, 1, 2, ... of a caller's entries, in order of adding, by
 // their keyed hashes; the caller says whether an entry is the one looked for.
 // Up to kScan entries are scanned; beyond, open addressing at most half full,
-// a slot holding the hash's high half and the number, so that most misses
+// a slot holding 31 high bits of the hash and the number, so that most misses
 // look at nothing else. A number whose first kMaxProbes slots are taken goes
-// to an ordered overflow by full hash, for good, and its first slot is marked:
-// keys chosen to collide cost a logarithm each even under a known key, and
-// other lookups that meet an empty slot look no further.
+// to an ordered overflow by full hash, for good, and its first slot (full or
+// empty) is marked: keys chosen to collide cost a logarithm each even under a
+// known key, and other lookups that meet an empty slot look no further.
 class HashIndex {
  public:
   static constexpr std::uint32_t kNotFound = 0xFFFFFFFFu;
 
   std::uint32_t size() const { return static_cast<std::uint32_t>(hashes_.size()); }
-  std::uint64_t hash_of(std::uint32_t number) const { return hashes_[number]; }
 
   // The number of hash `hash` for which is(number) holds, or kNotFound; each
   // entry looked at counts in `probes` (in test builds).
@@ -39,18 +38,17 @@ class HashIndex {
       }
       return kNotFound;
     }
-    const auto high = static_cast<std::uint32_t>(hash >> 32);
+    const std::uint32_t high = high_of(hash);
     const std::size_t mask = slots_.size() - 1;
     std::size_t p = hash & mask;
+    const bool marked = (slots_[p].high & kMark) != 0;
     for (std::size_t i = 0; i < kMaxProbes; ++i, p = (p + 1) & mask) {
       count(probes);
       const Slot s = slots_[p];
-      if (s.number == kNotFound) {
-        if (overflow_.empty() || !marked(hash & mask)) return kNotFound;
-        break;
-      }
-      if (s.high == high && hashes_[s.number] == hash && is(s.number)) return s.number;
+      if (s.number == kNotFound) break;
+      if ((s.high & ~kMark) == high && hashes_[s.number] == hash && is(s.number)) return s.number;
     }
+    if (!marked) return kNotFound;  // not in the overflow either
     for (auto [it, end] = overflow_.equal_range(hash); it != end; ++it) {
       count(probes);
       if (is(it->second)) return it->second;
@@ -83,7 +81,6 @@ class HashIndex {
   void clear() {
     hashes_.clear();
     overflow_.clear();
-    overflowed_.clear();
     if (slots_.size() > kKeptSlots) slots_ = {};
     slots_.clear();
   }
@@ -92,10 +89,14 @@ class HashIndex {
   static constexpr std::size_t kScan = 8;
   static constexpr std::size_t kMaxProbes = 16;
   static constexpr std::size_t kKeptSlots = 4096;
+  static constexpr std::uint32_t kMark = 1;  // in Slot::high: see place()
   struct Slot {
-    std::uint32_t high;    // the hash's high half
+    std::uint32_t high;    // high_of() the hash, | kMark
     std::uint32_t number;  // kNotFound for none
   };
+  static std::uint32_t high_of(std::uint64_t hash) {
+    return static_cast<std::uint32_t>(hash >> 32) & ~kMark;
+  }
 
   // Puts `number` (in no slot yet) in its first free slot or the overflow.
   void place(std::uint32_t number) {
@@ -104,37 +105,33 @@ class HashIndex {
     std::size_t p = hash & mask;
     for (std::size_t i = 0; i < kMaxProbes; ++i, p = (p + 1) & mask) {
       if (slots_[p].number == kNotFound) {
-        slots_[p] = {static_cast<std::uint32_t>(hash >> 32), number};
+        slots_[p] = {high_of(hash) | (slots_[p].high & kMark), number};
         return;
       }
     }
     overflow_.emplace(hash, number);
-    mark(hash & mask);
+    slots_[hash & mask].high |= kMark;
   }
-  // Doubles the slots and places every number again but those in the overflow.
+  // Doubles the slots and places every number again but those in the
+  // overflow, whose first slots are marked again.
   void grow() {
     slots_.assign(std::max<std::size_t>(32, slots_.size() * 2), Slot{0, kNotFound});
+    const std::size_t mask = slots_.size() - 1;
     std::vector<std::uint64_t> kept((size() + 63) / 64, 0);  // by number: in the overflow
-    overflowed_.assign(overflow_.empty() ? 0 : (slots_.size() + 63) / 64, 0);
     for (const auto& [hash, number] : overflow_) {
       kept[number / 64] |= std::uint64_t{1} << (number % 64);
-      mark(hash & (slots_.size() - 1));
+      slots_[hash & mask].high |= kMark;
     }
+    constexpr std::uint32_t kAhead = 8;  // slots fetched ahead of placing
     for (std::uint32_t n = 0; n < size(); ++n) {
+      if (n + kAhead < size()) text::prefetch(&slots_[hashes_[n + kAhead] & mask]);
       if (!((kept[n / 64] >> (n % 64)) & 1)) place(n);
     }
-  }
-  // Marks by first slot: a number of it is in the overflow.
-  bool marked(std::size_t slot) const { return (overflowed_[slot / 64] >> (slot % 64)) & 1; }
-  void mark(std::size_t slot) {
-    if (overflowed_.empty()) overflowed_.assign((slots_.size() + 63) / 64, 0);
-    overflowed_[slot / 64] |= std::uint64_t{1} << (slot % 64);
   }
 
   std::vector<std::uint64_t> hashes_;                     // by number
   std::vector<Slot> slots_;                               // a power of two, at most half full
   std::multimap<std::uint64_t, std::uint32_t> overflow_;  // full hash -> number
-  std::vector<std::uint64_t> overflowed_;                 // a bit by first slot, see mark()
 };
 
 }  // namespace velmora::documents::yaml
