@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,8 +55,8 @@ class AnchorMap {
  private:
   static constexpr std::size_t kWaiting = 16;
   struct Name {
-    std::size_t offset;  // in text_
-    std::size_t length;
+    std::uint32_t offset;  // in text_, which stays below 4 GiB
+    std::uint32_t length;
     AnchorBinding binding;
   };
   struct Waiting {
@@ -84,7 +85,9 @@ class AnchorMap {
       if (found != HashIndex::kNotFound) {
         names_[found].binding = w.binding;
       } else {
-        names_.push_back({text_.size(), w.name.size(), w.binding});
+        if (text_.size() + w.name.size() > 0xFFFFFFFFu) throw std::length_error("anchor names");
+        names_.push_back({static_cast<std::uint32_t>(text_.size()),
+                          static_cast<std::uint32_t>(w.name.size()), w.binding});
         text_.append(w.name);
       }
     }
