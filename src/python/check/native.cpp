@@ -130,6 +130,19 @@ bool paths_of(PyObject* arg, std::vector<std::string>& paths) {
   return true;
 }
 
+// A new list of convert(item) for each of `items`; null with an exception set.
+template <typename T, typename Convert>
+PyObject* list_of(const std::vector<T>& items, Convert convert) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = convert(items[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
 // check_files(paths: list[str]) -> list[tuple | None], in input order.
 PyObject* check_files(PyObject* /*module*/, PyObject* arg) {
   std::vector<std::string> paths;
@@ -140,14 +153,7 @@ PyObject* check_files(PyObject* /*module*/, PyObject* arg) {
     for (std::size_t i = 0; i < paths.size(); ++i) results[i] = check_one(paths[i]);
   });
   if (!checked) return PyErr_NoMemory();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    PyObject* item = to_python(results[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return list_of(results, [](const Result& result) { return to_python(result); });
 }
 
 // A file's checks with its text kept when it passes them.
@@ -196,18 +202,11 @@ PyObject* read_checked(PyObject* /*module*/, PyObject* arg) {
     }
   });
   if (!checked) return PyErr_NoMemory();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    const Kept& one = results[i];
-    PyObject* item =
-        one.passed ? PyBytes_FromStringAndSize(one.text.data() == nullptr ? "" : one.text.data(),
-                                               static_cast<Py_ssize_t>(one.text.size()))
-                   : to_python(one.result);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return list_of(results, [](const Kept& one) {
+    return one.passed ? PyBytes_FromStringAndSize(one.text.data() == nullptr ? "" : one.text.data(),
+                                                  static_cast<Py_ssize_t>(one.text.size()))
+                      : to_python(one.result);
+  });
 }
 
 // The (text, kind) arguments of check_text and values: a view of the text
