@@ -34,8 +34,8 @@
 #include "documents/yaml/yaml_anchor_map.hpp"
 #include "documents/yaml/yaml_check.hpp"
 #include "documents/yaml/yaml_check_internal.hpp"
-#include "documents/yaml/yaml_hash.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
+#include "text/keyed_hash.hpp"
 
 namespace {
 
@@ -201,6 +201,7 @@ std::size_t raw_event_loop(const std::string& text) {
 }
 
 namespace yaml = velmora::documents::yaml;
+namespace text = velmora::text;
 
 std::size_t floor_loop(const std::string& text) {
   yaml_parser_t parser;
@@ -220,7 +221,7 @@ std::size_t floor_loop(const std::string& text) {
       const yaml::Resolved r = yaml::resolve_scalar(
           value, s.style == YAML_PLAIN_SCALAR_STYLE,
           yaml::classify_tag(reinterpret_cast<const char*>(s.tag)), failure, key);
-      sink += static_cast<std::uint64_t>(r.kind) + (key ? yaml::hash_bytes(value) : 0);
+      sink += static_cast<std::uint64_t>(r.kind) + (key ? text::hash_bytes(value) : 0);
     } else if (event.type == YAML_MAPPING_START_EVENT || event.type == YAML_SEQUENCE_START_EVENT) {
       open.emplace_back(event.type == YAML_MAPPING_START_EVENT, true);
     } else if (event.type == YAML_MAPPING_END_EVENT || event.type == YAML_SEQUENCE_END_EVENT) {
@@ -252,7 +253,7 @@ std::vector<std::string> colliding_names(std::size_t n, std::uint64_t mask,
 }
 
 int flood() {
-  yaml::set_hash_key(yaml::hash_key_from(1));
+  text::set_hash_key(text::hash_key_from(1));
   struct Case {
     const char* what;
     std::size_t count;
@@ -264,7 +265,7 @@ int flood() {
   const auto key_line = [](const std::string& k) { return k + ": 1\n"; };
   // Anchored collections: the plain check enters their names in its table.
   const auto anchor_line = [](const std::string& k) { return "- &" + k + " []\n"; };
-  const auto key_hash = yaml::hash_bytes;  // under the string seed: equal bits stay equal
+  const auto key_hash = text::hash_bytes;  // under the string seed: equal bits stay equal
   const auto anchor_hash = yaml::AnchorMap::home_hash;
   const Case cases[] = {{"keys", 100'000, 0x3FF, key_hash, key_line, false},
                         {"keys", 300'000, 0x3FF, key_hash, key_line, false},

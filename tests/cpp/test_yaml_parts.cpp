@@ -13,13 +13,13 @@
 #include "documents/yaml/yaml_check.hpp"
 #include "documents/yaml/yaml_collector.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
-#include "documents/yaml/yaml_hash.hpp"
 #include "documents/yaml/yaml_key_hashes.hpp"
 #include "documents/yaml/yaml_node_identity.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_plain_check.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
 #include "text/bits.hpp"
+#include "text/keyed_hash.hpp"
 
 namespace {
 
@@ -328,14 +328,14 @@ TEST(YamlHashFlooding, CollidingNamesCostBoundedProbes) {
   constexpr std::uint32_t kNames = 2000;
   constexpr std::uint64_t kLow13 = 0x1FFF;  // a name's first slot, up to 8192 slots
   struct RandomKeyAfter {
-    ~RandomKeyAfter() { yaml::set_hash_key(yaml::hash_key_from(yaml::random_hash_seed())); }
+    ~RandomKeyAfter() { text::set_hash_key(text::hash_key_from(text::random_hash_seed())); }
   } restore;
   for (const bool fixed : {true, false}) {
-    yaml::set_hash_key(yaml::hash_key_from(1));
+    text::set_hash_key(text::hash_key_from(1));
     // Mapping keys hash as names do but for a constant: they collide alike.
     const auto keys = colliding_names(kNames, kLow13);
     const auto& anchors = keys;
-    if (!fixed) yaml::set_hash_key(yaml::hash_key_from(yaml::random_hash_seed()));
+    if (!fixed) text::set_hash_key(text::hash_key_from(text::random_hash_seed()));
 
     // Mapping keys, through the check (all but 16 go to the overflow), then
     // ordinary ones (the table grows past 8192 slots, taking colliding keys

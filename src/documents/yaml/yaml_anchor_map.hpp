@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "documents/yaml/yaml_hash.hpp"
 #include "documents/yaml/yaml_hash_index.hpp"
+#include "text/keyed_hash.hpp"
 
 namespace velmora::documents::yaml {
 
@@ -30,7 +30,7 @@ class AnchorMap {
   void bind(std::string_view name, AnchorBinding binding) {
     if (waiting_count_ == kWaiting) settle();
     Waiting& w = waiting_[waiting_count_++];
-    w.hash = hash_bytes(name);
+    w.hash = text::hash_bytes(name);
     w.name.assign(name);
     w.binding = binding;
     waiting_bits_ |= bit_of(w.hash);
@@ -38,7 +38,7 @@ class AnchorMap {
   }
   // The latest binding of `name`, or nullptr; valid until the next bind.
   const AnchorBinding* find(std::string_view name) const {
-    const std::uint64_t hash = hash_bytes(name);
+    const std::uint64_t hash = text::hash_bytes(name);
     for (std::size_t i = waiting_count_; (waiting_bits_ & bit_of(hash)) && i-- > 0;) {
       count(probes_);  // the latest first
       if (waiting_[i].hash == hash && waiting_[i].name == name) return &waiting_[i].binding;
@@ -50,7 +50,7 @@ class AnchorMap {
   std::uint64_t probes() const { return probes_; }
   // The hash whose low bits pick a name's first slot (for tests and
   // benchmarks that choose colliding names).
-  static std::uint64_t home_hash(std::string_view name) { return hash_bytes(name); }
+  static std::uint64_t home_hash(std::string_view name) { return text::hash_bytes(name); }
 
  private:
   static constexpr std::size_t kWaiting = 16;

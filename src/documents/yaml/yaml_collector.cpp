@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "documents/yaml/yaml_hash.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
+#include "text/keyed_hash.hpp"
 
 namespace velmora::documents::yaml {
 

@@ -16,9 +16,9 @@
 #include "documents/yaml/yaml_anchor_map.hpp"
 #include "documents/yaml/yaml_diagnostics.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
-#include "documents/yaml/yaml_hash.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_shape.hpp"
+#include "text/keyed_hash.hpp"
 
 namespace velmora::documents::yaml {
 
@@ -57,7 +57,7 @@ class Collector {
   struct TextHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view s) const noexcept {
-      return static_cast<std::size_t>(hash_bytes(s));
+      return static_cast<std::size_t>(text::hash_bytes(s));
     }
   };
 

@@ -7,7 +7,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "documents/yaml/yaml_hash.hpp"
+#include "text/keyed_hash.hpp"
 
 namespace velmora::documents::yaml {
 
@@ -70,7 +70,7 @@ void EventLog::pop_keys(std::uint32_t mark) {
 }
 
 std::uint64_t EventLog::string_hash(std::uint64_t payload) const {
-  if (payload & kSourceRef) return hash_bytes(string_at(payload));
+  if (payload & kSourceRef) return text::hash_bytes(string_at(payload));
   std::uint64_t h;
   std::memcpy(&h, arena_.data() + payload, 8);
   return h;
@@ -81,7 +81,7 @@ std::uint64_t EventLog::store(std::string_view s, bool with_hash) {
   char head[8 + 10];
   std::size_t k = 0;
   if (with_hash) {
-    const std::uint64_t hash = hash_bytes(s);
+    const std::uint64_t hash = text::hash_bytes(s);
     std::memcpy(head, &hash, 8);
     k = 8;
   }

@@ -5,24 +5,24 @@
 #include <cassert>
 #include <optional>
 
-#include "documents/yaml/yaml_hash.hpp"
+#include "text/keyed_hash.hpp"
 
 namespace velmora::documents::yaml {
 
 std::uint64_t NodeIdentity::scalar_hash(ValueKind kind, std::uint64_t bits) {
   switch (kind) {
     case ValueKind::Null:
-      return mix(kSeedNull);
+      return text::mix(kSeedNull);
     case ValueKind::Bool:
-      return mix(kSeedBool + bits);
+      return text::mix(kSeedBool + bits);
     case ValueKind::UInt:
-      return mix(kSeedUInt ^ hash_word(bits));
+      return text::mix(kSeedUInt ^ text::hash_word(bits));
     case ValueKind::NegInt:
-      return mix(kSeedNegInt ^ hash_word(bits));
+      return text::mix(kSeedNegInt ^ text::hash_word(bits));
     case ValueKind::Float: {
       const double d = std::bit_cast<double>(bits);
-      if (d != d) return mix(kSeedFloat + 1);  // every NaN alike
-      return mix(kSeedFloat ^ hash_word(d == 0 ? 0 : bits));
+      if (d != d) return text::mix(kSeedFloat + 1);  // every NaN alike
+      return text::mix(kSeedFloat ^ text::hash_word(d == 0 ? 0 : bits));
     }
     default:
       return 0;
@@ -53,24 +53,24 @@ std::uint64_t NodeIdentity::hash(std::uint32_t node) {
       if (e.kind == Kind::SeqStart) {
         h = kSeedSeq;
         for (std::uint32_t c = node + 1; c < end; c = log_.next_node(c))
-          h = mix(h ^ hash(c)) + kMul;
+          h = text::mix(h ^ hash(c)) + text::kMul;
       } else {
         std::uint64_t sum = 0, n = 0;
         for (std::uint32_t k = node + 1; k < end;) {
           const std::uint32_t v = log_.next_node(k);
           const std::uint64_t hk = hash(k);
-          sum += mix(hk * kMul + hash(v));  // order-independent sum over entries
+          sum += text::mix(hk * text::kMul + hash(v));  // order-independent sum over entries
           ++n;
           k = log_.next_node(v);
         }
-        h = mix(kSeedMap ^ mix(sum + n));
+        h = text::mix(kSeedMap ^ text::mix(sum + n));
       }
       break;
     }
     default:
       break;
   }
-  if (e.flags & kTagged) h = mix(h ^ mix(kSeedTag + e.aux));
+  if (e.flags & kTagged) h = text::mix(h ^ text::mix(kSeedTag + e.aux));
   if (e.flags & kAnchored) {
     if (e.kind == Kind::Scalar) {
       scalar_hashes_.emplace(node, h);

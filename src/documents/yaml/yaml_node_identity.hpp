@@ -11,8 +11,8 @@
 
 #include "documents/yaml/yaml_check_internal.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
-#include "documents/yaml/yaml_hash.hpp"
 #include "documents/yaml/yaml_hash_index.hpp"
+#include "text/keyed_hash.hpp"
 
 namespace velmora::documents::yaml {
 
@@ -45,7 +45,7 @@ class NodeIdentity {
     return kSeedString ^ log_.string_hash(e.payload);
   }
   // hash() of an untagged string scalar of text `text`.
-  static std::uint64_t text_hash(std::string_view text) { return kSeedString ^ hash_bytes(text); }
+  static std::uint64_t text_hash(std::string_view s) { return kSeedString ^ text::hash_bytes(s); }
   // Whether `node` is an untagged string scalar of text `text`.
   bool equal_text(std::uint32_t node, std::string_view text);
   // The document's text (keys may refer into it).

@@ -3,12 +3,12 @@
 #include <string>
 
 #include "documents/yaml/yaml_anchor_map.hpp"
-#include "documents/yaml/yaml_hash.hpp"
 #include "documents/yaml/yaml_key_hashes.hpp"
 #include "documents/yaml/yaml_node_identity.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
 #include "documents/yaml/yaml_shape.hpp"
+#include "text/keyed_hash.hpp"
 
 namespace velmora::documents::yaml {
 namespace {

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#include "documents/values.hpp"
+#include "documents/values/values.hpp"
 
 namespace velmora::check {
 namespace {

@@ -1,10 +1,10 @@
-// The hash function of the YAML check's tables (anchor names, mapping keys,
-// tags). It lives here alone so that every table changes with it.
+// The hash function of the document checks' tables (the YAML check's anchor
+// names, mapping keys and tags). It lives here alone so that every table
+// changes with it.
 //
 // The hash is keyed with a per-process random key, so that keys chosen to
-// collide cannot be computed offline; the tables also bound their probe work
-// (see KeyTable and AnchorMap), so that colliding keys stay cheap even if
-// the key were known.
+// collide cannot be computed offline; the tables also bound their probe work,
+// so that colliding keys stay cheap even if the key were known.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +13,7 @@
 
 #include "text/bits.hpp"
 
-namespace velmora::documents::yaml {
+namespace velmora::text {
 
 inline constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
 
@@ -55,8 +55,6 @@ inline void set_hash_key(const HashKey& key) { detail::g_hash_key = key; }
 
 // Keyed multiply-fold hash over 16-byte blocks; the tail reads overlap the last block.
 inline std::uint64_t hash_bytes(std::string_view s) {
-  using text::fold_multiply;
-  using text::load8;
   const HashKey& key = hash_key();
   const std::uint64_t k1 = key.k1, k2 = key.k2;
   const char* p = s.data();
@@ -85,7 +83,7 @@ inline std::uint64_t hash_bytes(std::string_view s) {
 // Keyed hash of a 64-bit value (numbers among mapping keys).
 inline std::uint64_t hash_word(std::uint64_t x) {
   const HashKey& key = hash_key();
-  return text::fold_multiply(x ^ key.k4, key.k2) ^ mix(x + key.k3);
+  return fold_multiply(x ^ key.k4, key.k2) ^ mix(x + key.k3);
 }
 
-}  // namespace velmora::documents::yaml
+}  // namespace velmora::text

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "documents/values.hpp"
+#include "documents/values/values.hpp"
 #include "text/utf8.hpp"
 
 namespace velmora::documents {

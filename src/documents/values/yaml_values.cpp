@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "documents/values.hpp"
+#include "documents/values/values.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
 #include "documents/yaml/yaml_shape.hpp"

@@ -1,9 +1,9 @@
-#include "documents/yaml/yaml_hash.hpp"
+#include "text/keyed_hash.hpp"
 
 #include <chrono>
 #include <random>
 
-namespace velmora::documents::yaml {
+namespace velmora::text {
 
 std::uint64_t random_hash_seed() {
   std::uint64_t seed = 0;
@@ -21,4 +21,4 @@ std::uint64_t random_hash_seed() {
   return seed;
 }
 
-}  // namespace velmora::documents::yaml
+}  // namespace velmora::text
