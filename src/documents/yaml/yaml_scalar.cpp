@@ -61,57 +61,36 @@ struct Prefix {
 };
 constexpr Prefix kPrefixes[] = {{"0x", 16}, {"0o", 8}, {"0b", 2}};
 
-// Reading of a non-negative integer up to `limit` (readings a and c).
-std::optional<u128> read_unsigned(std::string_view s, u128 limit) {
-  std::string_view u = s;
-  if (!u.empty() && u.front() == '+') u.remove_prefix(1);
-  for (const Prefix& p : kPrefixes) {
-    if (u.substr(0, 2) == p.text) {
-      const std::string_view rest = u.substr(2);
-      if (starts_with_sign(rest)) return std::nullopt;
-      if (auto v = parse_magnitude(rest, p.radix, limit)) return v;
-    }
-  }
-  if (starts_with_sign(u)) return std::nullopt;
-  if (digits_with_leading_zero(s)) return std::nullopt;
-  return parse_magnitude(u, 10, limit);
-}
-
 struct Signed {
   bool negative;
   u128 magnitude;
 };
 
-// Reading of a signed integer whose magnitude is at most `pos_limit` when
-// positive and `neg_limit` when negative (readings b and d).
-std::optional<Signed> read_signed(std::string_view s, u128 pos_limit, u128 neg_limit) {
+// Reading of an integer: one optional sign, then decimal digits without a
+// leading zero, or a radix prefix and digits; magnitudes up to `limit` when
+// positive, `negative` when negative.
+std::optional<Signed> read_integer(std::string_view s, u128 limit, u128 negative) {
   std::string_view u = s;
   if (!u.empty() && u.front() == '+') {
     u.remove_prefix(1);
     if (starts_with_sign(u)) return std::nullopt;
   }
+  const bool minus = s.size() >= 3 && s.front() == '-';
   for (const Prefix& p : kPrefixes) {
-    if (u.substr(0, 2) == p.text) {
-      const std::string_view rest = u.substr(2);
-      if (starts_with_sign(rest)) return std::nullopt;
-      if (auto v = parse_magnitude(rest, p.radix, pos_limit)) return Signed{false, *v};
-    }
-  }
-  if (s.size() >= 3 && s.front() == '-') {
-    for (const Prefix& p : kPrefixes) {
-      if (s.substr(1, 2) == p.text) {
-        const std::string_view rest = s.substr(3);
-        if (starts_with_sign(rest)) continue;  // "-" followed by a second sign
-        if (auto v = parse_magnitude(rest, p.radix, neg_limit)) return Signed{true, *v};
-      }
+    for (const bool neg : {false, true}) {
+      if (neg && !minus) continue;
+      if ((neg ? s.substr(1, 2) : u.substr(0, 2)) != p.text) continue;
+      const std::string_view rest = neg ? s.substr(3) : u.substr(2);
+      if (starts_with_sign(rest)) continue;  // a second sign
+      if (auto v = parse_magnitude(rest, p.radix, neg ? negative : limit)) return Signed{neg, *v};
     }
   }
   if (digits_with_leading_zero(s)) return std::nullopt;
   if (!u.empty() && u.front() == '-') {
-    if (auto v = parse_magnitude(u.substr(1), 10, neg_limit)) return Signed{true, *v};
+    if (auto v = parse_magnitude(u.substr(1), 10, negative)) return Signed{true, *v};
     return std::nullopt;
   }
-  if (auto v = parse_magnitude(u, 10, pos_limit)) return Signed{false, *v};
+  if (auto v = parse_magnitude(u, 10, limit)) return Signed{false, *v};
   return std::nullopt;
 }
 
@@ -125,50 +104,22 @@ std::string decimal(bool negative, u128 magnitude) {
   return std::string(p, buf + sizeof buf);
 }
 
-enum class IntOutcome { None, Value, TooLarge };
-
-// Integer rule: 64-bit readings give a value, 128-bit readings a failure message.
-IntOutcome resolve_int(std::string_view s, Resolved& out, std::string& failure) {
+// The integer reading of `s`: a value within 64 bits, a failure (message in
+// `failure`) within 128, or nothing when `s` is not an integer.
+std::optional<Resolved> integer_reading(std::string_view s, std::string& failure) {
   constexpr u128 kU64Max{0, std::numeric_limits<std::uint64_t>::max()};
   constexpr u128 kI64Max{0, static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())};
   constexpr u128 kU128Max = u128::max();
   constexpr u128 kI128Max = kU128Max.half();
-  if (auto v = read_unsigned(s, kU64Max)) {
-    out = {ValueKind::UInt, v->lo};
-    return IntOutcome::Value;
+  if (auto v = read_integer(s, kU64Max, kI64Max.plus_one())) {
+    if (!v->negative || v->magnitude == u128{}) return Resolved{ValueKind::UInt, v->magnitude.lo};
+    return Resolved{ValueKind::NegInt, 0 - v->magnitude.lo};  // the two's complement
   }
-  if (auto v = read_signed(s, kI64Max, kI64Max.plus_one())) {
-    if (!v->negative || v->magnitude == u128{}) {
-      out = {ValueKind::UInt, v->magnitude.lo};
-    } else {
-      out = {ValueKind::NegInt, 0 - v->magnitude.lo};  // the two's complement of the magnitude
-    }
-    return IntOutcome::Value;
-  }
-  if (auto v = read_unsigned(s, kU128Max)) {
-    failure = "invalid type: integer `" + decimal(false, *v) + "` as u128, expected any YAML value";
-    return IntOutcome::TooLarge;
-  }
-  if (auto v = read_signed(s, kI128Max, kI128Max.plus_one())) {
-    failure = "invalid type: integer `" +
-              decimal(v->negative && v->magnitude != u128{}, v->magnitude) +
-              "` as i128, expected any YAML value";
-    return IntOutcome::TooLarge;
-  }
-  return IntOutcome::None;
-}
-
-// The integer reading of `s`: a value, a failure (message in `failure`), or
-// nothing when `s` is not an integer.
-std::optional<Resolved> integer_reading(std::string_view s, std::string& failure) {
-  Resolved out{ValueKind::String, 0};
-  switch (resolve_int(s, out, failure)) {
-    case IntOutcome::Value:
-      return out;
-    case IntOutcome::TooLarge:
-      return Resolved{ValueKind::Failure, 0};
-    case IntOutcome::None:
-      break;
+  if (auto v = read_integer(s, kU128Max, kI128Max.plus_one())) {
+    const bool negative = v->negative && v->magnitude != u128{};
+    failure = "invalid type: integer `" + decimal(negative, v->magnitude) + "` as " +
+              (negative ? "i128" : "u128") + ", expected any YAML value";
+    return Resolved{ValueKind::Failure, 0};
   }
   return std::nullopt;
 }
