@@ -31,6 +31,22 @@ inline __m128i load16(const unsigned char* p) noexcept {
 }
 #endif
 
+// --- counts --------------------------------------------------------------------
+
+// The number of set bits of x. std::popcount is a library call on targets
+// without a population-count instruction (x86-64 before SSE4.2); this takes
+// a dozen register operations there.
+constexpr unsigned popcount64(std::uint64_t x) noexcept {
+#if defined(__POPCNT__) || defined(__ARM_NEON) || defined(__aarch64__)
+  return static_cast<unsigned>(std::popcount(x));
+#else
+  x -= (x >> 1) & 0x5555555555555555ULL;
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
+#endif
+}
+
 // --- wide arithmetic -----------------------------------------------------------
 
 }  // namespace velmora::text
@@ -168,6 +184,10 @@ inline unsigned digit_mask16(const unsigned char* p) noexcept {
   return block_mask16(p, [](unsigned char c) { return c >= '0' && c <= '9'; });
 }
 
+inline unsigned byte_mask16(const unsigned char* p, unsigned char byte) noexcept {
+  return block_mask16(p, [byte](unsigned char c) { return c == byte; });
+}
+
 inline bool any_non_ascii64(const unsigned char* p) noexcept {
   std::uint64_t all = 0;
   for (std::size_t i = 0; i < 64; i += 8) all |= load8(p + i);
@@ -235,6 +255,16 @@ inline unsigned digit_mask16(const unsigned char* p) noexcept {
       _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(9)), offset)));
 #else
   return portable::digit_mask16(p);
+#endif
+}
+
+// The bytes equal to `byte`.
+inline unsigned byte_mask16(const unsigned char* p, unsigned char byte) noexcept {
+#ifdef VELMORA_SSE2
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_cmpeq_epi8(load16(p), _mm_set1_epi8(static_cast<char>(byte)))));
+#else
+  return portable::byte_mask16(p, byte);
 #endif
 }
 
