@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -37,9 +39,34 @@ std::string repeat(std::string_view piece, int count) {
 
 std::string nested_arrays(int depth) { return repeat("[", depth) + repeat("]", depth); }
 
+// The streamed check of `text`, read five bytes at a time into a window of
+// `window` bytes at first.
+bool streamed_accepts(std::string_view text, std::size_t window) {
+  struct Pieces final : velmora::documents::TextSource {
+    std::string_view rest;
+    bool read(unsigned char* into, std::size_t capacity, std::size_t& got) noexcept override {
+      got = std::min({capacity, rest.size(), std::size_t{5}});
+      std::memcpy(into, rest.data(), got);
+      rest.remove_prefix(got);
+      return true;
+    }
+  } pieces;
+  pieces.rest = text;
+  return velmora::documents::json_document_accepted(pieces, window);
+}
+
+// The streamed check accepts exactly what the exact check accepts, whatever
+// its window: one byte (a window that grows), a block, and the default.
+void expect_streamed_agrees(std::string_view text, bool accepted) {
+  for (const std::size_t window : {std::size_t{1}, std::size_t{64}, std::size_t{256} << 10}) {
+    EXPECT_EQ(streamed_accepts(text, window), accepted) << "window " << window << ": " << text;
+  }
+}
+
 void expect_cases(const std::vector<JsonCase>& cases) {
   for (const auto& c : cases) {
     EXPECT_EQ(outcome(c.text), c.expected) << "text: " << c.text;
+    expect_streamed_agrees(c.text, c.expected.empty());
   }
 }
 
@@ -190,6 +217,45 @@ TEST(JsonCheckTest, RunsAcrossBlocks) {
   expect_cases(cases);
 }
 
+// What the streamed check finds from the bits of a block's masks, placed
+// across a block's end: runs of backslashes before a quote (an even run
+// leaves it closing the string), escapes and surrogate pairs, and numbers of
+// the lengths either side of the ones read from one 16-byte mask.
+TEST(JsonStreamedTest, AcrossBlockEnds) {
+  const std::vector<std::string> values = {
+      R"("\\")",
+      R"("\\\")",
+      R"("a\"b")",
+      R"("\\"])",
+      R"("\uD834\uDD1E")",
+      R"("\uD834\u0041")",
+      R"("\uDD1E")",
+      R"("\uD834")",
+      R"("\u00e9\/\t")",
+      R"("\x")",
+      R"("\u12G4")",
+      "123456789012345",
+      "1234567890123456",
+      "-0.12345678901234",
+      "0.000000000000001",
+      "1.5e+300",
+      "1.5e+400",
+      "1E-0099999",
+      "-01",
+      "1.e5",
+      "0.1.2",
+      "tru",
+      "nullx",
+      "9\"",
+  };
+  for (const std::string& value : values) {
+    for (std::size_t pad = 50; pad < 70; ++pad) {
+      const std::string text = "[" + std::string(pad, ' ') + value + "]";
+      expect_streamed_agrees(text, !check_json_document(text).has_value());
+    }
+  }
+}
+
 TEST(JsonCheckTest, NestingLimit) {
   const std::string deepest = repeat("[", 126) + repeat("]", 126);
   const std::string mixed = repeat("{\"k\":[", 63) + "{}" + repeat("]}", 63);  // 127 open
@@ -265,6 +331,7 @@ TEST(JsonCheckTest, NumberRangeMatchesDoubleRounding) {
   for (const auto& number : numbers) {
     const bool finite = !std::isinf(std::strtod(number.c_str(), nullptr));
     const std::string result = outcome(number);
+    expect_streamed_agrees("[" + number + "]", finite);
     if (finite) {
       EXPECT_EQ(result, "") << number;
     } else {
@@ -327,6 +394,7 @@ TEST(JsonSuiteTest, ParsingSuite) {
     const std::string name = entry.path().filename().string();
     const std::string text = read_file(entry.path());
     const auto result = check_json_document(text);
+    expect_streamed_agrees(text, !result.has_value());
     if (name.starts_with("y_")) {
       EXPECT_FALSE(result.has_value()) << name << ": " << result->text;
       ++accepted;

@@ -10,9 +10,9 @@
 #include <cstring>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "documents/json/json_bytes.hpp"
+#include "documents/json/json_number.hpp"
 #include "documents/json/json_scanner.hpp"
 
 namespace velmora::documents {
@@ -32,13 +32,10 @@ constexpr std::string_view kOverflowThreshold =
     "4757302700"
     "6985557136695962284291481986083493647529271907416844436551070434271155969950809304288017790417"
     "4497792";
-// Decimal exponent of the threshold's leading digit.
-constexpr std::int64_t kOverflowOrder = 308;
-// Exponents are accumulated with saturation; any magnitude beyond this decides
-// the outcome on its own, whatever the digits.
-constexpr std::int64_t kExponentCap = 1'000'000'000'000'000;
 
 using namespace json_bytes;
+using json_number::kExponentCap;
+using json_number::kOverflowOrder;
 using json_scan::is_digit;
 
 constexpr int hex_value(unsigned char c) {
@@ -72,13 +69,8 @@ text::Failure render_failure(std::string_view text, const char* message, std::si
           TextPosition{line, end - line_start}};
 }
 
-// kStreamed: the text comes in windows of a longer text. Reaching a window's
-// end that is not the text's end then starves the check instead of failing
-// it, and the check resumes, in the next window, at the start of the value
-// (or member) it was in: the driver keeps that value's bytes. A value split
-// by a window's end is never judged, except a number cut short, which may
-// fail where the whole would not (the whole text then decides).
-template <bool kStreamed>
+// The exact check: it finds the first failure and says where. (A text read
+// in steps is checked by json_index.cpp, which only accepts.)
 class Checker : json_scan::Scanner {
  public:
   explicit Checker(std::string_view text) : Scanner(text) {}
@@ -88,48 +80,18 @@ class Checker : json_scan::Scanner {
   const char* message() const { return message_; }
   std::size_t offset() const { return offset_; }
 
-  // Streamed: the next window, whose first `kept` bytes are those of the last
-  // one from resume_offset() on; `last` when the text ends with it.
-  void next_window(std::string_view window, bool last) {
-    start(window);
-    last_ = last;
-    starved_ = false;
-  }
-  // After a false run(): whether it only needs more text, and from where.
-  bool starved() const { return starved_; }
-  std::size_t resume_offset() const { return resume_.begun ? resume_.pos : pos_; }
-
  private:
   // What comes next once a value is complete.
-  // kTrailing (streamed only): the value is complete; only whitespace may follow.
   // kValue (from open_array() and open_object() only): the container was
   // empty and is closed.
-  enum class Step { kFailed, kDone, kElement, kMember, kTrailing, kValue };
-
-  // Where a starved check picks up: the top of its main loop, at the first
-  // byte of a value or member (before the first value: the start; after the
-  // whole value: the whitespace that follows it).
-  struct Resume {
-    std::size_t pos = 0;
-    int depth = 0;
-    Step step = Step::kElement;
-    bool begun = false;
-  };
+  enum class Step { kFailed, kDone, kElement, kMember, kValue };
 
   bool fail(const char* message, std::size_t offset) {
     message_ = message;
     offset_ = offset;
     return false;
   }
-  bool fail_eof(const char* message) {
-    if constexpr (kStreamed) {
-      if (!last_) {
-        starved_ = true;
-        return false;
-      }
-    }
-    return fail(message, n_);
-  }
+  bool fail_eof(const char* message) { return fail(message, n_); }
 
   Step open_array();
   Step open_object();
@@ -143,30 +105,21 @@ class Checker : json_scan::Scanner {
   bool scan_escape();
   bool scan_unicode_escape();
   bool hex_escape(unsigned& code);
-  // Static: no out-of-line call takes the checker's address, so its fields
-  // can stay in registers.
-  static bool number_in_range(const unsigned char* p, std::size_t int_begin, std::size_t int_end,
-                              std::size_t frac_begin, std::size_t frac_end, std::int64_t exponent);
 
   int depth_ = 0;                          // open arrays and objects
   std::array<char, kDepthBudget> open_{};  // '[' or '{' for each open container
   const char* message_ = nullptr;
   std::size_t offset_ = 0;
-  bool last_ = true;  // streamed: the window ends the text
-  bool starved_ = false;
-  Resume resume_;
 };
 
-template <bool kStreamed>
-VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::open(char bracket) {
+VELMORA_ALWAYS_INLINE bool Checker::open(char bracket) {
   if (depth_ + 1 == kDepthBudget) return fail("recursion limit exceeded", pos_);
   open_[depth_++] = bracket;
   ++pos_;
   return true;
 }
 
-template <bool kStreamed>
-VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_literal(std::string_view word) {
+VELMORA_ALWAYS_INLINE bool Checker::scan_literal(std::string_view word) {
   if (n_ - pos_ >= word.size() && std::memcmp(p_ + pos_, word.data(), word.size()) == 0) {
     pos_ += word.size();
     return true;
@@ -179,8 +132,7 @@ VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_literal(std::string_view wor
   }
 }
 
-template <bool kStreamed>
-VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_number() {
+VELMORA_ALWAYS_INLINE bool Checker::scan_number() {
   pos_ += p_[pos_] == '-';  // signs come and go at random: no branch on them
   if (at_end()) return fail_eof("EOF while parsing a value");
   const std::size_t int_begin = pos_;
@@ -222,51 +174,16 @@ VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_number() {
   // The leading significant digit is at most at 10^(integer digits - 1 +
   // exponent); below the threshold's order there is nothing to compare.
   const std::int64_t highest_order = static_cast<std::int64_t>(int_end - int_begin) - 1 + exponent;
+  // No out-of-line call takes the checker's address, so that its fields can
+  // stay in registers.
   if (highest_order >= kOverflowOrder &&
-      !number_in_range(p_, int_begin, int_end, frac_begin, frac_end, exponent)) {
+      !json_number::in_range(p_, int_begin, int_end, frac_begin, frac_end, exponent)) {
     return fail("number out of range", pos_ - 1);
   }
   return true;
 }
 
-// Whether the magnitude int.frac * 10^exponent stays below the overflow
-// threshold. Integers beyond 64 bits and tiny values are fine: they become
-// doubles (tiny ones zero); only a magnitude that rounds to infinity is not.
-template <bool kStreamed>
-bool Checker<kStreamed>::number_in_range(const unsigned char* p, std::size_t int_begin,
-                                         std::size_t int_end, std::size_t frac_begin,
-                                         std::size_t frac_end, std::int64_t exponent) {
-  // Significant digits: the integer digits, then the fraction digits.
-  auto digit_at = [&](std::size_t k) -> unsigned char {
-    const std::size_t int_len = int_end - int_begin;
-    if (k < int_len) return p[int_begin + k];
-    k -= int_len;
-    return k < frac_end - frac_begin ? p[frac_begin + k] : '0';
-  };
-  const std::size_t total = (int_end - int_begin) + (frac_end - frac_begin);
-  std::size_t first = 0;
-  while (first < total && digit_at(first) == '0') ++first;
-  if (first == total) return true;  // zero, whatever the exponent
-
-  // Decimal exponent of the leading significant digit.
-  const std::int64_t order = static_cast<std::int64_t>(int_end - int_begin) -
-                             static_cast<std::int64_t>(first) - 1 + exponent;
-  if (order != kOverflowOrder) return order < kOverflowOrder;
-
-  // Same order as the threshold: compare digit by digit, missing digits as zeros.
-  const std::size_t digits = total - first;
-  const std::size_t length =
-      digits > kOverflowThreshold.size() ? digits : kOverflowThreshold.size();
-  for (std::size_t k = 0; k < length; ++k) {
-    const unsigned char mine = k < digits ? digit_at(first + k) : '0';
-    const unsigned char limit = k < kOverflowThreshold.size() ? kOverflowThreshold[k] : '0';
-    if (mine != limit) return mine < limit;
-  }
-  return false;  // exactly the threshold rounds to infinity
-}
-
-template <bool kStreamed>
-VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::hex_escape(unsigned& code) {
+VELMORA_ALWAYS_INLINE bool Checker::hex_escape(unsigned& code) {
   if (n_ - pos_ < 4) return fail_eof("EOF while parsing a string");
   code = 0;
   for (int i = 0; i < 4; ++i) {
@@ -278,8 +195,7 @@ VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::hex_escape(unsigned& code) {
   return true;
 }
 
-template <bool kStreamed>
-VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_string() {
+VELMORA_ALWAYS_INLINE bool Checker::scan_string() {
   ++pos_;  // opening quote
   for (;;) {
     skip_plain_string_bytes();
@@ -296,8 +212,7 @@ VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_string() {
 }
 
 // At a backslash in a string: steps over its escape.
-template <bool kStreamed>
-VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_escape() {
+VELMORA_ALWAYS_INLINE bool Checker::scan_escape() {
   ++pos_;
   if (at_end()) return fail_eof("EOF while parsing a string");
   switch (p_[pos_]) {
@@ -321,8 +236,7 @@ VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_escape() {
 
 // After the "u" of an escape: four hex digits; a high surrogate must be followed at once by
 // the escape of a low one.
-template <bool kStreamed>
-VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_unicode_escape() {
+VELMORA_ALWAYS_INLINE bool Checker::scan_unicode_escape() {
   unsigned code = 0;
   if (!hex_escape(code)) return false;
   if (code >= 0xDC00 && code <= 0xDFFF)
@@ -339,22 +253,13 @@ VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_unicode_escape() {
   return true;
 }
 
-template <bool kStreamed>
-bool Checker<kStreamed>::run() {
+bool Checker::run() {
   // At the top of the loop the next byte is the first of a value: every way
   // there has skipped the whitespace before it and made sure it exists.
   Step step = Step::kElement;
-  if (kStreamed && resume_.begun) {
-    // The window starts where the starved run stood.
-    depth_ = resume_.depth;
-    step = resume_.step;
-    if (step == Step::kTrailing) return after_value() == Step::kDone;
-  } else {
-    skip_whitespace();
-    if (at_end()) return fail_eof("EOF while parsing a value");
-  }
+  skip_whitespace();
+  if (at_end()) return fail_eof("EOF while parsing a value");
   for (;;) {
-    if constexpr (kStreamed) resume_ = {pos_, depth_, step, true};
     if (step == Step::kMember && !scan_member_name()) return false;
     bool ok = true;
     switch (kValueKinds[p_[pos_]]) {
@@ -396,8 +301,7 @@ bool Checker<kStreamed>::run() {
 }
 
 // At the opening quote of a member name: the name, then ":", up to the value.
-template <bool kStreamed>
-VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_member_name() {
+VELMORA_ALWAYS_INLINE bool Checker::scan_member_name() {
   if (!scan_string()) return false;
   skip_whitespace();
   if (at_end()) return fail_eof("EOF while parsing an object");
@@ -411,8 +315,7 @@ VELMORA_ALWAYS_INLINE bool Checker<kStreamed>::scan_member_name() {
 // At a "[" or "{": opens the container. kElement or kMember when a value or
 // member follows, kValue when the container is empty (and closed), else
 // kFailed.
-template <bool kStreamed>
-VELMORA_ALWAYS_INLINE typename Checker<kStreamed>::Step Checker<kStreamed>::open_array() {
+VELMORA_ALWAYS_INLINE Checker::Step Checker::open_array() {
   if (!open('[')) return Step::kFailed;
   skip_whitespace();
   if (at_end()) {
@@ -425,8 +328,7 @@ VELMORA_ALWAYS_INLINE typename Checker<kStreamed>::Step Checker<kStreamed>::open
   return Step::kValue;
 }
 
-template <bool kStreamed>
-VELMORA_ALWAYS_INLINE typename Checker<kStreamed>::Step Checker<kStreamed>::open_object() {
+VELMORA_ALWAYS_INLINE Checker::Step Checker::open_object() {
   if (!open('{')) return Step::kFailed;
   skip_whitespace();
   if (at_end()) {
@@ -443,24 +345,14 @@ VELMORA_ALWAYS_INLINE typename Checker<kStreamed>::Step Checker<kStreamed>::open
   return Step::kFailed;
 }
 
-template <bool kStreamed>
-VELMORA_ALWAYS_INLINE typename Checker<kStreamed>::Step Checker<kStreamed>::after_value() {
+VELMORA_ALWAYS_INLINE Checker::Step Checker::after_value() {
   // Close the containers that end here, then step over "," to the next element
   // or member, or reach the end of the text.
   for (;;) {
-    const std::size_t value_end = pos_;
     skip_whitespace();
     if (depth_ == 0) {
       if (!at_end()) {
         fail("trailing characters", pos_);
-        return Step::kFailed;
-      }
-      if (kStreamed && !last_) {
-        // More may follow, trailing characters or not. A value that ended
-        // before the whitespace is complete, and nothing before this point
-        // need be kept; one that ends with the window (a number) may go on.
-        if (value_end < pos_) resume_ = {pos_, 0, Step::kTrailing, true};
-        starved_ = true;
         return Step::kFailed;
       }
       return Step::kDone;
@@ -506,43 +398,41 @@ VELMORA_ALWAYS_INLINE typename Checker<kStreamed>::Step Checker<kStreamed>::afte
 
 }  // namespace
 
-CheckResult check_json_document(std::string_view text) {
-  Checker<false> checker(text);
-  if (checker.run()) return std::nullopt;
-  return render_failure(text, checker.message(), checker.offset());
+bool json_number::in_range(const unsigned char* p, std::size_t int_begin, std::size_t int_end,
+                           std::size_t frac_begin, std::size_t frac_end, std::int64_t exponent) {
+  // Significant digits: the integer digits, then the fraction digits.
+  auto digit_at = [&](std::size_t k) -> unsigned char {
+    const std::size_t int_len = int_end - int_begin;
+    if (k < int_len) return p[int_begin + k];
+    k -= int_len;
+    return k < frac_end - frac_begin ? p[frac_begin + k] : '0';
+  };
+  const std::size_t total = (int_end - int_begin) + (frac_end - frac_begin);
+  std::size_t first = 0;
+  while (first < total && digit_at(first) == '0') ++first;
+  if (first == total) return true;  // zero, whatever the exponent
+
+  // Decimal exponent of the leading significant digit.
+  const std::int64_t order = static_cast<std::int64_t>(int_end - int_begin) -
+                             static_cast<std::int64_t>(first) - 1 + exponent;
+  if (order != kOverflowOrder) return order < kOverflowOrder;
+
+  // Same order as the threshold: compare digit by digit, missing digits as zeros.
+  const std::size_t digits = total - first;
+  const std::size_t length =
+      digits > kOverflowThreshold.size() ? digits : kOverflowThreshold.size();
+  for (std::size_t k = 0; k < length; ++k) {
+    const unsigned char mine = k < digits ? digit_at(first + k) : '0';
+    const unsigned char limit = k < kOverflowThreshold.size() ? kOverflowThreshold[k] : '0';
+    if (mine != limit) return mine < limit;
+  }
+  return false;  // exactly the threshold rounds to infinity
 }
 
-bool json_document_accepted(TextSource& source, std::size_t window_size) {
-  try {
-    // The window holds the value being checked and what follows it; it grows
-    // only for a value longer than itself (doubling, so that such a value is
-    // scanned again a bounded number of times).
-    std::vector<unsigned char> window(window_size > 0 ? window_size : 1);
-    std::size_t size = 0;
-    bool last = false;
-    Checker<true> checker({});
-    for (;;) {
-      while (!last && size < window.size()) {
-        std::size_t got = 0;
-        if (!source.read(window.data() + size, window.size() - size, got)) return false;
-        last = got == 0;
-        size += got;
-      }
-      checker.next_window({reinterpret_cast<const char*>(window.data()), size}, last);
-      if (checker.run()) return true;
-      if (!checker.starved()) return false;
-      const std::size_t keep = checker.resume_offset();
-      if (keep > size) return false;  // not reached: the resume point is in the window
-      if (keep == 0) {
-        window.resize(window.size() * 2);
-      } else {
-        std::memmove(window.data(), window.data() + keep, size - keep);
-        size -= keep;
-      }
-    }
-  } catch (...) {  // out of memory: the whole read decides, and says so
-    return false;
-  }
+CheckResult check_json_document(std::string_view text) {
+  Checker checker(text);
+  if (checker.run()) return std::nullopt;
+  return render_failure(text, checker.message(), checker.offset());
 }
 
 }  // namespace velmora::documents

@@ -13,9 +13,10 @@ namespace velmora::documents {
 CheckResult check_json_document(std::string_view text);
 
 // Whether the text read from `source` (UTF-8) is one JSON value, checked in a
-// window that slides over it: only the longest single value is ever held
-// whole. False decides nothing: check_json_document on the whole text then
-// decides, and words any failure. `window_size` is the window's starting size.
+// window that slides over it: only the longest single token (a string or a
+// number) is ever held whole. False decides nothing: check_json_document on
+// the whole text then decides, and words any failure. `window_size` is the
+// window's starting size. Defined in json_index.cpp.
 bool json_document_accepted(TextSource& source, std::size_t window_size = std::size_t{256} << 10);
 
 }  // namespace velmora::documents
