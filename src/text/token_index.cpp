@@ -1,7 +1,8 @@
 // Block indexers: portable, SSE2 and, with GCC and Clang on x86 (chosen at
 // run time, by what the processor has), AVX2 and AVX-512, each with the bit
-// manipulation instructions. Each makes the same index; they differ in how
-// the bytes are classified and the positions written.
+// manipulation instructions (not on Windows, where GCC does not align the
+// stack for spills of the wide registers). Each makes the same index; they
+// differ in how the bytes are classified and the positions written.
 #include "text/token_index.hpp"
 
 #include <array>
@@ -10,7 +11,7 @@
 #include "text/bits.hpp"
 
 #if defined(VELMORA_SSE2) && (defined(__GNUC__) || defined(__clang__)) && \
-    (defined(__x86_64__) || defined(__i386__))
+    (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN32)
 #include <immintrin.h>
 #define VELMORA_WIDE_DISPATCH 1
 #endif
