@@ -42,4 +42,21 @@ constexpr std::array<std::uint8_t, 256> make_value_kinds() {
 }
 inline constexpr std::array<std::uint8_t, 256> kValueKinds = make_value_kinds();
 
+// Whether `c` after a backslash makes a whole escape (a "u" needs four hex digits).
+constexpr bool is_short_escape(unsigned char c) {
+  switch (c) {
+    case '"':
+    case '\\':
+    case '/':
+    case 'b':
+    case 'f':
+    case 'n':
+    case 'r':
+    case 't':
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace velmora::documents::json_bytes

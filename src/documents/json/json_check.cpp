@@ -215,23 +215,13 @@ VELMORA_ALWAYS_INLINE bool Checker::scan_string() {
 VELMORA_ALWAYS_INLINE bool Checker::scan_escape() {
   ++pos_;
   if (at_end()) return fail_eof("EOF while parsing a string");
-  switch (p_[pos_]) {
-    case '"':
-    case '\\':
-    case '/':
-    case 'b':
-    case 'f':
-    case 'n':
-    case 'r':
-    case 't':
-      ++pos_;
-      return true;
-    case 'u':
-      ++pos_;
-      return scan_unicode_escape();
-    default:
-      return fail("invalid escape", pos_);
+  if (is_short_escape(p_[pos_])) {
+    ++pos_;
+    return true;
   }
+  if (p_[pos_] != 'u') return fail("invalid escape", pos_);
+  ++pos_;
+  return scan_unicode_escape();
 }
 
 // After the "u" of an escape: four hex digits; a high surrogate must be followed at once by

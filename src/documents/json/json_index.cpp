@@ -18,6 +18,7 @@
 #include <cstring>
 #include <vector>
 
+#include "documents/json/json_bytes.hpp"
 #include "documents/json/json_check.hpp"
 #include "documents/json/json_number.hpp"
 #include "documents/json/json_scanner.hpp"
@@ -188,21 +189,8 @@ class EscapeCheck {
   // is then checked again from the next window).
   int escape_length(std::size_t at) const {
     if (at + 1 >= n_) return -1;
-    switch (p_[at + 1]) {
-      case '"':
-      case '\\':
-      case '/':
-      case 'b':
-      case 'f':
-      case 'n':
-      case 'r':
-      case 't':
-        return 2;
-      case 'u':
-        break;
-      default:
-        return 0;
-    }
+    if (json_bytes::is_short_escape(p_[at + 1])) return 2;
+    if (p_[at + 1] != 'u') return 0;
     const long code = hex4(at + 2);
     if (code < 0) return code == kCut ? -1 : 0;
     if (code >= 0xDC00 && code <= 0xDFFF) return 0;  // a low surrogate alone
