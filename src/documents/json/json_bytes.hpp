@@ -42,6 +42,14 @@ constexpr std::array<std::uint8_t, 256> make_value_kinds() {
 }
 inline constexpr std::array<std::uint8_t, 256> kValueKinds = make_value_kinds();
 
+// The value of a hexadecimal digit, or -1.
+constexpr int hex_value(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 // Whether `c` after a backslash makes a whole escape (a "u" needs four hex digits).
 constexpr bool is_short_escape(unsigned char c) {
   switch (c) {

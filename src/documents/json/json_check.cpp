@@ -38,13 +38,6 @@ using json_number::kExponentCap;
 using json_number::kOverflowOrder;
 using json_scan::is_digit;
 
-constexpr int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // "message at line L column C": L is 1 plus the line feeds before `offset`; C
 // is the 1-based byte column of the byte at `offset`, or, at the end of the
 // text, the number of bytes on the last line.

@@ -158,13 +158,6 @@ VELMORA_ALWAYS_INLINE bool scalar_ok(const unsigned char* p, std::size_t pos) {
   }
 }
 
-constexpr int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The escapes of one window's strings, checked in order.
 class EscapeCheck {
  public:
@@ -211,7 +204,7 @@ class EscapeCheck {
     long code = 0;
     for (std::size_t i = at; i < at + 4; ++i) {
       if (i >= n_) return kCut;
-      const int v = hex_value(p_[i]);
+      const int v = json_bytes::hex_value(p_[i]);
       if (v < 0) return kInvalid;
       code = code * 16 + v;
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "documents/json/json_bytes.hpp"
 #include "documents/values/values.hpp"
 #include "text/utf8.hpp"
 
@@ -14,13 +15,6 @@ namespace velmora::documents {
 namespace {
 
 constexpr int kMaxDepth = 128;
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 class Reader {
  public:
@@ -169,7 +163,7 @@ class Reader {
   bool hex4(std::uint32_t& unit) {
     if (text_.size() - at_ < 4) return false;
     for (int i = 0; i < 4; ++i) {
-      const int digit = hex_digit(text_[at_++]);
+      const int digit = json_bytes::hex_value(static_cast<unsigned char>(text_[at_++]));
       if (digit < 0) return false;
       unit = unit << 4 | static_cast<std::uint32_t>(digit);
     }
