@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace velmora {
@@ -50,7 +52,16 @@ class PyRef {
 class ReleasedLock {
  public:
   ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
-  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+  ~ReleasedLock() {
+    // A daemon thread that comes back while the interpreter is finalizing
+    // would be ended by the interpreter from inside this destructor, an end
+    // that C++ frames cannot unwind (the process would abort); it waits here
+    // instead for the process to end.
+    if (Py_IsFinalizing()) {
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+    PyEval_RestoreThread(state_);
+  }
   ReleasedLock(const ReleasedLock&) = delete;
   ReleasedLock& operator=(const ReleasedLock&) = delete;
 
