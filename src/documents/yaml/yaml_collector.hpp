@@ -7,10 +7,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "documents/yaml/yaml_anchor_map.hpp"
@@ -18,7 +18,6 @@
 #include "documents/yaml/yaml_event_log.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_shape.hpp"
-#include "text/keyed_hash.hpp"
 
 namespace velmora::documents::yaml {
 
@@ -53,14 +52,6 @@ class Collector {
     bool in_anchor;  // inside an anchored node
   };
 
-  // Transparent string hashing for the tag table, with the tables' hash function.
-  struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept {
-      return static_cast<std::size_t>(text::hash_bytes(s));
-    }
-  };
-
   // The pass's handlers (see run_pass).
   bool more() const { return log_.size() < until_; }
   void seen(const yaml_event_t& e) { last_mark_ = {e.start_mark.line, e.start_mark.column}; }
@@ -74,7 +65,7 @@ class Collector {
   yaml_parser_t* parser_;
   ShapeTracker<Open> shape_;
   AnchorMap anchors_;
-  std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> tag_ids_;
+  std::map<std::string, std::uint32_t, std::less<>> tag_ids_;  // local tags are few
   std::string failure_;  // a scalar's failure message, before it is stored
   CheckResult error_;
   bool stream_ended_ = false;

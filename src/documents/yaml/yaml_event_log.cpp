@@ -1,6 +1,5 @@
 // The compact event log: pages of entries, the key stack, and texts in the
-// arena stored length-prefixed (7 bits a byte), string scalars with their hash
-// in front.
+// arena after their length, string scalars' with their hash in front.
 #include "documents/yaml/yaml_event_log.hpp"
 
 #include <algorithm>
@@ -76,46 +75,31 @@ std::uint64_t EventLog::string_hash(std::uint64_t payload) const {
   return h;
 }
 
-// Appends [the hash of `s`,] the length of `s` (7 bits a byte, low first) and `s`.
+// Appends [the hash of `s`,] the length of `s` and `s`, 8 bytes each but `s`.
 std::uint64_t EventLog::store(std::string_view s, bool with_hash) {
-  char head[8 + 10];
-  std::size_t k = 0;
-  if (with_hash) {
-    const std::uint64_t hash = text::hash_bytes(s);
-    std::memcpy(head, &hash, 8);
-    k = 8;
-  }
-  std::uint64_t n = s.size();
-  do {
-    head[k++] = static_cast<char>((n & 0x7F) | (n > 0x7F ? 0x80 : 0));
-    n >>= 7;
-  } while (n != 0);
   const std::uint64_t offset = arena_.size();
-  const std::size_t need = offset + k + s.size();
-  // Room for the whole head too, so that it is copied at a fixed size.
-  const std::size_t room = offset + sizeof head + s.size();
-  if (room > arena_.capacity() && !arena_.reserve(std::max(room, arena_.capacity() * 2)))
+  const std::size_t need = offset + (with_hash ? 16 : 8) + s.size();
+  if (need > arena_.capacity() && !arena_.reserve(std::max(need, arena_.capacity() * 2)))
       [[unlikely]] {
     throw std::bad_alloc();
   }
   char* p = arena_.data() + offset;
-  std::memcpy(p, head, sizeof head);
-  if (!s.empty()) std::memcpy(p + k, s.data(), s.size());
+  if (with_hash) {
+    const std::uint64_t hash = text::hash_bytes(s);
+    std::memcpy(p, &hash, 8);
+    p += 8;
+  }
+  const std::uint64_t n = s.size();
+  std::memcpy(p, &n, 8);
+  if (!s.empty()) std::memcpy(p + 8, s.data(), s.size());
   arena_.set_size(need);
   return offset;
 }
 
 std::string_view EventLog::text_at(std::uint64_t offset) const {
   std::uint64_t n = 0;
-  int shift = 0;
-  std::size_t i = offset;
-  for (;;) {
-    const auto b = static_cast<unsigned char>(arena_.data()[i++]);
-    n |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-    if ((b & 0x80) == 0) break;
-    shift += 7;
-  }
-  return arena_.view().substr(i, n);
+  std::memcpy(&n, arena_.data() + offset, 8);
+  return arena_.view().substr(offset + 8, n);
 }
 
 std::string_view EventLog::key_text(std::uint32_t entry) const {

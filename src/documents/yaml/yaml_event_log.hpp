@@ -95,13 +95,6 @@ class EventStack {
 
 class EventLog {
  public:
-  EventLog() = default;
-  EventLog(const EventLog&) = delete;
-  EventLog& operator=(const EventLog&) = delete;
-  EventLog(EventLog&&) = default;
-  EventLog& operator=(EventLog&&) = default;
-  ~EventLog() = default;
-
   // ---- reading ----
   // Entries of the document so far (copied keys not counted).
   std::uint32_t size() const { return size_; }

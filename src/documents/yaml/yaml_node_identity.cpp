@@ -9,26 +9,6 @@
 
 namespace velmora::documents::yaml {
 
-std::uint64_t NodeIdentity::scalar_hash(ValueKind kind, std::uint64_t bits) {
-  switch (kind) {
-    case ValueKind::Null:
-      return text::mix(kSeedNull);
-    case ValueKind::Bool:
-      return text::mix(kSeedBool + bits);
-    case ValueKind::UInt:
-      return text::mix(kSeedUInt ^ text::hash_word(bits));
-    case ValueKind::NegInt:
-      return text::mix(kSeedNegInt ^ text::hash_word(bits));
-    case ValueKind::Float: {
-      const double d = std::bit_cast<double>(bits);
-      if (d != d) return text::mix(kSeedFloat + 1);  // every NaN alike
-      return text::mix(kSeedFloat ^ text::hash_word(d == 0 ? 0 : bits));
-    }
-    default:
-      return 0;
-  }
-}
-
 std::uint64_t NodeIdentity::hash(std::uint32_t node) {
   node = log_.resolve_alias(node);
   const Event& e = log_[node];
@@ -42,7 +22,7 @@ std::uint64_t NodeIdentity::hash(std::uint32_t node) {
       }
       h = e.value == ValueKind::String || e.value == ValueKind::Failure
               ? string_hash(e)
-              : scalar_hash(e.value, e.payload);
+              : value_hash(e.value, e.payload);
       break;
     }
     case Kind::SeqStart:

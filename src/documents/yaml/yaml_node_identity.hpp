@@ -16,19 +16,6 @@
 
 namespace velmora::documents::yaml {
 
-// Seeds that keep the hashes of different kinds of node apart.
-enum Seed : std::uint64_t {
-  kSeedNull = 0x1000,
-  kSeedBool = 0x2000,
-  kSeedUInt = 0x3000,
-  kSeedNegInt = 0x4000,
-  kSeedFloat = 0x5000,
-  kSeedString = 0x6000,
-  kSeedSeq = 0x7000,
-  kSeedMap = 0x8000,
-  kSeedTag = 0x9000,
-};
-
 class NodeIdentity {
  public:
   NodeIdentity(const EventLog& log, CheckStats& stats) : log_(log), stats_(stats) {}
@@ -38,14 +25,10 @@ class NodeIdentity {
   // Same kind, same tag, same value; mappings regardless of entry order,
   // NaN equal to NaN, -0.0 equal to 0.0, 1 equal to 0x1 but not to 1.0.
   bool equal(std::uint32_t a, std::uint32_t b);
-  // hash() of an untagged scalar of a kind other than String, from its value bits.
-  static std::uint64_t scalar_hash(ValueKind kind, std::uint64_t bits);
   // hash() of an untagged string scalar, without the call.
   std::uint64_t string_hash(const Event& e) const {
     return kSeedString ^ log_.string_hash(e.payload);
   }
-  // hash() of an untagged string scalar of text `text`.
-  static std::uint64_t text_hash(std::string_view s) { return kSeedString ^ text::hash_bytes(s); }
   // Whether `node` is an untagged string scalar of text `text`.
   bool equal_text(std::uint32_t node, std::string_view text);
   // The document's text (keys may refer into it).

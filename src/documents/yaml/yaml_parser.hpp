@@ -37,13 +37,10 @@ class TextOffsets {
     ascii_ = ascii;
   }
 
-  // kNone if the text has no such character.
+  // kNone if the text has no such character, or (in a text not ASCII) if
+  // `index` is below the last one asked for.
   std::size_t of(std::size_t index) {
     if (ascii_) return index <= text_.size() ? index : kNone;
-    if (index < index_) {  // not expected: marks only grow
-      index_ = 0;
-      byte_ = Source::of(text_).bom ? 3 : 0;
-    }
     const auto* p = reinterpret_cast<const unsigned char*>(text_.data());
     const std::size_t n = text_.size();
     while (index_ < index && byte_ < n) {

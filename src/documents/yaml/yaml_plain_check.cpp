@@ -4,7 +4,6 @@
 
 #include "documents/yaml/yaml_anchor_map.hpp"
 #include "documents/yaml/yaml_key_hashes.hpp"
-#include "documents/yaml/yaml_node_identity.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
 #include "documents/yaml/yaml_shape.hpp"
@@ -29,12 +28,12 @@ class PlainPass {
     const std::string_view value(reinterpret_cast<const char*>(s.value), s.length);
     const bool plain = s.style == YAML_PLAIN_SCALAR_STYLE;
     if (key && tag == TagClass::None && untagged_is_string(value, plain)) {
-      keys_.push(NodeIdentity::text_hash(value));
+      keys_.push(string_hash(value));
     } else if (key) {
       const Resolved r = resolve_scalar(value, plain, tag, failure_, true);
       if (r.kind == ValueKind::Failure) return false;
-      keys_.push(r.kind == ValueKind::String ? NodeIdentity::text_hash(value)
-                                             : NodeIdentity::scalar_hash(r.kind, r.bits));
+      keys_.push(r.kind == ValueKind::String ? string_hash(value)
+                                             : value_hash(r.kind, r.bits));
     } else if ((tag != TagClass::None && tag != TagClass::Local) ||
                untagged_may_fail(value, plain)) {  // values only matter if they fail
       if (resolve_scalar(value, plain, tag, failure_, false).kind == ValueKind::Failure)

@@ -304,6 +304,23 @@ Resolved resolve_scalar(std::string_view value, bool plain, TagClass tag, std::s
   return resolve_untagged_plain(value, failure, need_value);
 }
 
+std::uint64_t value_hash(ValueKind kind, std::uint64_t bits) {
+  const std::uint64_t seed = 0x1000 * (static_cast<std::uint64_t>(kind) + 1);
+  switch (kind) {
+    case ValueKind::Null:
+      return text::mix(seed);
+    case ValueKind::Bool:
+      return text::mix(seed + bits);
+    case ValueKind::Float: {
+      const double d = std::bit_cast<double>(bits);
+      if (d != d) return text::mix(seed + 1);  // every NaN alike
+      return text::mix(seed ^ text::hash_word(d == 0 ? 0 : bits));
+    }
+    default:  // UInt, NegInt
+      return text::mix(seed ^ text::hash_word(bits));
+  }
+}
+
 void append_double(std::string& out, double value) {
   if (std::isnan(value)) {
     out += ".nan";

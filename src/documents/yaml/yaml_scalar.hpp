@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/keyed_hash.hpp"
+
 namespace velmora::documents::yaml {
 
 // Kind of a resolved scalar. Non-negative integers are UInt, negative ones NegInt.
@@ -52,6 +54,17 @@ inline bool untagged_is_string(std::string_view value, bool plain) {
 // scalars may then come back as String whatever they would resolve to.
 Resolved resolve_scalar(std::string_view value, bool plain, TagClass tag, std::string& failure,
                         bool need_value = true);
+
+// Hash seeds that keep kinds of node apart: a scalar's is 0x1000 times its
+// ValueKind plus one (0x6000 for strings); collections and tags follow.
+inline constexpr std::uint64_t kSeedString = 0x6000;
+inline constexpr std::uint64_t kSeedSeq = 0x7000, kSeedMap = 0x8000, kSeedTag = 0x9000;
+
+// The hash of an untagged scalar resolved to `kind` (not String) and `bits`,
+// consistent with its equality: every NaN alike, -0.0 as 0.0.
+std::uint64_t value_hash(ValueKind kind, std::uint64_t bits);
+// The hash of an untagged string scalar of text `s`.
+inline std::uint64_t string_hash(std::string_view s) { return kSeedString ^ text::hash_bytes(s); }
 
 // Appends a double: ".nan", ".inf", "-.inf", or the shortest text that reads
 // back as the same value ("1.0", "0.001", "1e100", "1.5e-7").
