@@ -4,6 +4,9 @@
 // that integer readings beyond 64 bits use.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <unordered_set>
@@ -13,7 +16,6 @@
 #include "documents/yaml/yaml_check.hpp"
 #include "documents/yaml/yaml_collector.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
-#include "documents/yaml/yaml_key_hashes.hpp"
 #include "documents/yaml/yaml_node_identity.hpp"
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_plain_check.hpp"
@@ -431,8 +433,19 @@ TEST(YamlWideArithmetic, DecimalRoundTripAndOverflow) {
 
 // The pre-filters summarise resolve_scalar by hand: a scalar they let pass
 // without resolving must resolve as they assume. Every text of up to four
-// characters over the characters that steer the resolution, plain and quoted.
+// characters over the characters that steer the resolution, plain and quoted,
+// then every scalar of the fuzz corpus in the style libyaml reads it in.
 TEST(YamlScalarPreFilters, AgreeWithTheResolution) {
+  std::string failure;
+  const auto check = [&failure](const std::string& text, bool plain) {
+    const yaml::Resolved r = yaml::resolve_scalar(text, plain, yaml::TagClass::None, failure);
+    if (!yaml::untagged_may_fail(text, plain)) {
+      EXPECT_NE(r.kind, yaml::ValueKind::Failure) << "[" << text << "] plain " << plain;
+    }
+    if (yaml::untagged_is_string(text, plain)) {
+      EXPECT_EQ(r.kind, yaml::ValueKind::String) << "[" << text << "] plain " << plain;
+    }
+  };
   const std::string alphabet = "0179+-._:xobeEfFnNtTyYlLaAsu~ /";
   std::vector<std::string> texts{""};
   for (std::size_t from = 0, length = 1; length <= 4; ++length) {
@@ -444,18 +457,27 @@ TEST(YamlScalarPreFilters, AgreeWithTheResolution) {
   for (const char* word : {"true", "False", "NULL", "null", ".inf", "-.Inf", ".NaN", "0x1F", "0o17",
                            "1_000", "+12", "1e3", "1.5e-3", "18446744073709551616", "~"})
     texts.emplace_back(word);
-  std::string failure;
   for (const std::string& text : texts) {
-    for (const bool plain : {true, false}) {
-      const yaml::Resolved r = yaml::resolve_scalar(text, plain, yaml::TagClass::None, failure);
-      if (!yaml::untagged_may_fail(text, plain)) {
-        EXPECT_NE(r.kind, yaml::ValueKind::Failure) << "[" << text << "] plain " << plain;
-      }
-      if (yaml::untagged_is_string(text, plain)) {
-        EXPECT_EQ(r.kind, yaml::ValueKind::String) << "[" << text << "] plain " << plain;
-      }
-    }
+    for (const bool plain : {true, false}) check(text, plain);
   }
+  // A file libyaml rejects counts with the scalars before the error.
+  std::size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(VELMORA_YAML_CORPUS_DIR)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string doc{std::istreambuf_iterator<char>(in), {}};
+    yaml::Parser parser(yaml::Source::of(doc));
+    ASSERT_TRUE(parser.ok());
+    for (bool more = true; more;) {
+      yaml::ParsedEvent event;
+      more = yaml_parser_parse(parser.get(), event.get()) && (*event).type != YAML_STREAM_END_EVENT;
+      if (!more || (*event).type != YAML_SCALAR_EVENT) continue;
+      const auto& scalar = (*event).data.scalar;
+      check(std::string(reinterpret_cast<const char*>(scalar.value), scalar.length),
+            scalar.style == YAML_PLAIN_SCALAR_STYLE);
+    }
+    ++files;
+  }
+  EXPECT_GT(files, 0u) << VELMORA_YAML_CORPUS_DIR;
 }
 
 }  // namespace
