@@ -133,14 +133,10 @@ std::optional<Builder::Progress> Builder::on_open(std::uint32_t i, const Event& 
   frames_.push_back({i, e.kind == Kind::MapStart, true, 0, kNone});
   if (e.kind != Kind::MapStart) return std::nullopt;
   const std::size_t depth = frames_.size() - 1;
-  if (tables_.size() <= depth) {
-    tables_.resize(depth + 1);
-    key_marks_.resize(depth + 1);
-    naming_copies_.resize(depth + 1);
-  }
-  tables_[depth].reset();
-  key_marks_[depth] = log_.key_mark();
-  naming_copies_[depth] = kNone;
+  if (maps_.size() <= depth) maps_.resize(depth + 1);
+  maps_[depth].table.reset();
+  maps_[depth].mark = log_.key_mark();
+  maps_[depth].naming_copy = kNone;
   return std::nullopt;
 }
 
@@ -150,8 +146,8 @@ std::uint32_t Builder::on_close(const Event& e) {
   assert(!frames_.empty());  // the collector's events are balanced
   const std::uint32_t node = frames_.back().start;
   if (e.kind == Kind::MapEnd) {
-    tables_[frames_.size() - 1].reset();
-    log_.pop_keys(key_marks_[frames_.size() - 1]);
+    maps_[frames_.size() - 1].table.reset();
+    log_.pop_keys(maps_[frames_.size() - 1].mark);
   }
   if (frames_.size() == key_depth_) {
     key_depth_ = 0;
@@ -187,22 +183,22 @@ std::optional<Builder::Progress> Builder::insert_key(std::uint32_t i, const Even
   assert(!frames_.empty() && frames_.back().is_map && frames_.back().expect_key);
   BuildFrame& f = frames_.back();
   const std::size_t depth = frames_.size() - 1;
-  KeyTable& table = tables_[depth];
-  if (naming_copies_[depth] != kNone && naming_copies_[depth] + 1 == log_.key_mark()) {
-    log_.pop_keys(naming_copies_[depth]);
+  MapKeys& keys = maps_[depth];
+  if (keys.naming_copy != kNone && keys.naming_copy + 1 == log_.key_mark()) {
+    log_.pop_keys(keys.naming_copy);
   }
-  naming_copies_[depth] = kNone;
+  keys.naming_copy = kNone;
   const std::uint32_t first = e.kind == Kind::Alias ? i : node;
   std::uint64_t offset = 0;
   std::uint32_t length = 0;
   const bool text = e.kind == Kind::Scalar && e.value == ValueKind::String &&
                     (e.flags & (kHasText | kTagged)) == kHasText &&
                     log_.source_ref(e.payload, offset, length);
-  if (text) naming_copies_[depth] = log_.key_mark();
+  if (text) keys.naming_copy = log_.key_mark();
   const std::uint32_t copy = log_.copy_key(first, i);
   const std::uint32_t key = e.kind == Kind::Alias ? node : copy;
   const std::uint64_t hash = identity_.hash(key);
-  const std::uint64_t* earlier = table.find_or_insert(hash, text ? e.payload : key, identity_);
+  const std::uint64_t* earlier = keys.table.find_or_insert(hash, text ? e.payload : key, identity_);
   if (earlier == nullptr) {
     f.key_entry = copy + (i - first);
     f.expect_key = (e.flags & kValueFollows) != 0;

@@ -1,10 +1,7 @@
 // Building: walks the event log as building the tree would, under the depth
-// budget and the repetition limit, checking scalars and mapping keys. The
-// tree itself is never materialised.
-//
-// Aliases are not re-walked: the collector records, for every anchored
-// collection, the height and the alias count of its full expansion, so an
-// alias costs O(1) unless one of the limits could be reached inside it; only
+// budget and the repetition limit, checking scalars and mapping keys; the
+// tree itself is never made. An alias costs O(1) through its target's
+// expansion (yaml_shape.hpp) unless a limit could be reached inside it; only
 // then is the expansion replayed, and that replay ends in the failure.
 #pragma once
 
@@ -84,12 +81,16 @@ class Builder {
   bool paused_ = false;
   bool built_ = false;
   CheckResult result_;
-  std::vector<BuildFrame> frames_;        // the open collections, innermost last
-  std::vector<KeyTable> tables_;          // one per open mapping depth, reused
-  std::vector<std::uint32_t> key_marks_;  // by depth: the key stack's height at the mapping's start
-  // By depth: the copy that only names the current key (its key is in the
-  // table as text), dropped with the next key; kNone if there is none.
-  std::vector<std::uint32_t> naming_copies_;
+  std::vector<BuildFrame> frames_;  // the open collections, innermost last
+  // What an open mapping keeps of its keys, by depth (reused).
+  struct MapKeys {
+    KeyTable table;
+    std::uint32_t mark = 0;  // the key stack's height at the mapping's start
+    // The copy that only names the current key (its key is in the table as
+    // text), dropped with the next key; kNone if there is none.
+    std::uint32_t naming_copy = kNone;
+  };
+  std::vector<MapKeys> maps_;
   std::uint32_t key_floor_ = kNone;  // start of the outermost collection being built as a key
   std::size_t key_depth_ = 0;        // its depth (0: none)
 };

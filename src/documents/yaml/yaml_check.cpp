@@ -1,14 +1,8 @@
-// YAML document check: collects the first document's events from libyaml
-// (yaml_collector) into the event log (yaml_event_log), builds it under the
-// depth budget and the repetition limit (yaml_builder), checking scalars and
-// mapping keys (yaml_node_identity), and finally requires the stream to end.
-//
-// Building follows collecting closely, a batch of entries behind, while the
-// entries are fresh in the cache; a building failure ends the check without
-// reading the rest. Building finishes once collecting has ended.
-//
-// Most documents need none of this: the plain check (yaml_plain_check)
-// accepts them in one pass first, and this check runs only where it could not.
+// The full YAML check, where the plain check (yaml_plain_check) could not
+// decide: collects the first document's events into the event log
+// (yaml_collector, yaml_event_log) and builds them (yaml_builder) a batch
+// behind, while they are fresh in the cache; a building failure ends the
+// check without reading the rest. Finally the stream must end.
 #include "documents/yaml/yaml_check.hpp"
 
 #include <algorithm>

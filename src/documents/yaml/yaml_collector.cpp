@@ -130,7 +130,7 @@ bool Collector::collect(std::uint32_t until) {
       return false;
     case PassEnd::StreamEnd:
       stream_ended_ = true;
-      if (log_.empty()) log_.push(Kind::Scalar);  // builds as null
+      if (log_.size() == 0) log_.push(Kind::Scalar);  // builds as null
       return false;
     default:  // the document ended, or an unknown anchor did
       return false;

@@ -98,7 +98,6 @@ class EventLog {
   // ---- reading ----
   // Entries of the document so far (copied keys not counted).
   std::uint32_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
   // An entry of the document (not released) or a copied key.
   const Event& operator[](std::uint32_t entry) const {
     if (entry & kKeyBit) [[unlikely]]

@@ -15,12 +15,12 @@ namespace velmora::documents::yaml {
 
 // The numbers 0, 1, 2, ... of a caller's entries, in order of adding, by
 // their keyed hashes; the caller says whether an entry is the one looked for.
-// Up to kScan entries are scanned; beyond, open addressing at most half full,
-// a slot holding 31 high bits of the hash and the number, so that most misses
-// look at nothing else. A number whose first kMaxProbes slots are taken goes
-// to an ordered overflow by full hash, for good, and its first slot (full or
-// empty) is marked: keys chosen to collide cost a logarithm each even under a
-// known key, and other lookups that meet an empty slot look no further.
+// Open addressing at most half full, a slot holding 31 high bits of the hash
+// and the number, so that most misses look at nothing else. A number whose
+// first kMaxProbes slots are taken goes to an ordered overflow by full hash,
+// for good, and its first slot (full or empty) is marked: keys chosen to
+// collide cost a logarithm each even under a known key, and other lookups
+// that meet an empty slot look no further.
 class HashIndex {
  public:
   static constexpr std::uint32_t kNotFound = 0xFFFFFFFFu;
@@ -31,13 +31,7 @@ class HashIndex {
   // entry looked at counts in `probes` (in test builds).
   template <typename Is>
   std::uint32_t find(std::uint64_t hash, Is is, std::uint64_t& probes) const {
-    if (slots_.empty()) {
-      for (std::uint32_t n = 0; n < size(); ++n) {
-        count(probes);
-        if (hashes_[n] == hash && is(n)) return n;
-      }
-      return kNotFound;
-    }
+    if (slots_.empty()) return kNotFound;
     const std::uint32_t high = high_of(hash);
     const std::size_t mask = slots_.size() - 1;
     std::size_t p = hash & mask;
@@ -63,10 +57,10 @@ class HashIndex {
     if (found != kNotFound) return found;
     if (hashes_.size() >= kNotFound - 1) throw std::bad_alloc();  // numbers are 32 bits
     hashes_.push_back(hash);
-    if (!slots_.empty() && hashes_.size() * 2 <= slots_.size()) {
-      place(size() - 1);
-    } else if (hashes_.size() > kScan) {
+    if (hashes_.size() * 2 > slots_.size()) {
       grow();
+    } else {
+      place(size() - 1);
     }
     return kNotFound;
   }
@@ -86,7 +80,6 @@ class HashIndex {
   }
 
  private:
-  static constexpr std::size_t kScan = 8;
   static constexpr std::size_t kMaxProbes = 16;
   static constexpr std::size_t kKeptSlots = 4096;
   static constexpr std::uint32_t kMark = 1;  // in Slot::high: see place()

@@ -125,8 +125,6 @@ class ShapeTracker {
     child_done(height, f.count);
     return f;
   }
-  // Alias expansions of the root, once it is complete.
-  std::uint64_t repetitions() const { return repetitions_; }
   // Events so far: the repetition limit's base.
   std::uint64_t entries() const { return entries_; }
   // Whether the document, complete, is within the repetition limit.
