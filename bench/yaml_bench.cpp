@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -300,8 +301,18 @@ int flood() {
 
 }  // namespace
 
+// The raw loop alone on FILE, best of `rounds`: for timing it beside the
+// check of the same file, a moment apart.
+int raw_only(const char* path, int rounds) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::printf("%.6f\n", seconds_of([&] { (void)raw_event_loop(text); }, rounds));
+  return in ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
   if (argc == 2 && std::string(argv[1]) == "--flood") return flood();
+  if (argc == 4 && std::string(argv[1]) == "--raw") return raw_only(argv[2], std::atoi(argv[3]));
   if (argc < 2) {
     std::fprintf(stderr, "usage: %s DIR [SIZES_MB=1,20] [ROUNDS=5]\n", argv[0]);
     return 2;
