@@ -34,6 +34,10 @@ small constant factor, here <= 5: the overflow is ordered, a logarithm per key).
 The keys also go through the full check alone ("keys-full"): the plain check
 keeps whole hashes, and keys of equal hashes would hand a document to it.
 
+With --instructions, valgrind's callgrind also counts the instructions of the
+raw loop and of the check in memory on every document (raw/check: what the
+check adds to libyaml's own work, unmoved by the machine's load).
+
     make bench-yaml [YAML_BENCH_ARGS='--sizes 1 --rounds 9']
     .venv/bin/python bench/yaml_bench.py --driver build/bench/velmora_yaml_bench
 """
@@ -117,6 +121,25 @@ def check_in_child(path: Path, rounds: int, scratch: Path) -> tuple[float, int]:
     return r["seconds"], r["growth"]
 
 
+def instructions(driver: str, *args: str) -> int:
+    """Instructions the driver runs with `args`, counted by callgrind."""
+    err = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", driver, *args],
+                         check=True, capture_output=True, text=True).stderr
+    return int(next(line for line in err.splitlines() if "Collected" in line).split()[-1])
+
+
+def count_instructions(driver: str, docs: list[tuple[str, int, str]]) -> list[tuple[str, int, int, int]]:
+    """Instructions of the raw loop and of the check on each document, the
+    file read taken off both: counts that a shared machine's slow spells
+    leave alone, beside the timed ratios."""
+    counts = []
+    for shape, size_mb, path in docs:
+        read = instructions(driver, "--raw", path, "0")
+        counts.append((shape, size_mb, instructions(driver, "--raw", path, "1") - read,
+                       instructions(driver, "--check", path, "1") - read))
+    return counts
+
+
 def memory_documents(folder: Path) -> list[tuple[str, int, Path]]:
     """The documents of the memory goal: many tiny nodes, many open keys."""
     docs = []
@@ -139,6 +162,8 @@ def main() -> int:
     ap.add_argument("--rounds", type=int, default=7, help="runs per measurement (3 at 10 MB and more)")
     ap.add_argument("--passes", type=int, default=1, help="times every document is measured (best kept)")
     ap.add_argument("--no-memory-documents", action="store_true", help="skip the two memory documents")
+    ap.add_argument("--instructions", action="store_true",
+                    help="also count instructions of the raw loop and the check (needs valgrind; slow)")
     ap.add_argument("--keep", help="folder for the generated documents (default: a temporary one)")
     args = ap.parse_args()
 
@@ -153,6 +178,7 @@ def main() -> int:
         # apart at most: the best of each over the passes, so that a slow
         # spell of a shared machine does not land on one side of a ratio only.
         best: dict[tuple[str, int], tuple] = {}
+        paths: dict[tuple[str, int], str] = {}
         for _ in range(args.passes):
             out = subprocess.run([args.driver, str(folder), args.sizes, str(args.rounds)],
                                  check=True, capture_output=True, text=True).stdout
@@ -172,7 +198,9 @@ def main() -> int:
                 if earlier is not None:
                     row = row[:3] + tuple(min(a, b) for a, b in zip(row[3:9], earlier[3:9])) + earlier[9:]
                 best[(shape, int(size_mb))] = row
+                paths[(shape, int(size_mb))] = path
         rows = list(best.values())
+        counts = count_instructions(args.driver, [(*key, p) for key, p in paths.items()]) if args.instructions else []
         if not args.no_memory_documents:
             for shape, size_mb, path in memory_documents(Path(tmp)):
                 check_s, growth = check_in_child(path, 1, Path(tmp))
@@ -200,6 +228,13 @@ def main() -> int:
               f"{raw_s / mem_s:>8.2f} {raw_s / floor_s:>10.2f} {r_peer:>12.1f} {growth / MB:>8.1f} {per_byte:>10.2f}")
     print("goals (check/raw >= 0.9, check/CSafe >= 5):", "met" if ok_speed else "NOT met on every shape")
     print("goal (peak/byte <= 2 on the memory documents):", "met" if ok_memory else "NOT met")
+
+    if counts:
+        print()
+        print("Instructions in memory (callgrind), the file read taken off")
+        print("{:<10} {:>5} {:>15} {:>15} {:>10}".format("shape", "size", "raw", "check", "raw/check"))
+        for shape, size_mb, raw_ir, check_ir in counts:
+            print(f"{shape:<10} {size_mb:>3}MB {raw_ir:>15,} {check_ir:>15,} {raw_ir / check_ir:>10.3f}")
 
     out = subprocess.run([args.driver, "--flood"], check=True, capture_output=True, text=True).stdout
     print()
