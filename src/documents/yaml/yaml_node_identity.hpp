@@ -12,7 +12,6 @@
 #include "documents/yaml/yaml_check_internal.hpp"
 #include "documents/yaml/yaml_event_log.hpp"
 #include "documents/yaml/yaml_hash_index.hpp"
-#include "text/keyed_hash.hpp"
 
 namespace velmora::documents::yaml {
 

@@ -8,7 +8,6 @@
 #include "documents/yaml/yaml_parser.hpp"
 #include "documents/yaml/yaml_scalar.hpp"
 #include "documents/yaml/yaml_shape.hpp"
-#include "text/keyed_hash.hpp"
 
 namespace velmora::documents::yaml {
 
