@@ -51,6 +51,11 @@ TEST(YamlPlainCheck, DecidesOnlyWhatTheFullCheckAccepts) {
     for (int k = 0; k < 10; ++k) laughs += (k ? ", *l" : "*l") + std::to_string(i - 1);
     laughs += "]\n";
   }
+  std::string scalars;  // more scalar anchors than the latest few the plain check looks among
+  for (int i = 0; i < 20; ++i)
+    scalars += "s" + std::to_string(i) + ": &s" + std::to_string(i) + " v\n";
+  const std::string deep_x = "c: &x " + std::string(100, '[') + std::string(100, ']') + "\n";
+  const std::string alias_x_at_40 = "b: " + std::string(40, '[') + "*x" + std::string(40, ']');
   std::string wide;  // a mapping whose table grows, then a repeated key
   for (int i = 0; i < 20'000; ++i)
     wide += "k" + std::to_string(i) + ": " + std::to_string(i) + "\n";
@@ -68,6 +73,9 @@ TEST(YamlPlainCheck, DecidesOnlyWhatTheFullCheckAccepts) {
       {"a: !!int x\n", false},
       {"a: &x 1\nb: *x\nc: &y [1, {d: *x}]\ne: [*y, *y]\nf: &x [*y]\ng: *x\nh: 'x & y'\n", true},
       {"a: *x\n", false},
+      {"a: &x 1\n" + scalars + "b: [*x, *s3, *s19, *x]\n", true},
+      {scalars + "b: *s99\n", false},
+      {"a: &x 1\n" + deep_x + scalars + "d: *s0\n" + alias_x_at_40, false},
       {"a: &x 1\n*x : 2\n", false},
       {"a: &x [1, *x]\n", false},
       {laughs, false},

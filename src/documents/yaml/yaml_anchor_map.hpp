@@ -1,7 +1,6 @@
 // Anchor names and the latest node bound to each.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -24,26 +23,21 @@ struct AnchorBinding {
 // Each name is kept once, in order of first binding, with its latest binding.
 class AnchorMap {
  public:
-  // Binds `name` to `binding`, replacing its earlier binding. The binding
-  // waits among the latest few while its slot of the index is fetched, so
-  // that a name not seen before (most are) costs no wait on memory.
+  // Binds `name` to `binding`, replacing its earlier binding.
   void bind(std::string_view name, AnchorBinding binding) {
-    if (waiting_count_ == kWaiting) settle();
-    Waiting& w = waiting_[waiting_count_++];
-    w.hash = text::hash_bytes(name);
-    w.name.assign(name);
-    w.binding = binding;
-    waiting_bits_ |= bit_of(w.hash);
-    index_.prefetch(w.hash);
+    const std::uint32_t found = index_.find_or_add(text::hash_bytes(name), is(name), probes_);
+    if (found != HashIndex::kNotFound) {
+      names_[found].binding = binding;
+      return;
+    }
+    if (text_.size() + name.size() > 0xFFFFFFFFu) throw std::length_error("anchor names");
+    names_.push_back({static_cast<std::uint32_t>(text_.size()),
+                      static_cast<std::uint32_t>(name.size()), binding});
+    text_.append(name);
   }
   // The latest binding of `name`, or nullptr; valid until the next bind.
   const AnchorBinding* find(std::string_view name) const {
-    const std::uint64_t hash = text::hash_bytes(name);
-    for (std::size_t i = waiting_count_; (waiting_bits_ & bit_of(hash)) && i-- > 0;) {
-      count(probes_);  // the latest first
-      if (waiting_[i].hash == hash && waiting_[i].name == name) return &waiting_[i].binding;
-    }
-    const std::uint32_t found = index_.find(hash, is(name), probes_);
+    const std::uint32_t found = index_.find(text::hash_bytes(name), is(name), probes_);
     return found == HashIndex::kNotFound ? nullptr : &names_[found].binding;
   }
   // Entries looked at (counted in test builds only).
@@ -53,19 +47,11 @@ class AnchorMap {
   static std::uint64_t home_hash(std::string_view name) { return text::hash_bytes(name); }
 
  private:
-  static constexpr std::size_t kWaiting = 16;
   struct Name {
     std::uint32_t offset;  // in text_, which stays below 4 GiB
     std::uint32_t length;
     AnchorBinding binding;
   };
-  struct Waiting {
-    std::uint64_t hash;
-    std::string name;
-    AnchorBinding binding;
-  };
-  // A hash's bit in waiting_bits_: most lookups of a name not waiting skip the waiting.
-  static std::uint64_t bit_of(std::uint64_t hash) { return std::uint64_t{1} << (hash >> 58); }
   // Whether name number n is `name`.
   struct Is {
     const AnchorMap& map;
@@ -77,30 +63,9 @@ class AnchorMap {
   };
   Is is(std::string_view name) const { return {*this, name}; }
 
-  // The waiting bindings into the index, in order.
-  void settle() {
-    for (std::size_t i = 0; i < waiting_count_; ++i) {
-      const Waiting& w = waiting_[i];
-      const std::uint32_t found = index_.find_or_add(w.hash, is(w.name), probes_);
-      if (found != HashIndex::kNotFound) {
-        names_[found].binding = w.binding;
-      } else {
-        if (text_.size() + w.name.size() > 0xFFFFFFFFu) throw std::length_error("anchor names");
-        names_.push_back({static_cast<std::uint32_t>(text_.size()),
-                          static_cast<std::uint32_t>(w.name.size()), w.binding});
-        text_.append(w.name);
-      }
-    }
-    waiting_count_ = 0;
-    waiting_bits_ = 0;
-  }
-
   HashIndex index_;
   std::vector<Name> names_;  // by number in index_
   std::string text_;         // the names, one after another
-  std::array<Waiting, kWaiting> waiting_{};
-  std::size_t waiting_count_ = 0;
-  std::uint64_t waiting_bits_ = 0;  // bit_of() of the waiting names' hashes
   mutable std::uint64_t probes_ = 0;
 };
 

@@ -65,11 +65,6 @@ class HashIndex {
     return kNotFound;
   }
 
-  // Fetches the slot where a lookup of `hash` starts.
-  void prefetch(std::uint64_t hash) const {
-    if (!slots_.empty()) text::prefetch(&slots_[hash & (slots_.size() - 1)]);
-  }
-
   // Empties the index; large storage goes with it, so that emptying costs
   // the same after a large table as after a small one.
   void clear() {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <bit>
+#include <optional>
 #include <string>
 
 #include "documents/yaml/yaml_anchor_map.hpp"
@@ -70,6 +71,48 @@ bool KeyHashes::distinct_partitioned(const std::uint64_t* hashes, std::size_t n)
 
 namespace {
 
+// The anchors of the plain check. Names bound to scalars (most anchors) stay
+// out of the anchor map, written down in order, until an alias finds its name
+// neither in the map nor among the latest few of them; they then all go in.
+// A name keeps its latest collection binding even when bound to a scalar
+// again: an alias to it then counts more than the full check would, which
+// can only leave the document undecided.
+class PlainAnchors {
+ public:
+  void bind_scalar(std::string_view name) {
+    text_.append(name);
+    ends_.push_back(text_.size());
+  }
+  void bind_collection(std::string_view name, std::uint32_t expansion) {
+    map_.bind(name, {0, expansion});
+  }
+  // The expansion an alias to `name` counts, or nullopt for a name not bound.
+  std::optional<std::uint32_t> find(std::string_view name) {
+    if (const AnchorBinding* b = map_.find(name)) return b->expansion;
+    constexpr std::size_t kLatest = 16;
+    for (std::size_t i = ends_.size(); i > 0 && i + kLatest > ends_.size(); --i) {
+      if (written(i - 1) == name) return 0;
+    }
+    for (std::size_t i = 0; i < ends_.size(); ++i) {
+      if (map_.find(written(i)) == nullptr) map_.bind(written(i), {0, 0});
+    }
+    text_.clear();
+    ends_.clear();
+    const AnchorBinding* b = map_.find(name);
+    return b == nullptr ? std::nullopt : std::optional<std::uint32_t>(b->expansion);
+  }
+
+ private:
+  std::string_view written(std::size_t i) const {
+    const std::size_t start = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(text_).substr(start, ends_[i] - start);
+  }
+
+  AnchorMap map_;
+  std::string text_;               // names bound to scalars, not yet in map_
+  std::vector<std::size_t> ends_;  // where each of them ends in text_
+};
+
 // Each handler returns whether the document is acceptable so far; false
 // means undecided.
 class PlainPass {
@@ -96,7 +139,7 @@ class PlainPass {
       if (resolve_scalar(value, plain, tag, failure_, false).kind == ValueKind::Failure)
         return false;
     }
-    if (s.anchor != nullptr) anchors_.bind(reinterpret_cast<const char*>(s.anchor), {0, 0});
+    if (s.anchor != nullptr) anchors_.bind_scalar(reinterpret_cast<const char*>(s.anchor));
     shape_.scalar();
     return true;
   }
@@ -104,8 +147,8 @@ class PlainPass {
   // An alias as a value, its expansion within the depth budget here.
   bool alias(const yaml_event_t& e) {
     if (shape_.at_key()) return false;
-    const AnchorBinding* target = anchors_.find(reinterpret_cast<const char*>(e.data.alias.anchor));
-    return target != nullptr && shape_.alias(target->expansion);
+    const auto expansion = anchors_.find(reinterpret_cast<const char*>(e.data.alias.anchor));
+    return expansion && shape_.alias(*expansion);
   }
 
   bool open(const yaml_event_t& e) {
@@ -115,7 +158,7 @@ class PlainPass {
     if (const yaml_char_t* anchor =
             is_map ? e.data.mapping_start.anchor : e.data.sequence_start.anchor) {
       expansion = expansions_.open();
-      anchors_.bind(reinterpret_cast<const char*>(anchor), {0, expansion});
+      anchors_.bind_collection(reinterpret_cast<const char*>(anchor), expansion);
     }
     shape_.open(is_map, expansion);
     if (is_map) keys_.open();
@@ -132,7 +175,7 @@ class PlainPass {
   Expansions expansions_;
   ShapeTracker<> shape_{expansions_};
   KeyHashes keys_;  // of the open mappings, checked for a repeat as each closes
-  AnchorMap anchors_;
+  PlainAnchors anchors_;
   std::string failure_;
 };
 
