@@ -68,7 +68,7 @@ void EventLog::pop_keys(std::uint32_t mark) {
     key_raw_keys_.pop_back();
 }
 
-std::uint64_t EventLog::string_hash(std::uint64_t payload) const {
+std::uint64_t EventLog::text_hash(std::uint64_t payload) const {
   if (payload & kSourceRef) return text::hash_bytes(string_at(payload));
   std::uint64_t h;
   std::memcpy(&h, arena_.data() + payload, 8);

@@ -137,7 +137,8 @@ class EventLog {
     }
     return text_at(payload + 8);
   }
-  std::uint64_t string_hash(std::uint64_t payload) const;
+  // hash_bytes() of string_at(payload), stored beside copied texts.
+  std::uint64_t text_hash(std::uint64_t payload) const;
   // Whether a kHasText payload refers into the document; if so, where.
   static bool source_ref(std::uint64_t payload, std::uint64_t& offset, std::uint32_t& length) {
     if (!(payload & kSourceRef)) return false;

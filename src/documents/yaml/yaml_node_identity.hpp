@@ -26,7 +26,7 @@ class NodeIdentity {
   bool equal(std::uint32_t a, std::uint32_t b);
   // hash() of an untagged string scalar, without the call.
   std::uint64_t string_hash(const Event& e) const {
-    return kSeedString ^ log_.string_hash(e.payload);
+    return kSeedString ^ log_.text_hash(e.payload);
   }
   // Whether `node` is an untagged string scalar of text `text`.
   bool equal_text(std::uint32_t node, std::string_view text);
