@@ -27,9 +27,9 @@ sequences, a flat mapping of 3.5 M keys) and, on every document:
 
 It prints MB/s (10^6 bytes of input per second) and the ratios check/raw (goal
 >= 0.9, anchors >= 0.85), check/CSafeLoader (goal >= 5) and peak/byte (goal
-<= 2). Then the driver's --flood run: the check on 100,000 and 300,000 mapping keys and
-100,000 anchor names chosen to collide under a known hash key (the check run
-with that key), against as many ordinary ones (goal: chosen/ordinary within a
+<= 2). Then the driver's --flood run: the check on 100,000 and 300,000 mapping
+keys and 100,000 anchor names chosen to collide under a known hash key (the
+check run with that key), against as many ordinary ones (goal: chosen/ordinary within a
 small constant factor, here <= 5: the overflow is ordered, a logarithm per key).
 The keys also go through the full check alone ("keys-full"): the plain check
 keeps whole hashes, and keys of equal hashes would hand a document to it.

@@ -23,11 +23,11 @@ struct AnchorBinding {
 // Each name is kept once, in order of first binding, with its latest binding.
 class AnchorMap {
  public:
-  // Binds `name` to `binding`, replacing its earlier binding.
-  void bind(std::string_view name, AnchorBinding binding) {
+  // Binds `name` to `binding`, replacing its earlier binding unless `keep`.
+  void bind(std::string_view name, AnchorBinding binding, bool keep = false) {
     const std::uint32_t found = index_.find_or_add(text::hash_bytes(name), is(name), probes_);
     if (found != HashIndex::kNotFound) {
-      names_[found].binding = binding;
+      if (!keep) names_[found].binding = binding;
       return;
     }
     if (text_.size() + name.size() > 0xFFFFFFFFu) throw std::length_error("anchor names");

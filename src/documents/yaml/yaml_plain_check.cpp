@@ -93,9 +93,7 @@ class PlainAnchors {
     for (std::size_t i = ends_.size(); i > 0 && i + kLatest > ends_.size(); --i) {
       if (written(i - 1) == name) return 0;
     }
-    for (std::size_t i = 0; i < ends_.size(); ++i) {
-      if (map_.find(written(i)) == nullptr) map_.bind(written(i), {0, 0});
-    }
+    for (std::size_t i = 0; i < ends_.size(); ++i) map_.bind(written(i), {0, 0}, /*keep=*/true);
     text_.clear();
     ends_.clear();
     const AnchorBinding* b = map_.find(name);
